@@ -1,0 +1,71 @@
+// Colour reduction, palette selection, GRAM conversion and the palette update
+// list; palette limit, locks and the flash entry.
+#pragma once
+
+#include <cstdint>
+
+#include "encoder/image/bmp.h"
+
+struct PaletEntry {
+    uint8_t blue;
+    uint8_t red;
+    uint8_t green;
+    uint8_t blueMask;
+    uint8_t redMask;
+    uint8_t greenMask;
+    int32_t flags;    // PALET_USED | PALET_LOCKED | PALET_FLASH; free when 0
+    int32_t count;    // pixels of the page image that carry this entry
+    int32_t changes;  // display palettes: components still to announce (1 B, 2 R, 4 G)
+};
+
+inline constexpr int32_t PALET_USED = 1;
+inline constexpr int32_t PALET_LOCKED = 2;
+inline constexpr int32_t PALET_FLASH = 4;
+
+struct PaletUpdate {
+    int32_t number;   // the target's palette number 0-63
+    uint8_t changes;  // 1 blue, 2 red, 4 green; 0 ends the list
+    uint8_t blue;
+    uint8_t red;
+    uint8_t green;
+};
+
+inline constexpr int GRAM_PAGE_BYTES = 0x10000;
+inline constexpr int SCREEN_WIDTH = 320;
+inline constexpr int SCREEN_HEIGHT = 200;
+inline constexpr int SCREEN_PIXELS = SCREEN_WIDTH * SCREEN_HEIGHT;
+inline constexpr int PALET_UPDATE_RECORDS = 65;
+
+// Pages 0 and 1: what the target's display pages hold; page 2: the frame just converted.
+extern uint8_t gram_buf[3][GRAM_PAGE_BYTES];
+extern PaletEntry indexPalet[3][128];       // page 0, page 1, work palette
+extern uint8_t indexBmp[3][SCREEN_PIXELS];  // page 0, page 1, work map
+extern PaletEntry displayPalet[2][64];
+extern PaletUpdate paletUpdateList[PALET_UPDATE_RECORDS];
+extern int32_t limitColor;
+extern int32_t paletShadowCount;
+extern int32_t paletFlashColor;
+extern const int32_t palneCost[64];
+
+// One cost evaluation of a position order.
+struct DiffRecord {
+    const uint8_t* oldMap;  // the page's map
+    const uint8_t* newMap;  // the work map
+    uint8_t remap[128];     // palette number each work entry gets under the order tried
+    int32_t threshold;
+    int32_t cost;           // -1 when abandoned
+};
+extern DiffRecord diffList[64];
+
+int decode_bmp_init();
+int decode_bmp_term();
+int decode_bmp_gram(int page, const BmpImage* image);
+void palet_init();
+int search_palet(PaletEntry* palette, const uint8_t key[3]);  // key: blue, red, green
+void palet_dump(const PaletEntry* palette, const uint8_t* order);
+void analyzeTotalDiff_pre(DiffRecord* record, const PaletEntry* pagePalet, const uint8_t* order);
+int analyzeTotalDiff(DiffRecord* record);
+
+int decode_bmp_setColorLimit(int n);
+int decode_bmp_palet_lock(int index, int colour, int mask, int mode);
+int decode_bmp_palet_unlock(int index, int bits);

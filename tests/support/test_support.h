@@ -1,0 +1,51 @@
+// Helpers shared by the tests: temporary folders, whole-file I/O, BMP writing,
+// running a built program and capturing what it prints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary directory, removed with its
+// contents when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> readFile(const std::string& path);
+bool fileExists(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+void writeText(const std::string& path, const std::string& text);
+
+// Writes a bottom-up BMP with a 40-byte information header.
+// pixels: width*height colours 0x00RRGGBB, row 0 at the top.
+// bitCount 24 or 32 stores the colours directly; 1, 4 and 8 build a palette
+// of the distinct colours (there must be few enough for the bit count).
+void writeBmp(const std::string& path, int width, int height, const std::vector<uint32_t>& pixels,
+              int bitCount = 24);
+
+struct RunResult {
+    int status = -1;     // exit status 0..255, or -1 when the program did not exit normally
+    std::string output;  // everything written to standard output
+    std::string errors;  // everything written to standard error
+};
+
+// Runs program with args (no shell), in workDir when not empty.
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& workDir = "");
+
+// Splits text into lines (without their newlines).
+std::vector<std::string> lines(const std::string& text);
+
+}  // namespace testsupport
