@@ -1,0 +1,169 @@
+// make_sample: writes a short sample clip that vendrel takes as it is:
+// numbered 320 x 200 24-bit BMP frames (frame00000.bmp, ...) with real motion
+// and at most 64 colours of 4 bits per primary, and audio.wav, 16-bit mono PCM
+// at the encoder's rate of 7812 samples per second, as long as the clip.
+//
+//   make_sample OUTDIR [FRAMES]      (FRAMES: 1 to 10000, 60 by default)
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int WIDTH = 320;
+constexpr int HEIGHT = 200;
+constexpr int DEFAULT_FRAMES = 60;
+constexpr int MAX_FRAMES = 10000;
+constexpr int SAMPLE_RATE = 7812;
+constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = 4;  // the encoder's default interval
+constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
+
+// A colour with 4 bits per primary, as the target shows it (0x00RRGGBB).
+uint32_t rgb4(int r, int g, int b) {
+    return static_cast<uint32_t>((r & 15) << 20 | (g & 15) << 12 | (b & 15) << 4);
+}
+
+void put16(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(v & 0xFF);
+    out.push_back((v >> 8) & 0xFF);
+}
+
+void put32(std::vector<uint8_t>& out, uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+bool writeWhole(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+// The picture of frame t: a sky gradient of 12 bands, a scrolling checkered
+// floor, a bouncing ball and a sliding bar. Never more than 48 colours.
+uint32_t pixelAt(int x, int y, int t) {
+    const int ballX = 40 + static_cast<int>(std::lround(120 + 110 * std::sin(t * 0.11)));
+    const int ballY = 30 + static_cast<int>(std::lround(std::fabs(std::sin(t * 0.17)) * 90));
+    const int dx = x - ballX;
+    const int dy = y - ballY;
+    const int r2 = dx * dx + dy * dy;
+    if (r2 < 26 * 26) {
+        const int shade = 15 - std::min(9, r2 / 80);
+        return rgb4(shade, shade / 3, (t / 8) % 4);  // ball: up to 10 shades, tint drifts slowly
+    }
+    const int barX = (t * 6) % (WIDTH + 80) - 80;
+    if (y >= 150 && y < 160 && x >= barX && x < barX + 80) return rgb4(2, 12, 15);
+    if (y < 130) {
+        const int band = y * 12 / 130;
+        return rgb4(1 + band / 3, 3 + band / 2, 15 - band / 2);  // sky bands
+    }
+    const int cell = ((x + t * 4) / 20 + (y - 130) / 10) & 1;
+    const int depth = (y - 130) / 18;  // 0..3
+    return cell ? rgb4(10 - depth, 7 - depth, 2) : rgb4(4, 10 - depth * 2, 3);
+}
+
+bool writeFrame(const std::string& path, int t) {
+    const uint32_t stride = WIDTH * 3;
+    std::vector<uint8_t> b;
+    b.reserve(54 + stride * HEIGHT);
+    b.push_back('B');
+    b.push_back('M');
+    put32(b, 54 + stride * HEIGHT);
+    put32(b, 0);
+    put32(b, 54);
+    put32(b, 40);
+    put32(b, WIDTH);
+    put32(b, HEIGHT);
+    put16(b, 1);
+    put16(b, 24);
+    put32(b, 0);
+    put32(b, stride * HEIGHT);
+    put32(b, 2835);
+    put32(b, 2835);
+    put32(b, 0);
+    put32(b, 0);
+    for (int y = HEIGHT - 1; y >= 0; --y) {  // bottom-up rows
+        for (int x = 0; x < WIDTH; ++x) {
+            const uint32_t c = pixelAt(x, y, t);
+            b.push_back(c & 0xFF);
+            b.push_back((c >> 8) & 0xFF);
+            b.push_back((c >> 16) & 0xFF);
+        }
+    }
+    return writeWhole(path, b);
+}
+
+// A little tune: one note per video frame group, with a soft decay.
+bool writeWav(const std::string& path, int frames) {
+    const long samples = static_cast<long>(frames) * DISPLAY_FRAMES_PER_VIDEO_FRAME * SAMPLE_RATE /
+                         DISPLAY_FRAMES_PER_SECOND;
+    static constexpr std::array<double, 8> notes = {261.6, 293.7, 329.6, 349.2, 392.0, 440.0, 493.9, 523.3};
+    const long noteLength = SAMPLE_RATE / 4;
+    std::vector<uint8_t> b;
+    b.insert(b.end(), {'R', 'I', 'F', 'F'});
+    put32(b, static_cast<uint32_t>(36 + samples * 2));
+    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put32(b, 16);
+    put16(b, 1);
+    put16(b, 1);
+    put32(b, SAMPLE_RATE);
+    put32(b, SAMPLE_RATE * 2);
+    put16(b, 2);
+    put16(b, 16);
+    b.insert(b.end(), {'d', 'a', 't', 'a'});
+    put32(b, static_cast<uint32_t>(samples * 2));
+    for (long i = 0; i < samples; ++i) {
+        const double f = notes[static_cast<size_t>((i / noteLength) % notes.size())];
+        const double decay = std::exp(-3.0 * static_cast<double>(i % noteLength) / noteLength);
+        const double v = 12000.0 * decay * std::sin(2 * M_PI * f * i / SAMPLE_RATE);
+        put16(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))));
+    }
+    return writeWhole(path, b);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        puts("make_sample OUTDIR [FRAMES]");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    int frames = DEFAULT_FRAMES;
+    if (argc == 3) {
+        char* end = nullptr;
+        const long v = strtol(argv[2], &end, 10);
+        if (*end != '\0' || v < 1 || v > MAX_FRAMES) {
+            printf("make_sample: FRAMES must be a number from 1 to %d\n", MAX_FRAMES);
+            return 2;
+        }
+        frames = static_cast<int>(v);
+    }
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        printf("make_sample: cannot create %s\n", dir.c_str());
+        return 1;
+    }
+    for (int t = 0; t < frames; ++t) {
+        char name[32];
+        snprintf(name, sizeof name, "/frame%05d.bmp", t);
+        if (!writeFrame(dir + name, t)) {
+            printf("make_sample: cannot write %s%s\n", dir.c_str(), name);
+            return 1;
+        }
+    }
+    if (!writeWav(dir + "/audio.wav", frames)) {
+        printf("make_sample: cannot write %s/audio.wav\n", dir.c_str());
+        return 1;
+    }
+    printf("make_sample: %d frames and audio.wav in %s\n", frames, dir.c_str());
+    return 0;
+}
