@@ -1,0 +1,260 @@
+// End-to-end tests of vendrel's command line, frame loop and outputs: the
+// built program runs on files made in a temporary folder.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using testsupport::fileExists;
+using testsupport::lines;
+using testsupport::readFile;
+using testsupport::run;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr uint32_t BLACK = 0x000000;
+constexpr uint32_t WHITE = 0xF0F0F0;
+const std::string BANNER = "X1turboZ 64COLOR VIDEO/AUDIO encoder";
+const std::string STARS(55, '*');
+
+// Left half black, right half white: on a fresh page black keeps palette
+// number 0 and white takes number 1.
+std::vector<uint32_t> halfWhite() {
+    std::vector<uint32_t> px(320 * 200, BLACK);
+    for (int y = 0; y < 200; ++y)
+        for (int x = 160; x < 320; ++x) px[y * 320 + x] = WHITE;
+    return px;
+}
+
+void writeFrames(const TempDir& dir, const std::vector<int>& numbers, int bitCount = 24) {
+    for (int n : numbers) {
+        char name[32];
+        snprintf(name, sizeof name, "f%03d.bmp", n);
+        testsupport::writeBmp(dir.file(name), 320, 200, halfWhite(), bitCount);
+    }
+}
+
+bool contains(const std::vector<std::string>& all, const std::string& line) {
+    return std::find(all.begin(), all.end(), line) != all.end();
+}
+
+int countOf(const std::vector<std::string>& all, const std::string& line) {
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
+}
+
+uint16_t u16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+
+}  // namespace
+
+TEST(VendrelCommandLine, UsageTextForBadCommandLines) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},                           // no arguments at all
+        {"in%d.bmp"},                 // nothing names an output
+        {"-x", "a", "b"},             // unknown option letter
+        {"-", "a", "b"},              // a lone dash
+        {"-s", "3", "a", "b"},        // the value belongs to the same argument
+        {"-cfoo", "a", "b"},          // a number that does not convert
+        {"a", "b", "c"},              // a third positional argument
+    };
+    for (const auto& args : bad) {
+        const auto r = run(VENDREL_BIN, args);
+        const auto out = lines(r.output);
+        EXPECT_EQ(r.status, 255) << args.size();
+        ASSERT_EQ(out.size(), 11u) << r.output;
+        EXPECT_EQ(out[0], "vendrel [options] [in_file] [out_file]");
+        EXPECT_EQ(out[2], "   -s[number]   : start number of source file");
+        EXPECT_EQ(out[6], "                  0 : separeted RAW GRAM");
+        EXPECT_EQ(out[10], "   -a[filepath] : audio stream file");
+    }
+}
+
+TEST(VendrelCommandLine, RefusesUnsafeSettingsBeforeWritingAnything) {
+    TempDir dir;
+    writeFrames(dir, {0});
+    const std::vector<std::vector<std::string>> refused = {
+        {"-k0", "-c1", dir.file("f%03d.bmp"), dir.file("out.bin")},
+        {"-k-2", "-c1", dir.file("f%03d.bmp"), dir.file("out.bin")},
+        {"-c1", dir.file("f%s.bmp"), dir.file("out.bin")},
+        {"-c1", dir.file("f%03d.bmp"), dir.file("out%d%d.bin")},
+    };
+    for (const auto& args : refused) {
+        const auto r = run(VENDREL_BIN, args);
+        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(lines(r.output).size(), 1u) << r.output;
+        EXPECT_NE(r.output.find("error"), std::string::npos) << r.output;
+        EXPECT_FALSE(fileExists(dir.file("out.bin")));
+    }
+}
+
+TEST(VendrelFrameLoop, StartRaisesLastAndStepSkipsNumbers) {
+    TempDir dir;
+    writeFrames(dir, {5, 6, 7, 8, 9, 10, 11});
+    // -e5 -s10: the start number raises the last number, so frame 10 alone.
+    auto r = run(VENDREL_BIN, {"-e5", "-s10", dir.file("f%03d.bmp"), dir.file("r%03d.gram")});
+    EXPECT_EQ(r.status, 0);
+    auto out = lines(r.output);
+    ASSERT_GE(out.size(), 3u);
+    EXPECT_EQ(out[0], BANNER);
+    EXPECT_EQ(out[1], "");
+    EXPECT_TRUE(contains(out, dir.file("f010.bmp") + ":out " + dir.file("r010.gram"))) << r.output;
+    EXPECT_EQ(out.back(), "total 1 frames , 49152(0.046875 MB) bytes");
+    EXPECT_TRUE(fileExists(dir.file("r010.gram")));
+    EXPECT_FALSE(fileExists(dir.file("r005.gram")));
+
+    // -s10 -e5: no frame at all.
+    r = run(VENDREL_BIN, {"-s10", "-e5", dir.file("f%03d.bmp"), dir.file("q%03d.gram")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.output).back(), "total 0 frames , 0(0.000000 MB) bytes");
+
+    // -k2 from 0 to 9 over frames 0..9 (only 5..11 exist here, so start at 5):
+    // 5, 7, 9 are processed and the count is of numbers spanned.
+    r = run(VENDREL_BIN, {"-S5", "-e9", "-K2", dir.file("f%03d.bmp"), dir.file("k%03d.gram")});
+    EXPECT_EQ(r.status, 0);
+    out = lines(r.output);
+    EXPECT_EQ(out.back(), "total 6 frames , 147456(0.140625 MB) bytes");
+    EXPECT_TRUE(fileExists(dir.file("k005.gram")));
+    EXPECT_FALSE(fileExists(dir.file("k006.gram")));
+    EXPECT_TRUE(fileExists(dir.file("k009.gram")));
+}
+
+TEST(VendrelFrameLoop, RawGramFileHoldsThePlanes) {
+    TempDir dir;
+    for (int bits : {1, 4, 8, 24, 32}) {
+        writeFrames(dir, {0}, bits);
+        const auto r = run(VENDREL_BIN, {"-c0", dir.file("f%03d.bmp"), dir.file("raw%d.gram")});
+        ASSERT_EQ(r.status, 0) << r.output;
+        const auto raw = readFile(dir.file("raw0.gram"));
+        ASSERT_EQ(raw.size(), 0xC000u);
+        // White has palette number 1: bit 0 lives in layer B of the blue plane.
+        for (size_t i = 0; i < raw.size(); ++i) {
+            const size_t inBlock = i % 2048;
+            const bool layerB = i < 0x4000 && inBlock >= 1024 && inBlock < 2024;
+            const bool rightHalf = (inBlock % 1024) % 40 >= 20;
+            const uint8_t expected = layerB && rightHalf ? 0xFF : 0x00;
+            ASSERT_EQ(raw[i], expected) << "bits " << bits << " offset " << i;
+        }
+    }
+}
+
+TEST(VendrelFrameLoop, MissingFrameEndsTheLoopAndTheStreamIsCompleted) {
+    TempDir dir;
+    writeFrames(dir, {0, 1, 3});
+    const auto r = run(VENDREL_BIN, {"-c1", "-e3", dir.file("f%03d.bmp"), dir.file("m%03d.bin")});
+    EXPECT_EQ(r.status, 0);
+    const auto out = lines(r.output);
+    EXPECT_TRUE(contains(out, dir.file("f002.bmp") + ":bmp read error")) << r.output;
+    EXPECT_EQ(countOf(out, STARS), 2);
+    EXPECT_EQ(out.back().rfind("total 2 frames , ", 0), 0u) << out.back();
+    const auto stream = readFile(dir.file("m99999.bin"));
+    ASSERT_GE(stream.size(), 4096u + 8192u);
+    EXPECT_EQ((stream.size() - 4096) % 8192, 0u);
+    EXPECT_EQ(u16(stream, 0), 0x0000);   // video ring top
+    EXPECT_EQ(u16(stream, 2), 0x8000);   // video ring end
+    EXPECT_EQ(u16(stream, 4), 0x2000);   // video block size
+    EXPECT_EQ(u16(stream, 6), (stream.size() - 4096) / 8192);
+    EXPECT_EQ(stream[8], 4);             // the starting interval
+    for (size_t i = 16; i < 4096; ++i) ASSERT_EQ(stream[i], 0) << i;  // no audio
+    EXPECT_EQ(stream.back(), 0x7D);      // the last block is the ring's last page
+}
+
+TEST(VendrelFrameLoop, PagesAlternateOnlyWithDoubleBuffering) {
+    TempDir dir;
+    writeFrames(dir, {0, 1, 2, 3});
+    auto r = run(VENDREL_BIN, {"-c2", "-e3", dir.file("f%03d.bmp"), dir.file("d.bin")});
+    ASSERT_EQ(r.status, 0);
+    std::vector<char> pages;
+    for (const auto& line : lines(r.output))
+        if (line.rfind("P", 0) == 0 && line.find("[enc ") != std::string::npos) pages.push_back(line[1]);
+    EXPECT_EQ(pages, (std::vector<char>{'0', '1', '0', '1'}));
+
+    r = run(VENDREL_BIN, {"-c1", "-e3", dir.file("f%03d.bmp"), dir.file("s.bin")});
+    pages.clear();
+    for (const auto& line : lines(r.output))
+        if (line.rfind("P", 0) == 0 && line.find("[enc ") != std::string::npos) pages.push_back(line[1]);
+    EXPECT_EQ(pages, (std::vector<char>{'0', '0', '0', '0'}));
+}
+
+TEST(VendrelStartUp, BootCodeGoesInFrontOfTheIndex) {
+    TempDir dir;
+    writeFrames(dir, {0});
+    std::vector<uint8_t> boot(1000);
+    for (size_t i = 0; i < boot.size(); ++i) boot[i] = static_cast<uint8_t>(i * 7 + 1);
+    testsupport::writeFile(dir.file("boot.bin"), boot);
+    auto r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("boot.bin"), dir.file("f%03d.bmp"), dir.file("movie.bin")});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(lines(r.output), "bootfile :" + dir.file("boot.bin") + ":1000 bytes")) << r.output;
+    auto stream = readFile(dir.file("movie.bin"));  // no conversion: the pattern is the name
+    ASSERT_GE(stream.size(), 5096u + 8192u);
+    EXPECT_TRUE(std::equal(boot.begin(), boot.end(), stream.begin()));
+    EXPECT_EQ(u16(stream, 1000 + 2), 0x8000);
+    EXPECT_EQ((stream.size() - 5096) % 8192, 0u);
+
+    // A boot file longer than 64 KiB is cut at 65536 bytes.
+    std::vector<uint8_t> big(70000, 0xAB);
+    testsupport::writeFile(dir.file("big.bin"), big);
+    r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("big.bin"), dir.file("f%03d.bmp"), dir.file("big%02d.out")});
+    ASSERT_EQ(r.status, 0);
+    stream = readFile(dir.file("big99999.out"));
+    ASSERT_GT(stream.size(), 65536u + 4096u);
+    EXPECT_EQ(stream[65535], 0xAB);
+    EXPECT_EQ(u16(stream, 65536 + 2), 0x8000);
+}
+
+TEST(VendrelStartUp, RawTypeIgnoresBootAndAudio) {
+    TempDir dir;
+    writeFrames(dir, {0});
+    testsupport::writeFile(dir.file("boot.bin"), {1, 2, 3});
+    const auto r = run(VENDREL_BIN, {"-c0", "-b" + dir.file("boot.bin"), "-a" + dir.file("none.wav"),
+                                     dir.file("f%03d.bmp"), dir.file("o%d.gram")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fileExists(dir.file("o99999.gram")));
+    EXPECT_TRUE(fileExists(dir.file("o0.gram")));
+    EXPECT_EQ(r.output.find("bootfile"), std::string::npos);
+}
+
+TEST(VendrelStartUp, FailuresEndWithANonZeroStatus) {
+    TempDir dir;
+    writeFrames(dir, {0});
+    // The stream cannot be created.
+    auto r = run(VENDREL_BIN, {"-c1", dir.file("f%03d.bmp"), dir.file("no/such/dir.bin")});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(lines(r.output), "出力ファイルが作成できません。")) << r.output;
+
+    // A compressed type without an out_file pattern cannot create its stream either.
+    r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("boot.bin"), dir.file("f%03d.bmp")});
+    EXPECT_EQ(r.status, 255);
+
+    // The parameter file does not open: the stream holds nothing but the boot code.
+    r = run(VENDREL_BIN, {"-c1", "-f" + dir.file("none.txt"), dir.file("f%03d.bmp"), dir.file("p.bin")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(lines(r.output), "config_file '" + dir.file("none.txt") + "':can't open")) << r.output;
+    EXPECT_EQ(readFile(dir.file("p.bin")).size(), 0u);
+
+    // The WAV file does not open: the stream holds the all-zero placeholder index.
+    r = run(VENDREL_BIN, {"-c1", "-a" + dir.file("none.wav"), dir.file("f%03d.bmp"), dir.file("a.bin")});
+    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(contains(lines(r.output), "audio_file :" + dir.file("none.wav"))) << r.output;
+    const auto stream = readFile(dir.file("a.bin"));
+    EXPECT_EQ(stream, std::vector<uint8_t>(4096, 0));
+
+    // A source name longer than the buffers hold.
+    r = run(VENDREL_BIN, {"-c0", dir.file(std::string(300, 'x') + "%d.bmp"), dir.file("l%d.gram")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("longer than 255 characters"), std::string::npos) << r.output;
+}
+
+TEST(VendrelFrameLoop, NoInFilePatternEndsAsIfTheFirstImageWereMissing) {
+    TempDir dir;
+    const auto r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("none")}, dir.path());
+    EXPECT_EQ(r.status, 255);  // no out_file pattern: the stream cannot be created
+    const auto r2 = run(VENDREL_BIN, {"-c0", "-b" + dir.file("none")}, dir.path());
+    EXPECT_EQ(r2.status, 0);
+    const auto out = lines(r2.output);
+    EXPECT_TRUE(contains(out, ":bmp read error")) << r2.output;
+    EXPECT_EQ(out.back(), "total 0 frames , 0(0.000000 MB) bytes");
+}
