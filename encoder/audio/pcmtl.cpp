@@ -1,5 +1,119 @@
-// TEMPORARY STUB: replaced by the audio block encoder.
 #include "encoder/audio/pcmtl.h"
-int pcmtl_Init(FILE*, const char*, AvIndexEntry*) { return -1; }
-int pcmtl_Encode() { return 0; }
-int pcmtl_End() { return 0; }
+
+#include <cmath>
+
+#include "encoder/audio/wavlib.h"
+
+namespace {
+
+// The audio ring in the target's memory: two blocks at 0x8000 and 0x9000.
+constexpr uint32_t kFifoTop = 0x8000;
+constexpr uint32_t kFifoEnd = 0xA000;
+constexpr uint32_t kBlockBytes = 0x1000;
+constexpr uint32_t kPageBytes = 0x100;
+// Stored in the audio index entry for the player; not the block size.
+constexpr uint16_t kAudioKindParam = 0x1020;
+
+constexpr uint8_t kCodeSilence = 0x7F;
+constexpr uint8_t kCodeNegative = 0x80;
+constexpr double kFullScale = 32767.0;
+constexpr double kStepDb = 0.75;
+constexpr double kLevelOffsetDb = 0.35;
+
+uint8_t pcm2tl[0x10000];
+uint8_t memory_buf[0x10000];  // image of the target's address space
+uint32_t memAddress;
+uint32_t fifo_addr_top = kFifoTop;
+uint32_t fifo_addr_end = kFifoEnd;
+FILE* fpOut;                    // borrowed from the driver
+Mono_Native* mono_pcm;          // the whole sample sequence
+int32_t srcPos;                 // next sample to encode
+
+// A sample's code: the attenuation below full scale in 0.75 dB steps, with
+// bit 7 set for a negative sample; silence has a code of its own.
+void buildCodeTable() {
+    for (int32_t s = -32768; s <= 32767; ++s) {
+        uint8_t code = kCodeSilence;
+        if (s != 0) {
+            const int32_t m = s < 0 ? -s : s;
+            const double level = 20.0 * std::log10(m / kFullScale);
+            code = static_cast<uint8_t>(static_cast<int>((level - kLevelOffsetDb) / -kStepDb));
+            if (s < 0) code |= kCodeNegative;
+        }
+        pcm2tl[static_cast<uint16_t>(s)] = code;
+    }
+}
+
+uint8_t nextCode() {
+    if (!mono_pcm || srcPos >= mono_pcm->numData) return kCodeSilence;
+    return pcm2tl[static_cast<uint16_t>(mono_pcm->data[srcPos++])];
+}
+
+bool canOpen(const char* path) {
+    FILE* fp = fopen(path, "rb");
+    if (!fp) return false;
+    fclose(fp);
+    return true;
+}
+
+}  // namespace
+
+const uint8_t* pcmtlCodeTable() { return pcm2tl; }
+
+int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
+    fpOut = fp;
+    // The reader has no way back for a file it cannot open; check first so the
+    // driver can end the run itself.
+    if (!path || !*path || !canOpen(path)) {
+        printf("Error!: Can't open the audio file '%s'.\n", path ? path : "");
+        return -1;
+    }
+    pcmtl_End();
+    mono_pcm = alloc_Mono_Native();
+    wavread_Mono_Native(mono_pcm, path);
+    srcPos = 0;
+    printf("sampleRate:%d\n", static_cast<int>(static_cast<uint32_t>(mono_pcm->sampleRate)));
+    printf("numBits:%d\n", mono_pcm->numBits);
+    printf("numData:%d\n", mono_pcm->numData);
+
+    fifo_addr_top = kFifoTop;
+    fifo_addr_end = kFifoEnd;
+    memAddress = kFifoTop;
+    buildCodeTable();
+
+    avEntrySetU16(entry, AVENTRY_FIFO_TOP, static_cast<uint16_t>(kFifoTop));
+    avEntrySetU16(entry, AVENTRY_FIFO_END, static_cast<uint16_t>(kFifoEnd));
+    avEntrySetU16(entry, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(kBlockBytes));
+    avEntrySetU16(entry, AVENTRY_KIND_PARAM, kAudioKindParam);
+    return 0;
+}
+
+int pcmtl_Encode() {
+    uint32_t a = memAddress;
+    if (a >= fifo_addr_end) {
+        a -= fifo_addr_end - fifo_addr_top;
+        memAddress = a;
+    }
+    // Each page starts with the high byte of the page that follows it, so the
+    // player can tell where its next page is.
+    for (uint32_t p = a; p < a + kBlockBytes; ++p) {
+        memory_buf[p & 0xFFFF] = (p & 0xFF) == 0 ? static_cast<uint8_t>((p >> 8) + 1) : nextCode();
+    }
+    memAddress = a + kBlockBytes;
+    // The block's last page points at itself: the next block may go elsewhere.
+    const uint32_t lastPage = a + kBlockBytes - kPageBytes;
+    memory_buf[lastPage & 0xFFFF] = static_cast<uint8_t>(lastPage >> 8);
+
+    const uint8_t* block = memory_buf + (a & 0xFFFF);
+    if (!fpOut || fwrite(block, 1, kBlockBytes, fpOut) != kBlockBytes) streamReportWriteError("audio block");
+    avindexAdd(AVINDEX_KIND_AUDIO, 1);
+    return 0;
+}
+
+int pcmtl_End() {
+    if (mono_pcm) {
+        free_Mono_Native(mono_pcm);
+        mono_pcm = nullptr;
+    }
+    return 0;
+}

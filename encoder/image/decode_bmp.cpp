@@ -1,5 +1,16 @@
-// TEMPORARY STUB: replaced by the colour reduction.
+// Colour reduction: maps each frame onto the palette of the display page it
+// replaces, reorders palette numbers so that as little as possible changes on
+// the target, lays the frame out as GRAM planes and lists the palette changes
+// the target has to be told about. Also the colour limit, locks and flash.
 #include "encoder/image/decode_bmp.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "encoder/driver/log.h"
+
 uint8_t gram_buf[3][GRAM_PAGE_BYTES];
 PaletEntry indexPalet[3][128];
 uint8_t indexBmp[3][SCREEN_PIXELS];
@@ -8,16 +19,405 @@ PaletUpdate paletUpdateList[PALET_UPDATE_RECORDS];
 int32_t limitColor = 64;
 int32_t paletShadowCount = 1;
 int32_t paletFlashColor = -1;
-const int32_t palneCost[64] = {};
 DiffRecord diffList[64];
-int decode_bmp_init() { return 0; }
+
+namespace {
+
+constexpr int WORK = 2;              // index of the work palette / work map / new GRAM page
+constexpr int PAGE_COLOURS = 64;     // palette numbers the target has
+constexpr int WORK_ENTRIES = 128;    // entries of a palette: 64 positions plus 64 for new colours
+constexpr uint8_t COMPONENT_MASK = 0xF0;  // the target keeps 4 bits per primary
+constexpr int32_t COST_PER_BYTE = 17;     // weight of one palette component / shadow copy
+constexpr int GROUPS_PER_ROW = SCREEN_WIDTH / 8;
+
+// GRAM planes: each plane holds layer A, then layer B 0x400 bytes further.
+constexpr int PLANE_BLUE = 0x4000;
+constexpr int PLANE_RED = 0x8000;
+constexpr int PLANE_GREEN = 0xC000;
+constexpr int LAYER_B = 0x400;
+// Page offset of the layer that stores bit n of a palette number.
+constexpr int LAYER_OF_BIT[6] = {
+    PLANE_BLUE + LAYER_B, PLANE_BLUE, PLANE_RED + LAYER_B, PLANE_RED, PLANE_GREEN + LAYER_B, PLANE_GREEN,
+};
+
+constexpr uint8_t CHANGE_BLUE = 1;
+constexpr uint8_t CHANGE_RED = 2;
+constexpr uint8_t CHANGE_GREEN = 4;
+constexpr int32_t CHANGE_ALL = CHANGE_BLUE | CHANGE_RED | CHANGE_GREEN;
+constexpr int LIST_MAX = PALET_UPDATE_RECORDS - 1;  // records before the ending record
+
+constexpr bool matches(const PaletEntry& e, const uint8_t key[3]) {
+    return (key[1] & e.redMask) == e.red && (key[0] & e.blueMask) == e.blue &&
+           (key[2] & e.greenMask) == e.green;
+}
+
+int componentDiffs(const PaletEntry& a, const PaletEntry& b) {
+    return (a.blue != b.blue) + (a.red != b.red) + (a.green != b.green);
+}
+
+// Maps every pixel of the image's visible part (clipped to the screen) onto
+// the work palette. Returns false when the work palette runs out of entries.
+bool matchPixels(int page, const BmpImage* image) {
+    const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
+    const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
+    PaletEntry* work = indexPalet[WORK];
+    const uint8_t* oldMap = indexBmp[page];
+    uint8_t* workMap = indexBmp[WORK];
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            // An unreadable pixel (-1) comes out as white in all components.
+            const uint32_t colour = static_cast<uint32_t>(bmpGetPixelRGB888(image, x, y));
+            const uint8_t key[3] = {static_cast<uint8_t>(colour), static_cast<uint8_t>(colour >> 16),
+                                    static_cast<uint8_t>(colour >> 8)};
+            const int w = search_palet(work, key);
+            if (w < 0) return false;
+            const int at = y * SCREEN_WIDTH + x;
+            work[w].flags |= PALET_USED;
+            work[oldMap[at]].count -= 1;
+            work[w].count += 1;
+            workMap[at] = static_cast<uint8_t>(w);
+        }
+    }
+    return true;
+}
+
+// Frees work entries that no pixel carries any more and moves every new colour
+// (work entries 64-127) to the lowest free position below the limit.
+bool placeNewColours(uint8_t order[WORK_ENTRIES]) {
+    PaletEntry* work = indexPalet[WORK];
+    for (int p = 0; p < WORK_ENTRIES; ++p) order[p] = static_cast<uint8_t>(p);
+    for (int w = 0; w < WORK_ENTRIES; ++w) {
+        if (work[w].count == 0) work[w].flags &= ~PALET_USED;
+    }
+    for (int k = 0; k < PAGE_COLOURS; ++k) {
+        if (work[PAGE_COLOURS + k].flags == 0) continue;
+        int free = -1;
+        for (int i = 0; i < limitColor; ++i) {
+            if (work[order[i]].flags == 0) {
+                free = i;
+                break;
+            }
+        }
+        if (free < 0) return false;
+        std::swap(order[free], order[PAGE_COLOURS + k]);
+    }
+    return true;
+}
+
+// Cost of the order currently in `order`, evaluated in `record`.
+int evaluate(DiffRecord* record, int page, const uint8_t* order, int32_t threshold) {
+    record->oldMap = indexBmp[page];
+    record->newMap = indexBmp[WORK];
+    record->threshold = threshold;
+    analyzeTotalDiff_pre(record, indexPalet[page], order);
+    return analyzeTotalDiff(record);
+}
+
+// Writes the frame into page 2 (a copy of `page` with every pixel bit
+// rewritten) and rewrites the page's map with palette numbers.
+void gramConvert(int page, const uint8_t order[WORK_ENTRIES]) {
+    uint8_t* gram = gram_buf[WORK];
+    std::memcpy(gram, gram_buf[page], GRAM_PAGE_BYTES);
+    uint8_t number[WORK_ENTRIES];
+    for (int p = 0; p < WORK_ENTRIES; ++p) number[order[p]] = static_cast<uint8_t>(p);
+    const uint8_t* workMap = indexBmp[WORK];
+    uint8_t* pageMap = indexBmp[page];
+    for (int y = 0; y < SCREEN_HEIGHT; ++y) {
+        const int rowOffset = (y & 7) * 2048 + (y >> 3) * GROUPS_PER_ROW;
+        for (int k = 0; k < GROUPS_PER_ROW; ++k) {
+            uint8_t layer[6] = {};
+            for (int b = 0; b < 8; ++b) {
+                const int at = y * SCREEN_WIDTH + k * 8 + b;
+                const uint8_t p = number[workMap[at]];
+                pageMap[at] = p;
+                for (int bit = 0; bit < 6; ++bit) {
+                    if (p & (1 << bit)) layer[bit] |= static_cast<uint8_t>(0x80 >> b);
+                }
+            }
+            for (int bit = 0; bit < 6; ++bit) gram[LAYER_OF_BIT[bit] + rowOffset + k] = layer[bit];
+        }
+    }
+}
+
+// Positions 0-63 of the page palette take the work entries in their final order.
+void writeBackPalet(int page, const uint8_t order[WORK_ENTRIES]) {
+    for (int k = 0; k < PAGE_COLOURS; ++k) {
+        const PaletEntry& from = indexPalet[WORK][order[k]];
+        PaletEntry& to = indexPalet[page][k];
+        to.flags = from.flags;
+        to.count = from.count;
+        if ((from.flags & PALET_USED) == 0) continue;
+        to.blue = from.blue;
+        to.red = from.red;
+        to.green = from.green;
+    }
+}
+
+// Takes the colour of `from` into display entry `shown`, marking what changed.
+void updateDisplay(PaletEntry& shown, const PaletEntry& from) {
+    if (shown.blue != from.blue) {
+        shown.blue = from.blue;
+        shown.changes |= CHANGE_BLUE;
+    }
+    if (shown.red != from.red) {
+        shown.red = from.red;
+        shown.changes |= CHANGE_RED;
+    }
+    if (shown.green != from.green) {
+        shown.green = from.green;
+        shown.changes |= CHANGE_GREEN;
+    }
+}
+
+}  // namespace
+
+const int32_t palneCost[64] = {
+    0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5,
+    1, 2, 2, 3, 2, 3, 3, 4, 2, 3, 3, 4, 3, 4, 4, 5, 2, 3, 3, 4, 3, 4, 4, 5, 3, 4, 4, 5, 4, 5, 5, 6,
+};
+
+void palet_init() {
+    for (auto& palette : indexPalet) {
+        for (PaletEntry& e : palette) {
+            e = PaletEntry{};
+            e.blueMask = e.redMask = e.greenMask = COMPONENT_MASK;
+        }
+        palette[0].flags = PALET_USED;
+        palette[0].count = SCREEN_PIXELS;
+    }
+    // Colours with low bits set match nothing the reduction makes, so every
+    // palette number gets announced the first time a colour covers it.
+    for (int i = 0; i < PAGE_COLOURS; ++i) {
+        PaletEntry& p0 = displayPalet[0][i];
+        PaletEntry& p1 = displayPalet[1][i];
+        p0 = PaletEntry{};
+        p0.blue = static_cast<uint8_t>((i >> 4) << 2);
+        p0.red = static_cast<uint8_t>(i & 0x0C);
+        p0.green = static_cast<uint8_t>((i & 3) << 2);
+        p1 = PaletEntry{};
+        p1.blue = static_cast<uint8_t>(i >> 4);
+        p1.red = static_cast<uint8_t>((i >> 2) & 3);
+        p1.green = static_cast<uint8_t>(i & 3);
+        for (PaletEntry* e : {&p0, &p1}) {
+            e->blueMask = e->redMask = e->greenMask = COMPONENT_MASK;
+            e->count = i == 0 ? SCREEN_PIXELS : 0;
+            e->changes = CHANGE_ALL;
+        }
+    }
+}
+
+int decode_bmp_init() {
+    palet_init();
+    std::memset(indexBmp, 0, sizeof indexBmp);
+    std::memset(diffList, 0, sizeof diffList);
+    return 0;
+}
+
 int decode_bmp_term() { return 0; }
-int decode_bmp_gram(int, const BmpImage*) { return 0; }
-void palet_init() {}
-int search_palet(PaletEntry*, const uint8_t*) { return -1; }
-void palet_dump(const PaletEntry*, const uint8_t*) {}
-void analyzeTotalDiff_pre(DiffRecord*, const PaletEntry*, const uint8_t*) {}
-int analyzeTotalDiff(DiffRecord*) { return 0; }
-int decode_bmp_setColorLimit(int) { return 64; }
-int decode_bmp_palet_lock(int, int, int, int) { return -1; }
-int decode_bmp_palet_unlock(int, int) { return -1; }
+
+int search_palet(PaletEntry* palette, const uint8_t key[3]) {
+    for (int i = limitColor - 1; i >= 0; --i) {
+        if ((palette[i].flags & PALET_LOCKED) && matches(palette[i], key)) return i;
+    }
+    for (int i = 0; i < WORK_ENTRIES; ++i) {
+        if (palette[i].flags != 0 && matches(palette[i], key)) return i;
+    }
+    for (int i = PAGE_COLOURS; i < WORK_ENTRIES; ++i) {
+        PaletEntry& e = palette[i];
+        if (e.flags != 0) continue;
+        e.blue = key[0] & e.blueMask;
+        e.red = key[1] & e.redMask;
+        e.green = key[2] & e.greenMask;
+        e.count = 0;
+        e.flags = PALET_USED;
+        return i;
+    }
+    return -1;
+}
+
+void palet_dump(const PaletEntry* palette, const uint8_t* order) {
+    for (int p = 0; p < limitColor; ++p) {
+        const PaletEntry& e = palette[order[p]];
+        if (e.count == 0) continue;
+        log_printf(LOG_PALET, "PALET %2d(%2d):used %5d:RGB(%02X.%02X.%02X)\n", p, order[p], e.count, e.red, e.green,
+                   e.blue);
+    }
+}
+
+void analyzeTotalDiff_pre(DiffRecord* record, const PaletEntry* pagePalet, const uint8_t* order) {
+    for (int p = 0; p < WORK_ENTRIES; ++p) record->remap[order[p]] = static_cast<uint8_t>(p);
+    int palette = 0;
+    for (int p = 0; p < limitColor; ++p) palette += componentDiffs(pagePalet[p], indexPalet[WORK][order[p]]);
+    record->cost = COST_PER_BYTE * (palette + paletShadowCount);
+}
+
+int analyzeTotalDiff(DiffRecord* record) {
+    const uint8_t* remap = record->remap;
+    const uint8_t* oldRow = record->oldMap;
+    const uint8_t* newRow = record->newMap;
+    int32_t cost = record->cost;
+    for (int y = 0; y < SCREEN_HEIGHT; ++y) {
+        for (int g = 0; g < GROUPS_PER_ROW; ++g) {
+            const uint8_t* o = oldRow + g * 8;
+            const uint8_t* n = newRow + g * 8;
+            // One bit per plane layer in which any of the 8 pixels changes.
+            const unsigned v = (remap[n[0]] ^ o[0]) | (remap[n[1]] ^ o[1]) | (remap[n[2]] ^ o[2]) |
+                               (remap[n[3]] ^ o[3]) | (remap[n[4]] ^ o[4]) | (remap[n[5]] ^ o[5]) |
+                               (remap[n[6]] ^ o[6]) | (remap[n[7]] ^ o[7]);
+            cost += palneCost[v & 0x3F];
+        }
+        oldRow += SCREEN_WIDTH;
+        newRow += SCREEN_WIDTH;
+        // The cost only grows, so a candidate that already reaches the best
+        // cost found cannot win any more.
+        if (cost >= record->threshold) {
+            record->cost = -1;
+            return -1;
+        }
+    }
+    record->cost = cost;
+    return cost;
+}
+
+int improveOrderPlain(int page, uint8_t order[128]) {
+    const PaletEntry* pagePalet = indexPalet[page];
+    const PaletEntry* work = indexPalet[WORK];
+    int exchanges = 0;
+    int m = 0;
+    while (m < limitColor) {
+        if (work[order[m]].count == 0) {
+            ++m;
+            continue;
+        }
+        const int base = evaluate(&diffList[0], page, order, INT32_MAX);
+        int best = base;
+        int bestPos = -1;
+        for (int i = limitColor - 1; i >= 0; --i) {
+            if (i == m) continue;
+            if ((pagePalet[m].flags & PALET_LOCKED) || (pagePalet[i].flags & PALET_LOCKED)) continue;
+            std::swap(order[m], order[i]);
+            const int cost = evaluate(&diffList[i], page, order, best);
+            if (cost >= 0 && cost < best) {
+                best = cost;
+                bestPos = i;
+            }
+            std::swap(order[m], order[i]);
+        }
+        if (bestPos < 0) {
+            ++m;
+            continue;
+        }
+        log_printf(LOG_PALET, " PALET_SWAP[%2d(%2d) <-> %2d(%2d)] : cost down %d -> %d \n", m, order[m], bestPos,
+                   order[bestPos], base, best);
+        std::swap(order[m], order[bestPos]);
+        ++exchanges;
+        m = 0;
+    }
+    return exchanges;
+}
+
+void paletUpdateListBuild(int page) {
+    const PaletEntry* pagePalet = indexPalet[page];
+    PaletEntry* shown = displayPalet[page];
+    int records = 0;
+    paletUpdateList[0].changes = 0;
+    for (int t = 0; t < PAGE_COLOURS; ++t) {
+        const PaletEntry& from = pagePalet[t];
+        if (from.flags != PALET_USED) continue;
+        log_printf(LOG_PALET, "PAL[%2d]=RGB(%02X.%02X.%02X): ", t, from.red, from.green, from.blue);
+        for (int s = 0; s < PAGE_COLOURS; s += limitColor) {
+            const int g = s | t;
+            PaletEntry& e = shown[g];
+            updateDisplay(e, from);
+            // A full list leaves the change pending for a later frame.
+            if (e.changes == 0 || records >= LIST_MAX) continue;
+            log_printf(LOG_PALET, "%02X[%d]:", g, e.changes);
+            paletUpdateList[records] = {g, static_cast<uint8_t>(e.changes), e.blue, e.red, e.green};
+            e.changes = 0;
+            ++records;
+            paletUpdateList[records].changes = 0;
+        }
+        log_printf(LOG_PALET, "%c", 10);
+    }
+    displayPalet[1 - page][0] = shown[0];
+}
+
+int decode_bmp_gram(int page, const BmpImage* image) {
+    if (page < 0 || page > 1 || image == nullptr) return -1;
+    std::memcpy(indexBmp[WORK], indexBmp[page], SCREEN_PIXELS);
+    std::memcpy(indexPalet[WORK], indexPalet[page], sizeof indexPalet[WORK]);
+    if (!matchPixels(page, image)) {
+        puts("palet work overflow");
+        return -1;
+    }
+    uint8_t order[WORK_ENTRIES];
+    if (!placeNewColours(order)) {
+        puts("error:color palet overflow");
+        return -1;
+    }
+    palet_dump(indexPalet[WORK], order);
+    improveOrderPlain(page, order);
+    gramConvert(page, order);
+    writeBackPalet(page, order);
+    paletUpdateListBuild(page);
+    palet_dump(indexPalet[WORK], order);
+    return 0;
+}
+
+int decode_bmp_setColorLimit(int n) {
+    if (n == limitColor) return limitColor;
+    struct Step {
+        int from;
+        int32_t limit;
+        int32_t shadows;
+    };
+    // A limit below 64 repeats each colour over 64 / limit palette numbers.
+    static constexpr Step steps[] = {{64, 64, 1}, {32, 32, 1}, {16, 16, 2}, {8, 8, 4}, {4, 4, 8}};
+    limitColor = 2;
+    paletShadowCount = 16;
+    for (const Step& s : steps) {
+        if (n >= s.from) {
+            limitColor = s.limit;
+            paletShadowCount = s.shadows;
+            break;
+        }
+    }
+    return limitColor;
+}
+
+namespace {
+
+bool lockRefused(int index) {
+    if (index < 0 || index >= limitColor) return true;
+    return (indexPalet[0][index].flags & PALET_USED) || (indexPalet[1][index].flags & PALET_USED);
+}
+
+}  // namespace
+
+int decode_bmp_palet_lock(int index, int colour, int mask, int mode) {
+    if (lockRefused(index)) return -1;
+    const int bits = mode & (PALET_LOCKED | PALET_FLASH);
+    printf("palet lock %02X=RGB(%06X,%06X),l=%02X,u=%02X\n", static_cast<unsigned>(index),
+           static_cast<unsigned>(colour), static_cast<unsigned>(mask), static_cast<unsigned>(bits), 0u);
+    for (int page = 0; page < 2; ++page) {
+        PaletEntry& e = indexPalet[page][index];
+        if (mode & PALET_LOCKED) {
+            e.blue = static_cast<uint8_t>(colour);
+            e.red = static_cast<uint8_t>(colour >> 16);
+            e.green = static_cast<uint8_t>(colour >> 8);
+            e.blueMask = static_cast<uint8_t>(mask);
+            e.redMask = static_cast<uint8_t>(mask >> 16);
+            e.greenMask = static_cast<uint8_t>(mask >> 8);
+        }
+        e.flags |= bits;
+    }
+    return 0;
+}
+
+int decode_bmp_palet_unlock(int index, int bits) {
+    if (lockRefused(index)) return -1;
+    printf("palet lock %02X=RGB(%06X,%06X),l=%02X,u=%02X\n", static_cast<unsigned>(index), 0u, 0u, 0u,
+           static_cast<unsigned>(bits));
+    for (int page = 0; page < 2; ++page) indexPalet[page][index].flags &= ~bits;
+    return 0;
+}

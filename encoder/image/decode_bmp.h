@@ -63,8 +63,17 @@ int decode_bmp_gram(int page, const BmpImage* image);
 void palet_init();
 int search_palet(PaletEntry* palette, const uint8_t key[3]);  // key: blue, red, green
 void palet_dump(const PaletEntry* palette, const uint8_t* order);
+// The caller fills oldMap, newMap and threshold; _pre takes the remap table of
+// the order and starts the cost with the palette term (page palette against the
+// work palette in that order); analyzeTotalDiff adds the pixel term.
 void analyzeTotalDiff_pre(DiffRecord* record, const PaletEntry* pagePalet, const uint8_t* order);
 int analyzeTotalDiff(DiffRecord* record);
+// The greedy exchange search over positions below limitColor, page `page`
+// against the work palette and map; improves `order` in place and returns the
+// number of exchanges applied. Kept as the reference for any faster search.
+int improveOrderPlain(int page, uint8_t order[128]);
+// Builds paletUpdateList from page palette `page` against its display palette.
+void paletUpdateListBuild(int page);
 
 int decode_bmp_setColorLimit(int n);
 int decode_bmp_palet_lock(int index, int colour, int mask, int mode);

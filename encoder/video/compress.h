@@ -8,8 +8,15 @@
 #include "encoder/image/decode_bmp.h"
 #include "encoder/stream/avindex.h"
 
-extern int32_t encode_v2;
-extern int32_t updatePerCRTCframe;
+extern int32_t encode_v2;           // 1: the V2 compressor; 0: every entry point does nothing
+extern int32_t updatePerCRTCframe;  // frame interval last sent in the stream
+
+// Option types of compressOption, by the parameter that produces them.
+inline constexpr int OPTION_OVERLAY = 0;    // signal
+inline constexpr int OPTION_FRAMETIME = 1;  // video_interval, through compressFrameTimeSet
+inline constexpr int OPTION_FLASH = 2;      // palet_flash
+inline constexpr int OPTION_PLAY = 3;       // audio_play
+inline constexpr int OPTION_FADER = 4;      // audio_fader
 
 int compressGramInit(FILE* out, AvIndexEntry* header);
 int compressOption(int type, int value);
@@ -18,3 +25,11 @@ int compressFrameTimeSet(int interval);
 // returns the bytes the frame added to the stream.
 int compressGram(uint8_t* prev, const uint8_t* next, const PaletUpdate* list);
 int compressGramEnd();
+
+// The V2 compressor behind the entry points.
+int V2compressGramInit(FILE* out, AvIndexEntry* header);
+// Appends one option command; returns the bytes added, or 0 when none is due.
+int V2optiomCommand(int type, int value);
+// Ends the stream and hands over the ring's remaining pages; returns the
+// bytes of its last append.
+int V2compressGramEnd();
