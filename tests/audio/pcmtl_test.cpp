@@ -1,0 +1,135 @@
+#include "encoder/audio/pcmtl.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "encoder/audio/wavlib.h"
+#include "support/test_support.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+constexpr size_t kBlock = 4096;
+
+// Sets up the encoder on a 16-bit mono file of the given samples, writing its
+// blocks to a temporary stream; returns what pcmtl_Init printed.
+struct Encoder {
+    TempDir dir;
+    FILE* out = tmpfile();
+    AvIndexEntry* header = avindexInit();
+    std::string printed;
+    int status = 0;
+
+    explicit Encoder(std::vector<int32_t> samples, int64_t rate = 7812) {
+        Mono_Native m{rate, 16, static_cast<int32_t>(samples.size()), samples.data()};
+        wavwrite_Mono_Native(&m, dir.file("a.wav").c_str());
+        testing::internal::CaptureStdout();
+        status = pcmtl_Init(out, dir.file("a.wav").c_str(), &header[1]);
+        printed = testing::internal::GetCapturedStdout();
+    }
+    ~Encoder() {
+        pcmtl_End();
+        fclose(out);
+    }
+    std::vector<uint8_t> blocks() {
+        fflush(out);
+        std::vector<uint8_t> bytes(static_cast<size_t>(ftell(out)));
+        rewind(out);
+        EXPECT_EQ(fread(bytes.data(), 1, bytes.size(), out), bytes.size());
+        return bytes;
+    }
+};
+
+uint8_t code(int s) { return pcmtlCodeTable()[static_cast<uint16_t>(s)]; }
+
+TEST(Pcmtl, CodeTableRows) {
+    Encoder enc({});
+    const std::pair<int, int> rows[] = {{1, 120},    {2, 112},   {3, 108},   {4, 104},   {6, 100},
+                                        {10, 94},    {100, 67},  {1000, 40}, {10000, 14}, {16384, 8},
+                                        {28704, 1},  {31292, 1}, {31293, 0}, {32767, 0}};
+    for (auto [m, c] : rows) EXPECT_EQ(code(m), c) << "m=" << m;
+    EXPECT_EQ(code(28703), 2);
+    EXPECT_EQ(code(0), 0x7F);
+    EXPECT_EQ(code(1), 0x78);
+    EXPECT_EQ(code(-1), 0xF8);
+    EXPECT_EQ(code(-32767), 0x80);
+    EXPECT_EQ(code(-32768), 0x80);
+    EXPECT_EQ(code(-16384), 0x88);
+}
+
+TEST(Pcmtl, InitPrintsFormatAndFillsIndexEntry) {
+    Encoder enc(std::vector<int32_t>(1000, 5), 8000);
+    EXPECT_EQ(enc.status, 0);
+    EXPECT_EQ(enc.printed, "sampleRate:8000\nnumBits:16\nnumData:1000\n");
+    const std::vector<uint8_t> want = {0x00, 0x80, 0x00, 0xA0, 0x00, 0x10, 0, 0, 0x20, 0x10, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(enc.header[1].bytes, enc.header[1].bytes + 16), want);
+}
+
+// Every byte of each block but the page markers must be a sample code, and
+// every code after the last sample silence.
+void expectSilentFrom(const std::vector<uint8_t>& out, size_t from) {
+    for (size_t i = from; i < out.size(); ++i) {
+        if (i % 256 != 0) {
+            ASSERT_EQ(out[i], 0x7F) << "byte " << i;
+        }
+    }
+}
+
+TEST(Pcmtl, BlocksCarryMarkersSamplesAndSilence) {
+    std::vector<int32_t> samples(4081, 1);
+    samples[0] = -1;
+    samples[4080] = 32767;
+    Encoder enc(samples);
+    for (int i = 0; i < 3; ++i) pcmtl_Encode();
+    const std::vector<uint8_t> out = enc.blocks();
+    ASSERT_EQ(out.size(), 3 * kBlock);
+    EXPECT_EQ(avEntryGetU16(&enc.header[1], AVENTRY_BLOCK_COUNT), 3);
+    EXPECT_EQ(avindex_table[0], 0xE0);
+    const int ringHigh[] = {0x80, 0x90, 0x80};
+    for (int b = 0; b < 3; ++b) {
+        for (int page = 0; page < 16; ++page) {
+            EXPECT_EQ(out[b * kBlock + page * 256], ringHigh[b] + (page < 15 ? page + 1 : 15)) << b << "/" << page;
+        }
+    }
+    EXPECT_EQ(out[1], 0xF8);
+    EXPECT_EQ(out[2], 0x78);
+    EXPECT_EQ(out[kBlock - 1], 0x78);  // sample 4079, the last of block 0
+    EXPECT_EQ(out[kBlock + 1], 0x00);  // sample 4080
+    expectSilentFrom(out, kBlock + 2);
+
+    Encoder empty({});
+    EXPECT_EQ(empty.printed, "sampleRate:7812\nnumBits:16\nnumData:0\n");
+    pcmtl_Encode();
+    ASSERT_EQ(empty.blocks().size(), kBlock);
+    expectSilentFrom(empty.blocks(), 0);
+}
+
+TEST(Pcmtl, UnopenableFileIsRefused) {
+    AvIndexEntry* header = avindexInit();
+    for (const char* path : {"", "/nonexistent/a.wav"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_LT(pcmtl_Init(nullptr, path, &header[1]), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  std::string("Error!: Can't open the audio file '") + path + "'.\n");
+    }
+}
+
+TEST(Pcmtl, FailedWriteIsReportedAndStillCounted) {
+    Encoder enc({1, 2, 3});
+    FILE* full = fopen("/dev/full", "wb");
+    if (!full) GTEST_SKIP() << "no /dev/full";
+    setvbuf(full, nullptr, _IONBF, 0);
+    streamWriteFailed = false;
+    testing::internal::CaptureStdout();
+    pcmtl_Init(full, enc.dir.file("a.wav").c_str(), &enc.header[1]);
+    pcmtl_Encode();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(streamWriteFailed);
+    EXPECT_EQ(avEntryGetU16(&enc.header[1], AVENTRY_BLOCK_COUNT), 1);
+    fclose(full);
+}
+
+}  // namespace
