@@ -14,13 +14,13 @@ constexpr int32_t START_INTERVAL = 4;
 
 uint8_t optionByte(int type, int value) {
     switch (type) {
-    case OPTION_OVERLAY:
+    case COMPRESS_OPTION_OVERLAY:
         return static_cast<uint8_t>((value - V2OPT_OVERLAY_BIAS) & 0xFF);
-    case OPTION_FRAMETIME:
+    case COMPRESS_OPTION_FRAMETIME:
         return static_cast<uint8_t>(value & 0xFF);
-    case OPTION_FLASH:
+    case COMPRESS_OPTION_FLASH:
         return static_cast<uint8_t>(V2OPT_FLASH + (value & 0x0F));
-    case OPTION_PLAY:
+    case COMPRESS_OPTION_PLAY:
         return static_cast<uint8_t>((value - V2OPT_PLAY_BIAS) & 0xFF);
     default:
         return V2OPT_FADER;
@@ -42,15 +42,15 @@ int V2optiomCommand(int type, int value) {
     static constexpr const char* traceLine[] = {"optionOverlay(%02X)\n", "optionFrametime(%02X)\n",
                                                 "optionFlash(%02X)\n", "optionPlay(%02X)\n",
                                                 "optionFader(%02X)\n"};
-    if (static_cast<unsigned>(type) > static_cast<unsigned>(OPTION_FADER)) return 0;
+    if (static_cast<unsigned>(type) > static_cast<unsigned>(COMPRESS_OPTION_FADER)) return 0;
     log_printf(LOG_V2_OPTION, traceLine[type], value);
-    if (type == OPTION_FRAMETIME) {
+    if (type == COMPRESS_OPTION_FRAMETIME) {
         // Sent only on a change; a request above the limit differs from the
         // clamped value kept, so it goes out again every frame.
         if (value == updatePerCRTCframe) return 0;
         updatePerCRTCframe = value > V2OPT_INTERVAL_MAX ? V2OPT_INTERVAL_MAX : value;
         value = updatePerCRTCframe;
-    } else if (type == OPTION_FLASH) {
+    } else if (type == COMPRESS_OPTION_FLASH) {
         moveFlashEntry(value);
     }
     const uint8_t command[2] = {V2OP_OPTION, optionByte(type, value)};
@@ -90,7 +90,7 @@ int compressOption(int type, int value) {
 
 int compressFrameTimeSet(int interval) {
     if (!encode_v2) return 0;
-    return V2optiomCommand(OPTION_FRAMETIME, interval);
+    return V2optiomCommand(COMPRESS_OPTION_FRAMETIME, interval);
 }
 
 int compressGram(uint8_t* prev, const uint8_t* next, const PaletUpdate* list) {

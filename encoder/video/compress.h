@@ -12,11 +12,11 @@ extern int32_t encode_v2;           // 1: the V2 compressor; 0: every entry poin
 extern int32_t updatePerCRTCframe;  // frame interval last sent in the stream
 
 // Option types of compressOption, by the parameter that produces them.
-inline constexpr int OPTION_OVERLAY = 0;    // signal
-inline constexpr int OPTION_FRAMETIME = 1;  // video_interval, through compressFrameTimeSet
-inline constexpr int OPTION_FLASH = 2;      // palet_flash
-inline constexpr int OPTION_PLAY = 3;       // audio_play
-inline constexpr int OPTION_FADER = 4;      // audio_fader
+inline constexpr int COMPRESS_OPTION_OVERLAY = 0;    // signal
+inline constexpr int COMPRESS_OPTION_FRAMETIME = 1;  // video_interval, through compressFrameTimeSet
+inline constexpr int COMPRESS_OPTION_FLASH = 2;      // palet_flash
+inline constexpr int COMPRESS_OPTION_PLAY = 3;       // audio_play
+inline constexpr int COMPRESS_OPTION_FADER = 4;      // audio_fader
 
 int compressGramInit(FILE* out, AvIndexEntry* header);
 int compressOption(int type, int value);

@@ -1,0 +1,52 @@
+// The byte language of the video command stream that the player carries out:
+// opcodes, entry limits and the bit layout of palette and option commands.
+// Every writer of the stream and the tests' decoder take their numbers from here.
+#pragma once
+
+#include <cstdint>
+
+// First bytes of commands.
+inline constexpr uint8_t V2OP_NOP = 0x00;          // filler up to the page-end marker
+inline constexpr uint8_t V2OP_PAGE_ADVANCE_MAX = 0x0F;  // 0x01-0x0F: H += first byte
+inline constexpr uint8_t V2OP_DRAW2 = 0x10;        // 0x10-0x1F
+inline constexpr uint8_t V2OP_DRAW3 = 0x20;        // 0x20-0x2F
+inline constexpr uint8_t V2OP_DRAW4 = 0x30;        // 0x30-0x3F
+inline constexpr uint8_t V2OP_DRAW1 = 0x40;        // 0x40-0x4F
+inline constexpr uint8_t V2OP_FIL1 = 0x50;         // 0x50-0x5F
+inline constexpr uint8_t V2OP_PALET = 0x78;        // palette update
+inline constexpr uint8_t V2OP_OPTION = 0x79;       // one per-frame setting
+inline constexpr uint8_t V2OP_PAGE_SET = 0x7A;     // H = next byte
+inline constexpr uint8_t V2OP_BLOCK = 0x7B;        // page-end marker, the next FIFO page follows
+inline constexpr uint8_t V2OP_LOOP = 0x7D;         // page-end marker, continue at the ring top
+inline constexpr uint8_t V2OP_FRAME_END = 0x7E;
+inline constexpr uint8_t V2OP_STREAM_END = 0x7F;
+
+// DRAW and FIL1 carry their entry count minus one in the low nibble.
+inline constexpr int V2_CMD_MAX_ENTRIES = 16;
+inline constexpr int V2_DRAW_MAX_WIDTH = 4;
+
+// Opcode base of a DRAW command by its width (index 1-4).
+inline constexpr uint8_t v2DrawOpcode[V2_DRAW_MAX_WIDTH + 1] = {0, V2OP_DRAW1, V2OP_DRAW2, V2OP_DRAW3,
+                                                                 V2OP_DRAW4};
+
+// Palette update entries: a header byte, then component bytes green, red, blue.
+inline constexpr int V2_PALET_MAX_ENTRIES = 64;
+inline constexpr int V2_PALET_ENTRY_MAX_BYTES = 4;
+inline constexpr uint8_t V2PAL_HDR_GREEN = 0x20;     // a green byte follows
+inline constexpr uint8_t V2PAL_HDR_RED = 0x10;       // a red byte follows
+inline constexpr uint8_t V2PAL_HDR_BLUE = 0x02;      // a blue byte follows
+inline constexpr uint8_t V2PAL_HDR_ZERO = 0x01;      // palette 0: all three bytes follow
+inline constexpr uint8_t V2PAL_UNCHANGED = 0x20;     // palette 0: this component did not change
+inline constexpr uint8_t V2PAL_LEVEL_MASK = 0x0F;
+
+// Second bytes of the option command.
+inline constexpr int V2OPT_INTERVAL_MAX = 0x3F;
+inline constexpr uint8_t V2OPT_FLASH = 0x40;         // + (palette position & 0x0F)
+inline constexpr uint8_t V2OPT_PLAY_BIAS = 0x10;     // audio play: value - 0x10
+inline constexpr uint8_t V2OPT_OVERLAY_BIAS = 0x80;  // signal: value - 0x80
+inline constexpr uint8_t V2OPT_FADER = 0xFF;
+
+// GRAM addresses the stream can draw: the B, R and G planes.
+inline constexpr int32_t V2_GRAM_PLANE_TOP = 0x4000;
+inline constexpr int32_t V2_GRAM_END = 0x10000;
+inline constexpr int32_t V2_ADDRESS_PAGE_BYTES = 0x100;
