@@ -159,7 +159,7 @@ bool parseHeader(const Head& head, uint64_t fileSize, BmpImage& image, Layout& l
     if (offBits >= layout.paletteStart) {
         // The pixel array starts where the file says; the palette can only use
         // the room before it.
-        layout.pixelStart = offBits;
+        layout.pixelStart = layout.paletteStart + std::min(declared, addressable) * layout.paletteEntryBytes;
         const uint64_t room = (offBits - layout.paletteStart) / layout.paletteEntryBytes;
         layout.paletteEntries = std::min({declared, addressable, room});
     } else {
@@ -233,6 +233,10 @@ uint32_t component(uint32_t pixel, uint32_t mask) {
     return out & 0xFF;
 }
 
+int32_t bgr(const uint8_t* p) { return p[2] << 16 | p[1] << 8 | p[0]; }
+
+bool hasMasks(const BmpImage* image) { return image->redMask && image->greenMask && image->blueMask; }
+
 int32_t maskedColour(const BmpImage* image, uint32_t pixel) {
     return static_cast<int32_t>(component(pixel, image->redMask) << 16 | component(pixel, image->greenMask) << 8 |
                                 component(pixel, image->blueMask));
@@ -277,13 +281,15 @@ int32_t bmpGetPixelRGB888(const BmpImage* image, int x, int y) {
         case 1:
         case 4:
         case 8: return bmpGetPlaetRGB888(image, indexIn(row, image->bitCount, x));
-        case 16: return maskedColour(image, row[2 * x] | row[2 * x + 1] << 8);
-        case 24: {
-            const uint8_t* p = row + 3 * x;
-            return p[2] << 16 | p[1] << 8 | p[0];
-        }
+        // A record not filled by bmpReadFile may carry no masks: its 32-bit
+        // pixels are then blue, green, red, unused, and 16-bit ones unreadable.
+        case 16:
+            if (!hasMasks(image)) return -1;
+            return maskedColour(image, row[2 * x] | row[2 * x + 1] << 8);
+        case 24: return bgr(row + 3 * x);
         case 32: {
             const uint8_t* p = row + 4 * x;
+            if (!hasMasks(image)) return bgr(p);
             return maskedColour(image, p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
         }
         default: return -1;
@@ -297,6 +303,5 @@ int32_t bmpGetPixelIndex(const BmpImage* image, int x, int y) {
 
 int32_t bmpGetPlaetRGB888(const BmpImage* image, int k) {
     if (!image || k < 0 || k >= image->paletBytes / 4) return 0;  // no stored entry: black
-    const uint8_t* p = image->data + 4 * k;
-    return p[2] << 16 | p[1] << 8 | p[0];
+    return bgr(image->data + 4 * k);
 }
