@@ -35,10 +35,6 @@ constexpr int LOCK_FULL_MASK = 0xFFFFFF;
 constexpr int LOCK_MODE_COLOUR = 2;
 
 // Option types of compressOption.
-constexpr int OPTION_SIGNAL = 0;
-constexpr int OPTION_FLASH = 2;
-constexpr int OPTION_PLAY = 3;
-constexpr int OPTION_FADER = 4;
 
 enum class Key { Frame, VideoSkip, PaletLimit, PaletLock, VideoInterval, AudioFader, AudioPlay, PaletFlash, Signal, Unknown };
 
@@ -163,11 +159,19 @@ int applyParameter(StreamInfo* info, const char* key, char* value) {
             info->videoSkip = number;
             break;
         case Key::PaletLimit: info->paletLimit = number; break;
-        case Key::VideoInterval: info->videoInterval = number; break;
-        case Key::AudioFader: compressOption(OPTION_FADER, number); break;
-        case Key::AudioPlay: compressOption(OPTION_PLAY, number); break;
-        case Key::PaletFlash: compressOption(OPTION_FLASH, number); break;
-        case Key::Signal: compressOption(OPTION_SIGNAL, number); break;
+        case Key::VideoInterval:
+            // A negative interval would run the frame time backwards and reach
+            // the player as another option command (-1 is sent as 0xFF, the fader).
+            if (number < 0) {
+                std::printf("error : parameter %s = %s (the interval must be 0 or more)\n", key, value);
+                return -1;
+            }
+            info->videoInterval = number;
+            break;
+        case Key::AudioFader: compressOption(COMPRESS_OPTION_FADER, number); break;
+        case Key::AudioPlay: compressOption(COMPRESS_OPTION_PLAY, number); break;
+        case Key::PaletFlash: compressOption(COMPRESS_OPTION_FLASH, number); break;
+        case Key::Signal: compressOption(COMPRESS_OPTION_OVERLAY, number); break;
         case Key::PaletLock:
         case Key::Unknown: break;
     }

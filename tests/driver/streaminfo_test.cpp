@@ -128,6 +128,14 @@ TEST_F(ParamFile, NonPositiveStepIsRejected) {
     EXPECT_EQ(info.videoSkip, 3);
 }
 
+TEST_F(ParamFile, NegativeIntervalIsRejected) {
+    open("video_interval 6\nvideo_interval -1\nvideo_interval 0\n");
+    EXPECT_EQ(at(0).back(), "error : parameter video_interval = -1 (the interval must be 0 or more)");
+    EXPECT_EQ(info.videoInterval, 6);
+    at(1);
+    EXPECT_EQ(info.videoInterval, 0);
+}
+
 TEST_F(ParamFile, LineSyntaxCommentsAndKeys) {
     open("video_skip\t2\n"          // tab is no delimiter: one token, skipped silently
          "video_skip\n"
