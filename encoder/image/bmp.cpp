@@ -159,7 +159,7 @@ bool parseHeader(const Head& head, uint64_t fileSize, BmpImage& image, Layout& l
     if (offBits >= layout.paletteStart) {
         // The pixel array starts where the file says; the palette can only use
         // the room before it.
-        layout.pixelStart = layout.paletteStart + std::min(declared, addressable) * layout.paletteEntryBytes;
+        layout.pixelStart = offBits;
         const uint64_t room = (offBits - layout.paletteStart) / layout.paletteEntryBytes;
         layout.paletteEntries = std::min({declared, addressable, room});
     } else {
