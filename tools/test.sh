@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test twice: in the normal build, and in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, where any report
+# fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENDREL_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
