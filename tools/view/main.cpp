@@ -1,0 +1,460 @@
+// vendrel-view: plays a stream written by vendrel (compress types 1 and 2)
+// back into pictures and sound, the way the player on the target would, and
+// checks every structural rule of the stream on the way.
+//
+//   vendrel-view [options] STREAM
+//
+// Pictures leave as PNG files, raw RGB files or one YUV4MPEG2 stream at the
+// display rate; sound as a WAV file; a summary and every violation found are
+// printed on standard output.
+
+#include <png.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "encoder/video/v2format.h"
+#include "tools/view/stream_decoder.h"
+
+namespace {
+
+constexpr const char* VERSION = "vendrel-view 1.0";
+constexpr int EXIT_CLEAN = 0;
+constexpr int EXIT_VIOLATIONS = 1;
+constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output not written
+
+constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
+constexpr int LEVELS = 16;
+constexpr long MAX_BOOT_SIZE = 65536;
+constexpr int WAV_RATE = 7812;  // the nearest whole rate to the player's 7812.5
+constexpr int WAV_HEADER_BYTES = 44;
+constexpr int NAME_BYTES = 4096;
+constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
+
+void usage() {
+    puts("vendrel-view [options] STREAM");
+    puts("  decodes a stream written by vendrel (compress types 1 and 2), checks it and prints a summary");
+    puts("  options:");
+    puts("   -c1            : single buffered stream (default)");
+    puts("   -c2            : double buffered stream (frames alternate between the two GRAM pages)");
+    puts("   --boot N       : the index starts at byte N (the boot code size); by default it is searched for");
+    puts("   --png PATTERN  : every frame as a PNG file named by a printf pattern with the frame number (out/%05d.png)");
+    puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
+    puts("   --y4m FILE     : the picture as YUV4MPEG2 at 60 frames per second ('-': standard output, no text)");
+    puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
+    puts("   --check        : check the stream only, write no pictures or sound");
+    puts("   -h, --help     : this text");
+    puts("   --version      : the version");
+    puts("  exit status: 0 no violation, 1 violations found, 2 bad command line, unreadable stream or output error");
+}
+
+struct Settings {
+    int pages = 1;
+    long bootSize = -1;
+    const char* png = nullptr;
+    const char* rgb = nullptr;
+    const char* y4m = nullptr;
+    const char* wav = nullptr;
+    const char* stream = nullptr;
+    bool check = false;
+    bool help = false;
+    bool version = false;
+};
+
+// A printf pattern for frame names: exactly one integer conversion (flags,
+// width and precision allowed, no length modifier), and %% as a literal.
+bool validPattern(const char* pattern) {
+    int conversions = 0;
+    for (const char* c = pattern; *c; ++c) {
+        if (*c != '%') continue;
+        ++c;
+        if (*c == '%') continue;
+        while (*c && strchr("-+ #0", *c)) ++c;
+        while (*c >= '0' && *c <= '9') ++c;
+        if (*c == '.') {
+            ++c;
+            while (*c >= '0' && *c <= '9') ++c;
+        }
+        if (!*c || !strchr("diouxX", *c)) return false;
+        ++conversions;
+    }
+    return conversions == 1;
+}
+
+bool parseBoot(const char* text, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > MAX_BOOT_SIZE) return false;
+    value = v;
+    return true;
+}
+
+// Returns false after printing why the command line is wrong.
+bool parseArguments(int argc, char** argv, Settings& s) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "-h" || arg == "--help") {
+            s.help = true;
+        } else if (arg == "--version") {
+            s.version = true;
+        } else if (arg == "-c1" || arg == "-c2") {
+            s.pages = arg[2] - '0';
+        } else if (arg == "--check") {
+            s.check = true;
+        } else if (arg == "--boot" && hasValue) {
+            if (!parseBoot(argv[++i], s.bootSize)) {
+                printf("--boot: %s is not a byte offset from 0 to %ld\n", argv[i], MAX_BOOT_SIZE);
+                return false;
+            }
+        } else if ((arg == "--png" || arg == "--rgb") && hasValue) {
+            const char* pattern = argv[++i];
+            if (!validPattern(pattern)) {
+                printf("%s: the pattern %s needs exactly one integer conversion such as %%05d\n", arg.c_str(),
+                       pattern);
+                return false;
+            }
+            (arg == "--png" ? s.png : s.rgb) = pattern;
+        } else if (arg == "--y4m" && hasValue) {
+            s.y4m = argv[++i];
+        } else if (arg == "--wav" && hasValue) {
+            s.wav = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            printf("unknown option or missing value: %s\n", arg.c_str());
+            return false;
+        } else if (s.stream) {
+            printf("only one stream file, please: %s\n", arg.c_str());
+            return false;
+        } else {
+            s.stream = argv[i];
+        }
+    }
+    if (s.help || s.version) return true;
+    if (!s.stream) {
+        puts("no stream file given");
+        return false;
+    }
+    if (s.check && (s.png || s.rgb || s.y4m || s.wav)) {
+        puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
+        return false;
+    }
+    return true;
+}
+
+// ---- Outputs ---------------------------------------------------------------
+
+struct Outputs {
+    const Settings* settings;
+    FILE* y4m = nullptr;
+    FILE* wav = nullptr;
+    long long wavSamples = 0;
+    bool y4mToStdout = false;
+    bool failed = false;
+};
+
+uint8_t rgb8[view::RGB_BYTES];
+uint8_t yuv[view::RGB_BYTES];  // three planes: Y, Cb, Cr
+uint8_t y4mTable[LEVELS * LEVELS * LEVELS][3];
+
+uint8_t clampByte(double v) {
+    const long r = std::lround(v);
+    return static_cast<uint8_t>(r < 0 ? 0 : r > 255 ? 255 : r);
+}
+
+// BT.601, limited range (Y 16-235, Cb and Cr 16-240): what YUV4MPEG2 readers
+// assume when the header names no range.
+void buildY4mTable() {
+    for (int r = 0; r < LEVELS; ++r) {
+        for (int gr = 0; gr < LEVELS; ++gr) {
+            for (int b = 0; b < LEVELS; ++b) {
+                const double R = r / 15.0;
+                const double G = gr / 15.0;
+                const double B = b / 15.0;
+                uint8_t* out = y4mTable[(r * LEVELS + gr) * LEVELS + b];
+                out[0] = clampByte(16.0 + 65.481 * R + 128.553 * G + 24.966 * B);
+                out[1] = clampByte(128.0 - 37.797 * R - 74.203 * G + 112.0 * B);
+                out[2] = clampByte(128.0 + 112.0 * R - 93.786 * G - 18.214 * B);
+            }
+        }
+    }
+}
+
+bool writeAll(FILE* f, const void* data, size_t n) { return fwrite(data, 1, n, f) == n; }
+
+void outputFailed(Outputs& out, const char* what, const char* name) {
+    if (!out.y4mToStdout) printf("cannot write %s %s\n", what, name);
+    out.failed = true;
+}
+
+bool formatName(char* into, const char* pattern, int number) {
+    const int n = snprintf(into, NAME_BYTES, pattern, number);
+    return n > 0 && n < NAME_BYTES;
+}
+
+bool writePng(Outputs& out, int number) {
+    char name[NAME_BYTES];
+    if (!formatName(name, out.settings->png, number)) {
+        outputFailed(out, "PNG", out.settings->png);
+        return false;
+    }
+    png_image image;
+    memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = view::SCREEN_W;
+    image.height = view::SCREEN_H;
+    image.format = PNG_FORMAT_RGB;
+    if (!png_image_write_to_file(&image, name, 0, rgb8, 0, nullptr)) {
+        outputFailed(out, "PNG", name);
+        png_image_free(&image);
+        return false;
+    }
+    return true;
+}
+
+bool writeRaw(Outputs& out, int number) {
+    char name[NAME_BYTES];
+    if (!formatName(name, out.settings->rgb, number)) {
+        outputFailed(out, "raw picture", out.settings->rgb);
+        return false;
+    }
+    FILE* f = fopen(name, "wb");
+    const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
+    if (f && fclose(f) != 0) {
+        outputFailed(out, "raw picture", name);
+        return false;
+    }
+    if (!ok) outputFailed(out, "raw picture", name);
+    return ok;
+}
+
+// One video frame lasts its interval in display frames; the picture is
+// repeated that often (not at all for an interval of 0).
+bool writeY4m(Outputs& out, const view::Frame& frame) {
+    constexpr int PLANE = view::SCREEN_W * view::SCREEN_H;
+    for (int i = 0; i < PLANE; ++i) {
+        const uint8_t* levels = frame.rgb + 3 * i;
+        const uint8_t* c = y4mTable[(levels[0] * LEVELS + levels[1]) * LEVELS + levels[2]];
+        yuv[i] = c[0];
+        yuv[PLANE + i] = c[1];
+        yuv[2 * PLANE + i] = c[2];
+    }
+    for (int repeat = 0; repeat < frame.interval; ++repeat) {
+        if (!writeAll(out.y4m, "FRAME\n", 6) || !writeAll(out.y4m, yuv, sizeof yuv)) {
+            outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool onFrame(void* context, const view::Frame& frame) {
+    Outputs& out = *static_cast<Outputs*>(context);
+    for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
+    if (out.settings->png && !writePng(out, frame.number)) return false;
+    if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
+    if (out.y4m && !writeY4m(out, frame)) return false;
+    return true;
+}
+
+void put16(uint8_t* at, unsigned v) {
+    at[0] = v & 0xFF;
+    at[1] = (v >> 8) & 0xFF;
+}
+
+void put32(uint8_t* at, uint32_t v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+}
+
+bool writeWavHeader(FILE* f, long long samples) {
+    const uint32_t dataBytes = static_cast<uint32_t>(samples * 2);
+    uint8_t h[WAV_HEADER_BYTES];
+    memcpy(h, "RIFF", 4);
+    put32(h + 4, 36 + dataBytes);
+    memcpy(h + 8, "WAVEfmt ", 8);
+    put32(h + 16, 16);
+    put16(h + 20, 1);  // integer PCM
+    put16(h + 22, 1);  // mono
+    put32(h + 24, WAV_RATE);
+    put32(h + 28, WAV_RATE * 2);
+    put16(h + 32, 2);
+    put16(h + 34, 16);
+    memcpy(h + 36, "data", 4);
+    put32(h + 40, dataBytes);
+    return fseek(f, 0, SEEK_SET) == 0 && writeAll(f, h, sizeof h) && fseek(f, 0, SEEK_END) == 0;
+}
+
+bool onAudio(void* context, const int16_t* samples, int count) {
+    Outputs& out = *static_cast<Outputs*>(context);
+    if (!out.wav) return true;
+    uint8_t bytes[2 * view::AUDIO_SAMPLES_PER_BLOCK];
+    for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
+    if (!writeAll(out.wav, bytes, 2 * static_cast<size_t>(count))) {
+        outputFailed(out, "WAV file", out.settings->wav);
+        return false;
+    }
+    out.wavSamples += count;
+    return true;
+}
+
+bool openOutputs(Outputs& out) {
+    const Settings& s = *out.settings;
+    if (s.y4m) {
+        out.y4mToStdout = strcmp(s.y4m, "-") == 0;
+        out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
+        if (!out.y4m) {
+            printf("cannot create %s: %s\n", s.y4m, strerror(errno));
+            return false;
+        }
+        buildY4mTable();
+        char header[96];
+        const int n = snprintf(header, sizeof header, "YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C444 XCOLORRANGE=LIMITED\n",
+                               view::SCREEN_W, view::SCREEN_H, view::DISPLAY_FRAMES_PER_SECOND);
+        if (!writeAll(out.y4m, header, static_cast<size_t>(n))) {
+            outputFailed(out, "YUV4MPEG2 stream", s.y4m);
+            return false;
+        }
+    }
+    if (s.wav) {
+        out.wav = fopen(s.wav, "wb");
+        if (!out.wav || !writeWavHeader(out.wav, 0)) {
+            if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Closes the outputs; false when something could not be completed.
+bool closeOutputs(Outputs& out) {
+    bool ok = !out.failed;
+    if (out.wav) {
+        if (!writeWavHeader(out.wav, out.wavSamples)) ok = false;
+        if (fclose(out.wav) != 0) ok = false;
+        if (!ok && !out.failed) outputFailed(out, "WAV file", out.settings->wav);
+        out.wav = nullptr;
+    }
+    if (out.y4m) {
+        const bool closed = out.y4mToStdout ? fflush(stdout) == 0 : fclose(out.y4m) == 0;
+        if (!closed) {
+            ok = false;
+            outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
+        }
+        out.y4m = nullptr;
+    }
+    return ok;
+}
+
+// ---- Summary ---------------------------------------------------------------
+
+void printOptions(const view::Summary& s) {
+    printf("option commands:");
+    bool any = false;
+    for (int v = 0; v < 256; ++v) {
+        if (s.optionCount[v] == 0) continue;
+        any = true;
+        const char* kind = v <= V2OPT_INTERVAL_MAX ? "interval" : v < V2OPT_FLASH + FLASH_POSITIONS ? "flash" : "other";
+        printf(" %s 0x%02X x%d", kind, v, s.optionCount[v]);
+    }
+    printf(any ? "\n" : " none\n");
+}
+
+void printPaletteNumbers(uint64_t set) {
+    if (set == 0) {
+        printf(" none");
+        return;
+    }
+    for (int p = 0; p < 64; ++p) {
+        if (set & (uint64_t{1} << p)) printf(" %d", p);
+    }
+}
+
+void printSummary(const Settings& settings, const view::Summary& s) {
+    printf("stream: %s\n", settings.stream);
+    printf("index at offset %ld (%s)\n", s.indexOffset, s.indexScanned ? "found by scanning" : "given by --boot");
+    printf("starting interval: %d\n", s.startInterval);
+    printf("blocks: %d video, %d audio (index: %d video, %d audio", s.videoBlocks, s.audioBlocks, s.indexedVideo,
+           s.indexedAudio);
+    if (s.unindexedBlocks > 0) printf("; %d blocks beyond the index", s.unindexedBlocks);
+    printf(")\n");
+    printf("frames: %d, display time %lld display frames (%.3f s)\n", s.frames, s.displayFrames,
+           static_cast<double>(s.displayFrames) / view::DISPLAY_FRAMES_PER_SECOND);
+    if (s.frames > 0) {
+        printf("bytes per frame: mean %.1f, max %ld (frame", static_cast<double>(s.frameBytesTotal) / s.frames,
+               s.frameBytesMax);
+        const int listed = s.largestCount < view::LARGEST_FRAMES_KEPT ? s.largestCount : view::LARGEST_FRAMES_KEPT;
+        for (int i = 0; i < listed; ++i) printf(" %d", s.largestFrames[i]);
+        if (s.largestCount > listed) printf(" and %d more", s.largestCount - listed);
+        printf(")\n");
+    }
+    printOptions(s);
+    printf("audio: %lld samples (%.3f s)\n", s.audioSamples, static_cast<double>(s.audioSamples) / view::AUDIO_SAMPLE_RATE);
+    if (s.leadKnown) {
+        printf("audio lead over the picture: minimum %.3f s, at video block %d\n", s.minLeadSeconds, s.minLeadBlock);
+    }
+    printf("palette numbers used but never announced: page 0:");
+    printPaletteNumbers(s.unannounced[0]);
+    if (settings.pages == 2) {
+        printf("; page 1:");
+        printPaletteNumbers(s.unannounced[1]);
+    }
+    printf("\n");
+    printf("stream end: %s\n", s.streamEnded ? "yes" : "no");
+    printf("violations: %d", s.problemTotal);
+    if (s.problemTotal > 0) {
+        const char* separator = " (";
+        for (int k = 0; k < view::PROBLEM_KINDS; ++k) {
+            if (s.problems[k] == 0) continue;
+            printf("%s%s %d", separator, view::problemName(static_cast<view::Problem>(k)), s.problems[k]);
+            separator = ", ";
+        }
+        printf(")");
+    }
+    printf(", warnings: %d\n", s.warnings);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (argc < 2 || !parseArguments(argc, argv, settings)) {
+        usage();
+        return EXIT_FAILURE_;
+    }
+    if (settings.help) {
+        usage();
+        return EXIT_CLEAN;
+    }
+    if (settings.version) {
+        puts(VERSION);
+        return EXIT_CLEAN;
+    }
+
+    Outputs out;
+    out.settings = &settings;
+    if (!openOutputs(out)) {
+        closeOutputs(out);
+        return EXIT_FAILURE_;
+    }
+
+    view::DecodeOptions options;
+    options.pages = settings.pages;
+    options.bootSize = settings.bootSize;
+    options.quiet = out.y4mToStdout;
+    view::Sink sink;
+    sink.context = &out;
+    sink.frame = onFrame;
+    sink.audio = onAudio;
+    view::Summary summary;
+    const int result = view::decodeStream(settings.stream, options, sink, summary);
+    const bool outputsOk = closeOutputs(out);
+    if (result < 0 || !outputsOk) return EXIT_FAILURE_;
+    if (!out.y4mToStdout) printSummary(settings, summary);
+    return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
+}

@@ -1,0 +1,107 @@
+// The stream viewer's decoder: reads a compressed stream file the way the
+// player on the target does (index, then video and audio blocks in file
+// order), replays the video commands on two GRAM page models with a palette
+// per page, turns the audio codes back into samples and checks every
+// structural rule of the format on the way. It reads the file only through
+// its own code; it shares nothing but constants with the encoder.
+#pragma once
+
+#include <cstdint>
+
+namespace view {
+
+inline constexpr int SCREEN_W = 320;
+inline constexpr int SCREEN_H = 200;
+inline constexpr int RGB_BYTES = SCREEN_W * SCREEN_H * 3;
+
+inline constexpr int AUDIO_SAMPLES_PER_BLOCK = 4080;
+inline constexpr double AUDIO_SAMPLE_RATE = 7812.5;
+inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
+
+// The kinds of structural faults the decoder recognises; each is counted.
+enum class Problem : int {
+    IndexHeader,       // fixed fields of the two index entries
+    Bitmap,            // block counts against the bitmap
+    FileSize,          // file shorter or longer than the indexed blocks
+    Marker,            // page-end marker wrong, misplaced or out of ring order
+    CommandCut,        // a command crossing the end of its block or taking its last byte
+    BadOpcode,         // a first byte that is no command
+    EntryCount,        // DRAW/FIL1 entries (never out of range by construction) and palette counts
+    DrawOutsidePage,   // DRAW entry leaving its address page
+    AddressOutside,    // address below the pixel planes, or page advance past 0xFF
+    PaletteEntry,      // malformed palette update entry
+    FrameNotEnded,     // drawing commands not closed by a frame end
+    StreamEnd,         // missing or malformed end of stream
+    AudioMarker,       // audio page markers
+    Count
+};
+
+inline constexpr int PROBLEM_KINDS = static_cast<int>(Problem::Count);
+
+struct DecodeOptions {
+    int pages = 1;          // 1: single buffering, 2: frames alternate between the two GRAM pages
+    long bootSize = -1;     // offset of the index; -1: find it by its video entry
+    int maxReports = 200;   // violation lines printed at most (all are counted)
+    bool quiet = false;     // print nothing at all (standard output carries a picture stream)
+};
+
+// One decoded frame, handed to the frame callback at its frame end.
+struct Frame {
+    int number;             // from 0, in stream order
+    int page;               // GRAM page it was drawn into
+    int interval;           // display frames it lasts (interval in force at its end)
+    long bytes;             // stream bytes since the previous frame end, fill and markers included
+    const uint8_t* rgb;     // SCREEN_W x SCREEN_H pixels, 3 bytes each: 4-bit levels r, g, b (0-15)
+};
+
+// Where decoded pictures and sound go. Callbacks may be null; a callback
+// returning false stops the decoding (an output could not be written).
+struct Sink {
+    void* context = nullptr;
+    bool (*frame)(void* context, const Frame& frame) = nullptr;
+    bool (*audio)(void* context, const int16_t* samples, int count) = nullptr;
+};
+
+inline constexpr int LARGEST_FRAMES_KEPT = 8;
+
+struct Summary {
+    long indexOffset = -1;
+    bool indexScanned = false;     // found by scanning rather than given
+    int startInterval = 0;         // kindParam of the video entry
+    int indexedVideo = 0;          // block counts of the index header
+    int indexedAudio = 0;
+    int videoBlocks = 0;           // blocks actually decoded
+    int audioBlocks = 0;
+    int unindexedBlocks = 0;       // blocks past the index's capacity
+    int frames = 0;
+    long long displayFrames = 0;   // sum of the frames' intervals
+    long long frameBytesTotal = 0;
+    long frameBytesMax = 0;
+    int largestFrames[LARGEST_FRAMES_KEPT] = {};
+    int largestCount = 0;          // frames of the largest size (the first LARGEST_FRAMES_KEPT are listed)
+    int optionCount[256] = {};     // option commands by their second byte
+    bool streamEnded = false;      // a stream end command was met
+    bool leadKnown = false;
+    double minLeadSeconds = 0.0;   // audio ahead of the picture, smallest over the video blocks
+    int minLeadBlock = -1;         // video block (counted within its kind) where it occurred
+    uint64_t unannounced[2] = {};  // per page: palette numbers pixels used without an announcement
+    long long audioSamples = 0;
+    int problems[PROBLEM_KINDS] = {};
+    int problemTotal = 0;
+    int warnings = 0;
+    bool stopped = false;          // a sink asked to stop
+};
+
+// Decodes the stream file at path. Prints violations and warnings as it goes.
+// Returns 0 when the file was read to its end (violations may still have been
+// found: see summary.problemTotal), -1 on a fatal fault (file unreadable,
+// no index), after a one-line message.
+int decodeStream(const char* path, const DecodeOptions& options, const Sink& sink, Summary& summary);
+
+// The middle of a code's 0.75 dB step as a 16-bit sample, with its sign;
+// silence (0x7F) and the unused codes above 120 come out as 0.
+int16_t audioCodeToSample(uint8_t code);
+
+const char* problemName(Problem problem);
+
+}  // namespace view
