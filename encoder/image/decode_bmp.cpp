@@ -5,7 +5,6 @@
 #include "encoder/image/decode_bmp.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -258,12 +257,20 @@ int analyzeTotalDiff(DiffRecord* record) {
     int32_t cost = record->cost;
     for (int y = 0; y < SCREEN_HEIGHT; ++y) {
         for (int g = 0; g < GROUPS_PER_ROW; ++g) {
-            const uint8_t* o = oldRow + g * 8;
+            // The 8 pixels of one GRAM byte column at once: OR-folding the
+            // XOR of old and new numbers leaves one bit per plane layer in
+            // which any of them changes.
             const uint8_t* n = newRow + g * 8;
-            // One bit per plane layer in which any of the 8 pixels changes.
-            const unsigned v = (remap[n[0]] ^ o[0]) | (remap[n[1]] ^ o[1]) | (remap[n[2]] ^ o[2]) |
-                               (remap[n[3]] ^ o[3]) | (remap[n[4]] ^ o[4]) | (remap[n[5]] ^ o[5]) |
-                               (remap[n[6]] ^ o[6]) | (remap[n[7]] ^ o[7]);
+            const uint8_t numbers[8] = {remap[n[0]], remap[n[1]], remap[n[2]], remap[n[3]],
+                                        remap[n[4]], remap[n[5]], remap[n[6]], remap[n[7]]};
+            uint64_t old;
+            uint64_t now;
+            std::memcpy(&old, oldRow + g * 8, sizeof old);
+            std::memcpy(&now, numbers, sizeof now);
+            uint64_t v = old ^ now;
+            v |= v >> 32;
+            v |= v >> 16;
+            v |= v >> 8;
             cost += palneCost[v & 0x3F];
         }
         oldRow += SCREEN_WIDTH;
