@@ -1,0 +1,104 @@
+// Command line of vendrel-prep: frame rates become whole display-frame
+// intervals, bad values are refused with one line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/prep/options.cpp"
+
+namespace {
+
+prep::Parsed parse(std::vector<const char*> args, prep::Options* o, std::string* message) {
+    args.insert(args.begin(), "vendrel-prep");
+    return prep::parseOptions(static_cast<int>(args.size()), args.data(), o, message);
+}
+
+TEST(PrepOptions, DefaultsAreTheEncodersOwn) {
+    prep::Options o;
+    std::string message;
+    ASSERT_EQ(parse({"in.mp4", "out"}, &o, &message), prep::Parsed::Run);
+    EXPECT_EQ(o.input, "in.mp4");
+    EXPECT_EQ(o.outdir, "out");
+    EXPECT_EQ(o.interval, 4);
+    EXPECT_EQ(o.colours, 64);
+    EXPECT_EQ(o.dither, prep::Dither::None);
+    EXPECT_EQ(o.fit, prep::Fit::Border);
+    EXPECT_TRUE(o.audio);
+}
+
+TEST(PrepOptions, FrameRateBecomesTheNearestWholeInterval) {
+    const struct {
+        const char* fps;
+        int interval;
+    } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60}, {"0.96", 63}};
+    for (const auto& c : cases) {
+        prep::Options o;
+        std::string message;
+        ASSERT_EQ(parse({"--fps", c.fps, "in", "out"}, &o, &message), prep::Parsed::Run) << c.fps;
+        EXPECT_EQ(o.interval, c.interval) << c.fps;
+        EXPECT_DOUBLE_EQ(prep::decodedFps(o), 60.0 / c.interval) << c.fps;
+    }
+}
+
+TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
+    prep::Options o;
+    std::string message;
+    ASSERT_EQ(parse({"in", "--colors=16", "--dither", "ordered", "out", "--fit=stretch", "--no-audio", "--start",
+                     "2.5", "--duration=10"},
+                    &o, &message),
+              prep::Parsed::Run);
+    EXPECT_EQ(o.colours, 16);
+    EXPECT_EQ(o.dither, prep::Dither::Ordered);
+    EXPECT_EQ(o.fit, prep::Fit::Stretch);
+    EXPECT_FALSE(o.audio);
+    EXPECT_DOUBLE_EQ(o.start, 2.5);
+    EXPECT_DOUBLE_EQ(o.duration, 10);
+    EXPECT_EQ(o.outdir, "out");
+}
+
+TEST(PrepOptions, HelpAndVersionWinOverMissingArguments) {
+    prep::Options o;
+    std::string message;
+    EXPECT_EQ(parse({"-h"}, &o, &message), prep::Parsed::Help);
+    EXPECT_EQ(parse({"in", "--help"}, &o, &message), prep::Parsed::Help);
+    EXPECT_EQ(parse({"--version"}, &o, &message), prep::Parsed::Version);
+}
+
+TEST(PrepOptions, BadValuesAreRefusedWithTheirReason) {
+    const struct {
+        std::vector<const char*> args;
+        const char* says;
+    } cases[] = {
+        {{"--colors", "48", "in", "out"}, "--colors must be 64, 32, 16, 8, 4 or 2"},
+        {{"--colors", "128", "in", "out"}, "--colors must be"},
+        {{"--fps", "0", "in", "out"}, "--fps needs a number"},
+        {{"--fps", "61", "in", "out"}, "--fps needs a number"},
+        {{"--fps", "15x", "in", "out"}, "--fps needs a number"},
+        {{"--fps", "nan", "in", "out"}, "--fps needs a number"},
+        {{"--dither", "floyd", "in", "out"}, "--dither must be none or ordered"},
+        {{"--fit", "crop", "in", "out"}, "--fit must be border or stretch"},
+        {{"--start", "-1", "in", "out"}, "--start needs a number of seconds"},
+        {{"--speed", "2", "in", "out"}, "unknown option --speed"},
+        {{"in", "out", "--fps"}, "--fps needs a value"},
+        {{"in"}, "no OUTDIR given"},
+        {{}, "no INPUT and OUTDIR given"},
+        {{"in", "out", "more"}, "too many arguments: more"},
+    };
+    for (const auto& c : cases) {
+        prep::Options o;
+        std::string message;
+        EXPECT_EQ(parse(c.args, &o, &message), prep::Parsed::Error) << c.says;
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("vendrel-prep: ", 0), 0u) << message;
+    }
+}
+
+TEST(PrepOptions, DoubleDashEndsTheOptions) {
+    prep::Options o;
+    std::string message;
+    ASSERT_EQ(parse({"--", "-odd name.mp4", "out"}, &o, &message), prep::Parsed::Run);
+    EXPECT_EQ(o.input, "-odd name.mp4");
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// vendrel-prep from end to end: clips made by ffmpeg's own test sources go
+// through vendrel-prep and then through vendrel, which must take every frame.
+// Skipped where ffmpeg is not installed; the failure messages are checked
+// everywhere.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "encoder/image/bmp.h"
+#include "support/test_support.h"
+
+using testsupport::fileExists;
+using testsupport::lines;
+using testsupport::readFile;
+using testsupport::run;
+using testsupport::RunResult;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string PREP = VENDREL_PREP_BIN;
+
+std::string ffmpegPath() {
+    const RunResult r = run("/bin/sh", {"-c", "command -v ffmpeg"});
+    const std::vector<std::string> out = lines(r.output);
+    return r.status == 0 && !out.empty() ? out[0] : "";
+}
+
+#define REQUIRE_FFMPEG()                                                           \
+    const std::string ffmpeg = ffmpegPath();                                       \
+    if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped"
+
+// Makes a clip of 2 seconds (or `seconds`) from lavfi sources: a picture source and, when
+// `sound` is not empty, a sound source.
+void makeClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
+              const std::string& sound, const std::string& codec, const char* seconds = "2") {
+    std::vector<std::string> args = {"-v", "error", "-y", "-f", "lavfi", "-i", picture};
+    if (!sound.empty()) args.insert(args.end(), {"-f", "lavfi", "-i", sound, "-c:a", "pcm_s16le"});
+    args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
+    const RunResult r = run(ffmpeg, args);
+    ASSERT_EQ(r.status, 0) << r.errors;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+// The frames written: each must read through the encoder's reader as
+// 320 x 200 with at most `limit` colours, all with the low 4 bits clear.
+int checkFrames(const std::string& dir, int limit) {
+    int count = 0;
+    for (;; ++count) {
+        char name[32];
+        snprintf(name, sizeof name, "/frame%05d.bmp", count);
+        BmpImage* image = bmpReadFile((dir + name).c_str());
+        if (!image) break;
+        EXPECT_EQ(image->width, 320);
+        EXPECT_EQ(image->height, 200);
+        std::set<int32_t> colours;
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 320; ++x) colours.insert(bmpGetPixelRGB888(image, x, y));
+        bmpFree(image);
+        EXPECT_LE(static_cast<int>(colours.size()), limit) << name;
+        for (int32_t c : colours) EXPECT_EQ(c & 0x0F0F0F, 0) << name;
+    }
+    return count;
+}
+
+// Runs the vendrel command line that vendrel-prep printed last.
+RunResult runPrintedCommand(const RunResult& prep) {
+    const std::vector<std::string> out = lines(prep.output);
+    EXPECT_FALSE(out.empty());
+    if (out.empty()) return {};
+    std::vector<std::string> args = words(out.back());
+    EXPECT_FALSE(args.empty());
+    if (args.empty() || args[0] != "vendrel") return {};
+    args.erase(args.begin());
+    return run(VENDREL_BIN, args);
+}
+
+void expectEveryFrameTaken(const RunResult& vendrel, int frames) {
+    EXPECT_EQ(vendrel.status, 0);
+    EXPECT_EQ(vendrel.output.find("palet work overflow"), std::string::npos) << vendrel.output;
+    EXPECT_EQ(vendrel.output.find("error:color palet overflow"), std::string::npos) << vendrel.output;
+    EXPECT_EQ(vendrel.output.find("bmp read error"), std::string::npos);
+    EXPECT_NE(vendrel.output.find("total " + std::to_string(frames) + " frames"), std::string::npos)
+        << vendrel.output;
+}
+
+TEST(PrepEndToEnd, TestPatternWithSoundAtTheDefaults) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("clip.mkv");
+    // One second only: the encoder takes its time over a picture this busy.
+    makeClip(ffmpeg, clip, "testsrc2=size=320x240:rate=15", "sine=frequency=440:sample_rate=44100", "mpeg4", "1");
+    const std::string out = dir.file("out");
+    const RunResult prep = run(PREP, {clip, out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_EQ(prep.errors, "");
+
+    EXPECT_EQ(checkFrames(out, 64), 15);  // 1 s at 15 fps
+    EXPECT_FALSE(fileExists(out + "/params.txt"));
+    const std::vector<uint8_t> wav = readFile(out + "/audio.wav");
+    ASSERT_GT(wav.size(), 44u);
+    const size_t samples = (wav.size() - 44) / 2;
+    EXPECT_NEAR(static_cast<double>(samples), 7812.5, 80.0);
+    int peak = 0;
+    for (size_t i = 44; i + 1 < wav.size(); i += 2)
+        peak = std::max(peak, std::abs(static_cast<int>(static_cast<int16_t>(wav[i] | wav[i + 1] << 8))));
+    EXPECT_EQ(peak, 32767);
+
+    EXPECT_EQ(lines(prep.output).back(),
+              "vendrel -c2 -e14 -a" + out + "/audio.wav " + out + "/frame%05d.bmp " + out + "/movie.bin");
+    expectEveryFrameTaken(runPrintedCommand(prep), 15);
+    EXPECT_TRUE(fileExists(out + "/movie.bin"));
+}
+
+TEST(PrepEndToEnd, MandelbrotAt20FpsWith16ColoursAndDither) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("clip.mkv");
+    makeClip(ffmpeg, clip, "mandelbrot=size=320x240:rate=25", "", "mpeg4");
+    const std::string out = dir.file("out");
+    const RunResult prep = run(PREP, {"--fps", "20", "--colors", "16", "--dither", "ordered", clip, out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+
+    EXPECT_EQ(checkFrames(out, 16), 40);  // 2 s at 60/3 fps
+    EXPECT_FALSE(fileExists(out + "/audio.wav"));
+    EXPECT_NE(prep.output.find("no sound"), std::string::npos) << prep.output;
+    const std::vector<uint8_t> bytes = readFile(out + "/params.txt");
+    const std::string params(bytes.begin(), bytes.end());
+    EXPECT_NE(params.find("\nvideo_interval 3\n"), std::string::npos) << params;
+    EXPECT_NE(params.find("\npalet_limit 16\n"), std::string::npos) << params;
+
+    const RunResult vendrel = runPrintedCommand(prep);
+    expectEveryFrameTaken(vendrel, 40);
+    EXPECT_NE(vendrel.output.find("video_interval = 3"), std::string::npos);
+}
+
+TEST(PrepEndToEnd, NoiseStretchedToTheScreen) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("clip.mkv");
+    makeClip(ffmpeg, clip, "nullsrc=size=320x240:rate=15,geq=random(1)*255:128:128", "", "ffv1");
+    const std::string out = dir.file("out");
+    const RunResult prep = run(PREP, {"--fit=stretch", "--no-audio", clip, out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_EQ(checkFrames(out, 64), 30);
+    expectEveryFrameTaken(runPrintedCommand(prep), 30);
+}
+
+TEST(PrepEndToEnd, WideFilmGetsBlackBordersOnTheFourByThreeScreen) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("clip.mkv");
+    makeClip(ffmpeg, clip, "color=c=white:size=320x180:rate=15", "", "ffv1");  // 16:9
+    const std::string out = dir.file("out");
+    ASSERT_EQ(run(PREP, {"--duration", "0.2", clip, out}).status, 0);
+    BmpImage* image = bmpReadFile((out + "/frame00000.bmp").c_str());
+    ASSERT_NE(image, nullptr);
+    // 16:9 on a 4:3 screen fills 3/4 of its height: 150 of the 200 lines.
+    int whiteLines = 0;
+    for (int y = 0; y < 200; ++y) whiteLines += bmpGetPixelRGB888(image, 160, y) == 0xF0F0F0;
+    EXPECT_EQ(bmpGetPixelRGB888(image, 160, 0), 0);
+    EXPECT_EQ(bmpGetPixelRGB888(image, 160, 199), 0);
+    EXPECT_NEAR(whiteLines, 150, 2);
+    bmpFree(image);
+}
+
+TEST(PrepEndToEnd, InputFfmpegCannotReadIsReportedWithItsWords) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    testsupport::writeText(dir.file("notes.mp4"), "not a video at all\n");
+    const RunResult prep = run(PREP, {dir.file("notes.mp4"), dir.file("out")});
+    EXPECT_EQ(prep.status, 1);
+    EXPECT_NE(prep.output.find("vendrel-prep: ffmpeg failed on"), std::string::npos) << prep.output;
+    EXPECT_NE(prep.output.find("  ffmpeg: "), std::string::npos) << prep.output;
+    EXPECT_EQ(prep.errors, "");
+}
+
+TEST(PrepFailures, MissingFfmpegIsNamed) {
+    TempDir dir;
+    testsupport::writeText(dir.file("in.mp4"), "x");
+    const RunResult prep =
+        run("/usr/bin/env", {"PATH=" + dir.path(), PREP, dir.file("in.mp4"), dir.file("out")});
+    EXPECT_EQ(prep.status, 1);
+    EXPECT_EQ(prep.output, "vendrel-prep: ffmpeg is not installed (apt-get install ffmpeg)\n");
+    EXPECT_FALSE(fileExists(dir.file("out")));
+}
+
+TEST(PrepFailures, BadCommandLinesEndWithAReason) {
+    TempDir dir;
+    RunResult r = run(PREP, {"--colors", "48", "in", "out"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, "vendrel-prep: --colors must be 64, 32, 16, 8, 4 or 2\n");
+    r = run(PREP, {dir.file("missing.mp4"), dir.file("out")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "vendrel-prep: cannot read " + dir.file("missing.mp4") + "\n");
+    r = run(PREP, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.output).at(0), "vendrel-prep [options] INPUT OUTDIR");
+}
+
+}  // namespace
