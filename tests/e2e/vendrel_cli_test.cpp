@@ -59,6 +59,7 @@ TEST(VendrelCommandLine, UsageTextForBadCommandLines) {
         {"-", "a", "b"},              // a lone dash
         {"-s", "3", "a", "b"},        // the value belongs to the same argument
         {"-cfoo", "a", "b"},          // a number that does not convert
+        {"-s99999999999", "a", "b"},  // a number out of the int range
         {"a", "b", "c"},              // a third positional argument
     };
     for (const auto& args : bad) {
