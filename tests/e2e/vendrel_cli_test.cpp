@@ -259,3 +259,51 @@ TEST(VendrelFrameLoop, NoInFilePatternEndsAsIfTheFirstImageWereMissing) {
     EXPECT_TRUE(contains(out, ":bmp read error")) << r2.output;
     EXPECT_EQ(out.back(), "total 0 frames , 0(0.000000 MB) bytes");
 }
+
+TEST(VendrelStartUp, SoundLeadsWithTwoBlocksEvenWithoutFrames) {
+    TempDir dir;
+    writeFrames(dir, {0, 1});
+    // 16-bit mono at 7812 samples per second, 5000 samples of a ramp.
+    std::vector<uint8_t> wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                                16, 0, 0, 0, 1, 0, 1, 0, 0x84, 0x1E, 0, 0, 0x08, 0x3D, 0, 0,
+                                2, 0, 16, 0, 'd', 'a', 't', 'a', 0x10, 0x27, 0, 0};
+    for (int i = 0; i < 5000; ++i) {
+        wav.push_back(static_cast<uint8_t>(i * 5));
+        wav.push_back(static_cast<uint8_t>((i * 5) >> 8));
+    }
+    testsupport::writeFile(dir.file("a.wav"), wav);
+
+    // No frame at all: the index and the two leading audio blocks.
+    auto r = run(VENDREL_BIN, {"-c1", "-s5", "-e1", "-a" + dir.file("a.wav"), dir.file("f%03d.bmp"), dir.file("n.bin")});
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto out = lines(r.output);
+    EXPECT_TRUE(contains(out, "audio_file :" + dir.file("a.wav")));
+    EXPECT_TRUE(contains(out, "sampleRate:7812"));
+    EXPECT_TRUE(contains(out, "numBits:16"));
+    EXPECT_TRUE(contains(out, "numData:5000"));
+    auto stream = readFile(dir.file("n.bin"));
+    ASSERT_EQ(stream.size(), 4096u + 2 * 4096u);
+    EXPECT_EQ(u16(stream, 16), 0x8000);
+    EXPECT_EQ(u16(stream, 18), 0xA000);
+    EXPECT_EQ(u16(stream, 20), 0x1000);
+    EXPECT_EQ(u16(stream, 22), 2);
+    EXPECT_EQ(u16(stream, 24), 0x1020);
+    EXPECT_EQ(stream[32], 0xC0);
+    EXPECT_EQ(stream[4096], 0x81);          // first page marker of the block at 0x8000
+    EXPECT_EQ(stream[4096 + 0xF00], 0x8F);  // the last page keeps its own address
+    EXPECT_EQ(stream[8192], 0x91);          // the second block lies at 0x9000
+
+    // Two frames: audio, audio, then the video blocks with the due audio after them.
+    r = run(VENDREL_BIN, {"-c1", "-e1", "-a" + dir.file("a.wav"), dir.file("f%03d.bmp"), dir.file("s.bin")});
+    ASSERT_EQ(r.status, 0) << r.output;
+    out = lines(r.output);
+    stream = readFile(dir.file("s.bin"));
+    const int video = u16(stream, 6);
+    const int audio = u16(stream, 22);
+    EXPECT_EQ(video, 4);  // the stream end runs to the ring's last page
+    EXPECT_EQ(stream.size(), 4096u + video * 8192u + audio * 4096u);
+    EXPECT_EQ(stream[32] & 0xC0, 0xC0);
+    EXPECT_EQ(stream[32] & 0x20, 0x00);  // the first video block follows the two audio blocks
+    EXPECT_EQ(countOf(out, "FBLOCK[AUDIO,   0]"), 1);
+    EXPECT_EQ(audio, 2);                 // 8 display frames: nothing more is due
+}
