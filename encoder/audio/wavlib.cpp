@@ -362,12 +362,18 @@ void getPCMINFO(PCMINFO* info, const char* path) {
     std::free(riff.data);
 }
 
-void wavread_Mono_Native(Mono_Native* mono, const char* path) {
+namespace {
+
+int32_t asStored(int32_t value, int) { return value; }
+
+// Fills a mono view with the file's values, each passed through convert.
+template <typename Sample, typename Record>
+void readMonoView(Record* mono, const char* path, Sample (*convert)(int32_t, int)) {
     RIFF riff = readTemporary(path);
     const size_t count = riff.dataSize / sampleBytes(riff);
-    auto* data = allocArray<int32_t>(count);
+    auto* data = allocArray<Sample>(count);
     if (!data) outOfMemory(&riff.data);
-    std::memcpy(data, riff.data, count * sizeof(int32_t));
+    for (size_t i = 0; i < count; ++i) data[i] = convert(riff.data[i], riff.bitsPerSample);
     mono->sampleRate = riff.sampleRate;
     mono->numBits = riff.bitsPerSample;
     mono->numData = static_cast<int32_t>(count);
@@ -375,63 +381,42 @@ void wavread_Mono_Native(Mono_Native* mono, const char* path) {
     std::free(riff.data);
 }
 
-void wavread_Mono(Mono* mono, const char* path) {
+// Fills a stereo view: consecutive values go to left and right in turn; a
+// last value without a partner is dropped.
+template <typename Sample, typename Record>
+void readStereoView(Record* stereo, const char* path, Sample (*convert)(int32_t, int)) {
     RIFF riff = readTemporary(path);
-    const size_t count = riff.dataSize / sampleBytes(riff);
-    auto* data = allocArray<double>(count);
-    if (!data) outOfMemory(&riff.data);
-    for (size_t i = 0; i < count; ++i) data[i] = normalise(riff.data[i], riff.bitsPerSample);
-    mono->sampleRate = riff.sampleRate;
-    mono->numBits = riff.bitsPerSample;
-    mono->numData = static_cast<int32_t>(count);
-    mono->data = data;
+    const size_t frames = riff.dataSize / (2 * sampleBytes(riff));
+    auto* left = allocArray<Sample>(frames);
+    auto* right = allocArray<Sample>(frames);
+    if (!left || !right) {
+        std::free(left);
+        std::free(right);
+        outOfMemory(&riff.data);
+    }
+    for (size_t i = 0; i < frames; ++i) {
+        left[i] = convert(riff.data[2 * i], riff.bitsPerSample);
+        right[i] = convert(riff.data[2 * i + 1], riff.bitsPerSample);
+    }
+    stereo->sampleRate = riff.sampleRate;
+    stereo->numBits = riff.bitsPerSample;
+    stereo->numData = static_cast<int32_t>(frames);
+    stereo->left = left;
+    stereo->right = right;
     std::free(riff.data);
 }
+
+}  // namespace
+
+void wavread_Mono_Native(Mono_Native* mono, const char* path) { readMonoView<int32_t>(mono, path, asStored); }
+
+void wavread_Mono(Mono* mono, const char* path) { readMonoView<double>(mono, path, normalise); }
 
 void wavread_Stereo_Native(Stereo_Native* stereo, const char* path) {
-    RIFF riff = readTemporary(path);
-    // A last value without a partner is dropped.
-    const size_t frames = riff.dataSize / (2 * sampleBytes(riff));
-    auto* left = allocArray<int32_t>(frames);
-    auto* right = allocArray<int32_t>(frames);
-    if (!left || !right) {
-        std::free(left);
-        std::free(right);
-        outOfMemory(&riff.data);
-    }
-    for (size_t i = 0; i < frames; ++i) {
-        left[i] = riff.data[2 * i];
-        right[i] = riff.data[2 * i + 1];
-    }
-    stereo->sampleRate = riff.sampleRate;
-    stereo->numBits = riff.bitsPerSample;
-    stereo->numData = static_cast<int32_t>(frames);
-    stereo->left = left;
-    stereo->right = right;
-    std::free(riff.data);
+    readStereoView<int32_t>(stereo, path, asStored);
 }
 
-void wavread_Stereo(Stereo* stereo, const char* path) {
-    RIFF riff = readTemporary(path);
-    const size_t frames = riff.dataSize / (2 * sampleBytes(riff));
-    auto* left = allocArray<double>(frames);
-    auto* right = allocArray<double>(frames);
-    if (!left || !right) {
-        std::free(left);
-        std::free(right);
-        outOfMemory(&riff.data);
-    }
-    for (size_t i = 0; i < frames; ++i) {
-        left[i] = normalise(riff.data[2 * i], riff.bitsPerSample);
-        right[i] = normalise(riff.data[2 * i + 1], riff.bitsPerSample);
-    }
-    stereo->sampleRate = riff.sampleRate;
-    stereo->numBits = riff.bitsPerSample;
-    stereo->numData = static_cast<int32_t>(frames);
-    stereo->left = left;
-    stereo->right = right;
-    std::free(riff.data);
-}
+void wavread_Stereo(Stereo* stereo, const char* path) { readStereoView<double>(stereo, path, normalise); }
 
 void wavwrite_RIFF(RIFF* riff, const char* path) { writeRiffFile(riff, path, false); }
 
