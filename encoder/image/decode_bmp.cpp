@@ -19,6 +19,8 @@ int32_t limitColor = 64;
 int32_t paletShadowCount = 1;
 int32_t paletFlashColor = -1;
 DiffRecord diffList[64];
+PaletSwap paletSwapTrace[PALET_SWAP_TRACE_RECORDS];
+int32_t paletSwapCount;
 
 namespace {
 
@@ -44,6 +46,9 @@ constexpr uint8_t CHANGE_RED = 2;
 constexpr uint8_t CHANGE_GREEN = 4;
 constexpr int32_t CHANGE_ALL = CHANGE_BLUE | CHANGE_RED | CHANGE_GREEN;
 constexpr int LIST_MAX = PALET_UPDATE_RECORDS - 1;  // records before the ending record
+
+// The exchange search decode_bmp_gram runs; both searches decide alike.
+ExchangeSearch exchangeSearch = improveOrderFast;
 
 constexpr bool matches(const PaletEntry& e, const uint8_t key[3]) {
     return (key[1] & e.redMask) == e.red && (key[0] & e.blueMask) == e.blue &&
@@ -214,6 +219,10 @@ int decode_bmp_init() {
 
 int decode_bmp_term() { return 0; }
 
+void decode_bmp_setExchangeSearch(ExchangeSearch search) {
+    exchangeSearch = search != nullptr ? search : improveOrderFast;
+}
+
 int search_palet(PaletEntry* palette, const uint8_t key[3]) {
     for (int i = limitColor - 1; i >= 0; --i) {
         if ((palette[i].flags & PALET_LOCKED) && matches(palette[i], key)) return i;
@@ -286,9 +295,19 @@ int analyzeTotalDiff(DiffRecord* record) {
     return cost;
 }
 
+void paletSwapReport(int m, const uint8_t order[128], int b, int32_t base, int32_t cost) {
+    log_printf(LOG_PALET, " PALET_SWAP[%2d(%2d) <-> %2d(%2d)] : cost down %d -> %d \n", m, order[m], b, order[b], base,
+               cost);
+    if (paletSwapCount < PALET_SWAP_TRACE_RECORDS) {
+        paletSwapTrace[paletSwapCount] = {m, b, order[m], order[b], base, cost};
+    }
+    ++paletSwapCount;
+}
+
 int improveOrderPlain(int page, uint8_t order[128]) {
     const PaletEntry* pagePalet = indexPalet[page];
     const PaletEntry* work = indexPalet[WORK];
+    paletSwapCount = 0;
     int exchanges = 0;
     int m = 0;
     while (m < limitColor) {
@@ -314,8 +333,7 @@ int improveOrderPlain(int page, uint8_t order[128]) {
             ++m;
             continue;
         }
-        log_printf(LOG_PALET, " PALET_SWAP[%2d(%2d) <-> %2d(%2d)] : cost down %d -> %d \n", m, order[m], bestPos,
-                   order[bestPos], base, best);
+        paletSwapReport(m, order, bestPos, base, best);
         std::swap(order[m], order[bestPos]);
         ++exchanges;
         m = 0;
@@ -363,7 +381,7 @@ int decode_bmp_gram(int page, const BmpImage* image) {
         return -1;
     }
     palet_dump(indexPalet[WORK], order);
-    improveOrderPlain(page, order);
+    exchangeSearch(page, order);
     gramConvert(page, order);
     writeBackPalet(page, order);
     paletUpdateListBuild(page);

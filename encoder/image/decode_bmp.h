@@ -72,6 +72,33 @@ int analyzeTotalDiff(DiffRecord* record);
 // against the work palette and map; improves `order` in place and returns the
 // number of exchanges applied. Kept as the reference for any faster search.
 int improveOrderPlain(int page, uint8_t order[128]);
+// The same search with the same decisions, costs and log lines, but each
+// candidate is evaluated from per-entry sums over the 8-pixel groups instead
+// of a scan of the whole picture (exchange_search.cpp).
+int improveOrderFast(int page, uint8_t order[128]);
+// Chooses the search that decode_bmp_gram runs: improveOrderFast (the
+// default), improveOrderPlain, or a caller's wrapper around either one.
+using ExchangeSearch = int (*)(int page, uint8_t order[128]);
+void decode_bmp_setExchangeSearch(ExchangeSearch search);
+
+// One applied exchange, as logged: positions m and b with their work entries
+// before the exchange, the cost of the order before and after it.
+struct PaletSwap {
+    int32_t m;
+    int32_t b;
+    int32_t entryM;
+    int32_t entryB;
+    int32_t base;
+    int32_t cost;
+};
+inline constexpr int PALET_SWAP_TRACE_RECORDS = 1024;
+// The exchanges of the last search, in the order applied; paletSwapCount keeps
+// counting past the records kept.
+extern PaletSwap paletSwapTrace[PALET_SWAP_TRACE_RECORDS];
+extern int32_t paletSwapCount;
+// Logs one applied exchange and keeps it in the trace; both searches report
+// through this before they exchange order[m] and order[b].
+void paletSwapReport(int m, const uint8_t order[128], int b, int32_t base, int32_t cost);
 // Builds paletUpdateList from page palette `page` against its display palette.
 void paletUpdateListBuild(int page);
 
