@@ -1,0 +1,40 @@
+// Running ffmpeg (or ffprobe) as a child process: no shell, its standard
+// output on a pipe we read, its standard error collected for messages.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace prep {
+
+inline constexpr int CHILD_MESSAGE_BYTES = 2048;
+
+struct Child {
+    pid_t pid;
+    int out;   // the child's standard output, -1 once closed
+    int err;   // the child's standard error, -1 once closed
+    std::array<char, CHILD_MESSAGE_BYTES> message;  // the start of what it wrote to standard error
+    int messageLength;
+};
+
+// True when an executable file of that name lies in a folder of PATH.
+bool programInPath(const char* name);
+
+// Starts argv[0] (looked up in PATH) with standard input from /dev/null.
+bool childStart(Child* child, const char* const* argv);
+
+// Reads up to n bytes of the child's output, waiting until all n have come or
+// the output ends; meanwhile collects its error text. Returns the bytes read.
+size_t childRead(Child* child, uint8_t* buffer, size_t n);
+
+// Closes the pipes, waits for the child and returns its exit status
+// (-1 when it did not exit normally). The message stays readable.
+int childFinish(Child* child);
+
+// The collected error text with its line ends, or "" when there is none.
+const char* childMessage(const Child& child);
+
+}  // namespace prep

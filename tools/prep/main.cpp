@@ -1,0 +1,328 @@
+// vendrel-prep: from any video file to the numbered frames, the sound and the
+// parameter file that vendrel encodes. ffmpeg decodes the input (as a child
+// process, its output read on pipes); the colour reduction, the files and the
+// timing are our own.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/prep/child.h"
+#include "tools/prep/options.h"
+#include "tools/prep/output.h"
+#include "tools/prep/reduce.h"
+
+namespace {
+
+using namespace prep;
+
+constexpr const char* VERSION = "vendrel-prep 1.0";
+constexpr int DECODE_RATE = 15625;  // twice the player's rate: pairs are averaged down to 7812.5
+constexpr int AUDIO_READ_SAMPLES = 8192;
+constexpr int NAME_BYTES = PATH_MAX + 32;
+// The target's screen is 4:3, so its 320 x 200 pixels are 5:6 (narrower than
+// tall); a picture of display aspect A covers A * 6 / 5 of it in pixel units.
+constexpr const char* TARGET_ASPECT = "(dar*6/5)";
+
+uint8_t frameRgb[FRAME_RGB_BYTES];
+ReducedFrame reduced;
+int16_t audioSamples[AUDIO_READ_SAMPLES];
+uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
+
+std::string seconds(double s) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", s);
+    return text;
+}
+
+std::vector<std::string> ffmpegStart(const Options& o) {
+    std::vector<std::string> a = {"ffmpeg", "-hide_banner", "-nostdin", "-v", "error"};
+    if (o.start > 0) a.insert(a.end(), {"-ss", seconds(o.start)});
+    a.insert(a.end(), {"-i", o.input});
+    if (o.duration > 0) a.insert(a.end(), {"-t", seconds(o.duration)});
+    return a;
+}
+
+std::string videoFilter(const Options& o) {
+    std::string f = "fps=" + std::to_string(DISPLAY_RATE) + "/" + std::to_string(o.interval) + ",";
+    if (o.fit == Fit::Stretch) return f + "scale=320:200,setsar=1";
+    const std::string r = TARGET_ASPECT;
+    f += "scale=w='if(gte(" + r + ",8/5),320,max(2,round(200*" + r + ")))'";
+    f += ":h='if(gte(" + r + ",8/5),max(2,round(320/" + r + ")),200)'";
+    return f + ",setsar=1,pad=320:200:(ow-iw)/2:(oh-ih)/2:black";
+}
+
+std::vector<std::string> videoCommand(const Options& o) {
+    std::vector<std::string> a = ffmpegStart(o);
+    a.insert(a.end(), {"-map", "0:v:0", "-an", "-sn", "-dn", "-vf", videoFilter(o), "-pix_fmt", "rgb24", "-f",
+                       "rawvideo", "pipe:1"});
+    return a;
+}
+
+std::vector<std::string> audioCommand(const Options& o) {
+    std::vector<std::string> a = ffmpegStart(o);
+    a.insert(a.end(), {"-map", "0:a:0", "-vn", "-sn", "-dn", "-ac", "1", "-ar", std::to_string(DECODE_RATE),
+                       "-acodec", "pcm_s16le", "-f", "s16le", "pipe:1"});
+    return a;
+}
+
+bool start(Child* child, const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    for (const std::string& s : args) argv.push_back(s.c_str());
+    argv.push_back(nullptr);
+    return childStart(child, argv.data());
+}
+
+// ffmpeg's own words, each line indented under ours.
+void printChildMessage(const Child& child) {
+    const char* text = childMessage(child);
+    while (*text) {
+        const char* end = strchr(text, '\n');
+        const int length = end ? static_cast<int>(end - text) : static_cast<int>(strlen(text));
+        if (length > 0) printf("  ffmpeg: %.*s\n", length, text);
+        text += length + (end ? 1 : 0);
+    }
+}
+
+// Frames to expect, for the progress line; 0 when unknown.
+int expectedFrames(const Options& o) {
+    if (!programInPath("ffprobe")) return 0;
+    const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries", "format=duration",
+                                           "-of", "default=noprint_wrappers=1:nokey=1", o.input};
+    Child child;
+    if (!start(&child, args)) return 0;
+    char text[64] = {};
+    childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
+    if (childFinish(&child) != 0) return 0;
+    double length = strtod(text, nullptr) - o.start;
+    if (o.duration > 0) length = std::min(length, o.duration);
+    return length > 0 && std::isfinite(length) ? static_cast<int>(std::ceil(length * decodedFps(o))) : 0;
+}
+
+bool makeFolder(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+    return mkdir(path.c_str(), 0777) == 0;
+}
+
+void showProgress(int frame, int total) {
+    if (total > 0)
+        printf("\rframe %d/%d", frame, std::max(total, frame));
+    else
+        printf("\rframe %d", frame);
+    fflush(stdout);
+}
+
+struct VideoResult {
+    int frames;
+    int sceneCuts;
+    bool ok;
+};
+
+VideoResult convertVideo(const Options& o, bool progress) {
+    VideoResult result{0, 0, false};
+    const int total = progress ? expectedFrames(o) : 0;
+    Child child;
+    if (!start(&child, videoCommand(o))) {
+        puts("vendrel-prep: ffmpeg could not be started");
+        return result;
+    }
+    reduceInit({o.colours, o.dither});
+    char name[NAME_BYTES];
+    bool written = true;
+    while (written && childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
+        reduceFrame(frameRgb, &reduced);
+        result.sceneCuts += reduced.sceneCut;
+        snprintf(name, sizeof name, "%s/frame%05d.bmp", o.outdir.c_str(), result.frames);
+        written = writeFrameBmp(name, reduced);
+        if (!written) break;
+        ++result.frames;
+        if (progress) showProgress(result.frames, total);
+    }
+    const int status = childFinish(&child);
+    if (progress) puts("");
+    if (!written) {
+        printf("vendrel-prep: cannot write %s\n", name);
+        return result;
+    }
+    if (status != 0) {
+        printf("vendrel-prep: ffmpeg failed on %s after %d frames\n", o.input.c_str(), result.frames);
+        printChildMessage(child);
+        return result;
+    }
+    if (result.frames == 0) {
+        printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+struct AudioResult {
+    bool ok;
+    bool written;
+    uint32_t samples;
+    double gain;
+};
+
+AudioResult convertAudio(const Options& o, const std::string& path) {
+    AudioResult result{false, false, 0, 1.0};
+    Child child;
+    if (!start(&child, audioCommand(o))) {
+        puts("vendrel-prep: ffmpeg could not be started");
+        return result;
+    }
+    WavWriter wav{};
+    bool opened = false;
+    size_t n = 0;
+    while ((n = childRead(&child, audioBytes, sizeof audioBytes)) >= 2) {
+        if (!opened && !wavOpen(&wav, path.c_str())) break;
+        opened = true;
+        const int count = static_cast<int>(n / 2);
+        for (int i = 0; i < count; ++i) audioSamples[i] = static_cast<int16_t>(audioBytes[2 * i] | audioBytes[2 * i + 1] << 8);
+        wavAddPairs(&wav, audioSamples, count);
+        if (wav.failed) break;
+    }
+    const int status = childFinish(&child);
+    if (!opened) {
+        if (n >= 2) {
+            printf("vendrel-prep: cannot write %s\n", path.c_str());
+            return result;
+        }
+        printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
+        if (status != 0) printChildMessage(child);
+        result.ok = true;
+        return result;
+    }
+    if (wav.failed) {
+        wavAbandon(&wav);
+        printf("vendrel-prep: cannot write %s\n", path.c_str());
+        return result;
+    }
+    if (status != 0) {
+        wavAbandon(&wav);
+        printf("vendrel-prep: ffmpeg failed on the sound of %s\n", o.input.c_str());
+        printChildMessage(child);
+        return result;
+    }
+    result.samples = wav.samples;
+    if (!wavFinish(&wav, &result.gain)) {
+        printf("vendrel-prep: cannot write %s\n", path.c_str());
+        return result;
+    }
+    result.ok = result.written = true;
+    return result;
+}
+
+bool writeParams(const Options& o, const std::string& path) {
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f) return false;
+    fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
+    if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
+    if (o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    return fclose(f) == 0;
+}
+
+// vendrel formats its frame and stream names with printf: a '%' of the
+// folder's name must reach it doubled.
+std::string asPattern(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
+// One word of the printed command line, quoted for the shell when needed.
+std::string shellWord(const std::string& word) {
+    bool plain = !word.empty();
+    for (unsigned char c : word)
+        plain = plain && (isalnum(c) || strchr("%+,-./:=@_", c) != nullptr);
+    if (plain) return word;
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+void printCommand(const Options& o, int frames, bool audio, bool params) {
+    std::vector<std::string> words = {"vendrel", "-c2", "-e" + std::to_string(frames - 1)};
+    if (audio) words.push_back("-a" + o.outdir + "/audio.wav");
+    if (params) words.push_back("-f" + o.outdir + "/params.txt");
+    words.push_back(asPattern(o.outdir) + "/frame%05d.bmp");
+    words.push_back(asPattern(o.outdir) + "/movie.bin");
+    std::string line;
+    for (const std::string& w : words) line += (line.empty() ? "" : " ") + shellWord(w);
+    puts(line.c_str());
+}
+
+bool inputReadable(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
+}
+
+int run(const Options& o) {
+    if (!inputReadable(o.input)) {
+        printf("vendrel-prep: cannot read %s\n", o.input.c_str());
+        return 1;
+    }
+    if (!programInPath("ffmpeg")) {
+        puts("vendrel-prep: ffmpeg is not installed (apt-get install ffmpeg)");
+        return 1;
+    }
+    if (!makeFolder(o.outdir)) {
+        printf("vendrel-prep: cannot make the folder %s\n", o.outdir.c_str());
+        return 1;
+    }
+    if (std::fabs(decodedFps(o) - o.fps) > 1e-9)
+        printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps\n", o.fps,
+               decodedFps(o));
+
+    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
+    if (!video.ok) return 1;
+    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
+           decodedFps(o), o.interval, o.colours, video.sceneCuts);
+
+    AudioResult audio{true, false, 0, 1.0};
+    if (o.audio) audio = convertAudio(o, o.outdir + "/audio.wav");
+    if (!audio.ok) return 1;
+    if (audio.written)
+        printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
+               audio.samples / 7812.5, audio.gain);
+
+    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS;
+    if (params && !writeParams(o, o.outdir + "/params.txt")) {
+        printf("vendrel-prep: cannot write %s/params.txt\n", o.outdir.c_str());
+        return 1;
+    }
+    puts("vendrel-prep: encode them with:");
+    printCommand(o, video.frames, audio.written, params);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string message;
+    switch (parseOptions(argc, argv, &options, &message)) {
+        case Parsed::Help:
+            printUsage();
+            return 0;
+        case Parsed::Version:
+            puts(VERSION);
+            return 0;
+        case Parsed::Error:
+            puts(message.c_str());
+            return 2;
+        case Parsed::Run:
+            break;
+    }
+    return run(options);
+}

@@ -1,0 +1,168 @@
+// Command line of vendrel-prep: long options with their value either in the
+// next argument or after '=', then INPUT and OUTDIR.
+#include "tools/prep/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace prep {
+namespace {
+
+constexpr double MIN_FPS = static_cast<double>(DISPLAY_RATE) / MAX_INTERVAL;
+constexpr double MAX_FPS = DISPLAY_RATE;
+
+bool readNumber(const std::string& text, double* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
+    *value = v;
+    return true;
+}
+
+bool colourCountAllowed(double v) {
+    for (int n = MAX_COLOURS; n >= 2; n /= 2)
+        if (v == n) return true;
+    return false;
+}
+
+// Applies one option with its value; false with message on a bad value.
+bool applyOption(const std::string& name, const std::string& value, Options* o, std::string* message) {
+    double v = 0;
+    if (name == "--fps") {
+        if (!readNumber(value, &v) || v < MIN_FPS || v > MAX_FPS) {
+            char text[128];
+            snprintf(text, sizeof text, "vendrel-prep: --fps needs a number from %.2f to %d", MIN_FPS, DISPLAY_RATE);
+            *message = text;
+            return false;
+        }
+        o->fps = v;
+        o->interval = static_cast<int>(std::lround(DISPLAY_RATE / v));
+        return true;
+    }
+    if (name == "--colors" || name == "--colours") {
+        if (!readNumber(value, &v) || !colourCountAllowed(v)) {
+            *message = "vendrel-prep: --colors must be 64, 32, 16, 8, 4 or 2";
+            return false;
+        }
+        o->colours = static_cast<int>(v);
+        return true;
+    }
+    if (name == "--dither") {
+        if (value != "none" && value != "ordered") {
+            *message = "vendrel-prep: --dither must be none or ordered";
+            return false;
+        }
+        o->dither = value == "none" ? Dither::None : Dither::Ordered;
+        return true;
+    }
+    if (name == "--fit") {
+        if (value != "border" && value != "stretch") {
+            *message = "vendrel-prep: --fit must be border or stretch";
+            return false;
+        }
+        o->fit = value == "border" ? Fit::Border : Fit::Stretch;
+        return true;
+    }
+    if (name == "--start" || name == "--duration") {
+        if (!readNumber(value, &v) || v < 0) {
+            *message = "vendrel-prep: " + name + " needs a number of seconds, 0 or more";
+            return false;
+        }
+        (name == "--start" ? o->start : o->duration) = v;
+        return true;
+    }
+    *message = "vendrel-prep: unknown option " + name + " (see --help)";
+    return false;
+}
+
+bool takesValue(const std::string& name) {
+    return name == "--fps" || name == "--colors" || name == "--colours" || name == "--dither" || name == "--fit" ||
+           name == "--start" || name == "--duration";
+}
+
+}  // namespace
+
+Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* message) {
+    *o = Options{};
+    int positional = 0;
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+            if (positional == 0) o->input = arg;
+            if (positional == 1) o->outdir = arg;
+            if (++positional > 2) {
+                *message = "vendrel-prep: too many arguments: " + arg + " (see --help)";
+                return Parsed::Error;
+            }
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") return Parsed::Help;
+        if (arg == "--version") return Parsed::Version;
+        if (arg == "--no-audio") {
+            o->audio = false;
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        if (!takesValue(name)) {
+            *message = "vendrel-prep: unknown option " + name + " (see --help)";
+            return Parsed::Error;
+        }
+        std::string value;
+        if (eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            *message = "vendrel-prep: " + name + " needs a value";
+            return Parsed::Error;
+        }
+        if (!applyOption(name, value, o, message)) return Parsed::Error;
+    }
+    if (positional < 2) {
+        *message = positional == 0 ? "vendrel-prep: no INPUT and OUTDIR given (see --help)"
+                                   : "vendrel-prep: no OUTDIR given (see --help)";
+        return Parsed::Error;
+    }
+    if (o->input.empty() || o->outdir.empty()) {
+        *message = "vendrel-prep: INPUT and OUTDIR must not be empty";
+        return Parsed::Error;
+    }
+    return Parsed::Run;
+}
+
+double decodedFps(const Options& o) { return static_cast<double>(DISPLAY_RATE) / o.interval; }
+
+void printUsage() {
+    puts("vendrel-prep [options] INPUT OUTDIR");
+    puts("Turns a video file into what vendrel encodes: OUTDIR/frame00000.bmp, ... (320 x 200,");
+    puts("at most 64 colours of 4 bits per primary, palette kept still from frame to frame),");
+    puts("OUTDIR/audio.wav (16-bit mono, 7812.5 samples per second, peak at full scale) when");
+    puts("the input has sound, OUTDIR/params.txt when vendrel needs one; then prints the");
+    puts("vendrel command line that encodes them. Needs ffmpeg.");
+    puts("  options:");
+    puts("   --fps N          frames per second, 0.96 to 60 (default 15); the frames are");
+    puts("                    decoded at exactly 60/I per second, I = round(60/N) display");
+    puts("                    frames of 1/60 s each (15 -> 4, 10 -> 6, 20 -> 3, 30 -> 2)");
+    puts("   --colors N       colours per frame: 64 (default), 32, 16, 8, 4 or 2");
+    puts("   --dither MODE    none (default) or ordered (4 x 4 Bayer)");
+    puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
+    puts("                    screen with black borders; stretch: fill 320 x 200");
+    puts("   --start S        begin S seconds into the input");
+    puts("   --duration S     take at most S seconds");
+    puts("   --no-audio       write no sound");
+    puts("   -h, --help       this text");
+    puts("   --version        the program's version");
+}
+
+}  // namespace prep

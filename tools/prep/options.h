@@ -1,0 +1,39 @@
+// Command line of vendrel-prep.
+#pragma once
+
+#include <string>
+
+#include "tools/prep/reduce.h"
+
+namespace prep {
+
+inline constexpr int DISPLAY_RATE = 60;        // display frames per second on the target
+inline constexpr int DEFAULT_INTERVAL = 4;     // the encoder's own interval: 15 fps
+inline constexpr int MAX_INTERVAL = 63;        // the largest interval the stream can carry
+
+enum class Fit { Border, Stretch };
+
+struct Options {
+    std::string input;
+    std::string outdir;
+    double fps = 15.0;            // as asked for
+    int interval = DEFAULT_INTERVAL;  // display frames per video frame: round(60 / fps)
+    int colours = MAX_COLOURS;
+    Dither dither = Dither::None;
+    Fit fit = Fit::Border;
+    double start = 0.0;           // seconds into the input
+    double duration = 0.0;        // seconds to take; 0 for all
+    bool audio = true;
+};
+
+enum class Parsed { Run, Help, Version, Error };
+
+// Reads argv into options. On Error, message holds one line to print.
+Parsed parseOptions(int argc, const char* const* argv, Options* options, std::string* message);
+
+// The frame rate actually decoded: exactly 60 / interval.
+double decodedFps(const Options& options);
+
+void printUsage();
+
+}  // namespace prep

@@ -1,0 +1,175 @@
+// Frame and sound files of vendrel-prep.
+#include "tools/prep/output.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace prep {
+namespace {
+
+constexpr int BMP_FILE_HEADER_BYTES = 14;
+constexpr int BMP_INFO_HEADER_BYTES = 40;
+constexpr int BMP_HEADER_BYTES = BMP_FILE_HEADER_BYTES + BMP_INFO_HEADER_BYTES;
+constexpr int BMP_BITS = 8;
+constexpr int BMP_STRIDE = FRAME_WIDTH;  // one byte a pixel; 320 is a multiple of 4
+constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
+constexpr int BMP_PELS_PER_METRE = 2835;  // 72 dots per inch
+constexpr int BMP_MAX_BYTES = BMP_HEADER_BYTES + MAX_COLOURS * 4 + BMP_PIXEL_BYTES;
+
+constexpr int WAV_CHUNK_SAMPLES = 4096;
+constexpr int FULL_SCALE = 32767;
+
+std::array<uint8_t, BMP_MAX_BYTES> bmpBuffer;
+std::array<int16_t, WAV_CHUNK_SAMPLES> wavChunk;
+
+uint8_t* put16(uint8_t* p, uint32_t v) {
+    p[0] = v & 0xFF;
+    p[1] = (v >> 8) & 0xFF;
+    return p + 2;
+}
+
+uint8_t* put32(uint8_t* p, uint32_t v) { return put16(put16(p, v & 0xFFFF), v >> 16); }
+
+uint8_t* putTag(uint8_t* p, const char* tag) {
+    std::copy_n(tag, 4, p);
+    return p + 4;
+}
+
+void writeWavHeader(uint8_t* p, uint32_t samples) {
+    const uint32_t dataBytes = samples * 2;
+    p = putTag(p, "RIFF");
+    p = put32(p, 36 + dataBytes);
+    p = putTag(p, "WAVE");
+    p = putTag(p, "fmt ");
+    p = put32(p, 16);        // size of the format chunk
+    p = put16(p, 1);         // integer PCM
+    p = put16(p, 1);         // mono
+    p = put32(p, WAV_RATE);
+    p = put32(p, WAV_RATE * 2);
+    p = put16(p, 2);         // bytes per sample frame
+    p = put16(p, 16);        // bits per sample
+    p = putTag(p, "data");
+    put32(p, dataBytes);
+}
+
+bool writeSamples(WavWriter* wav, const int16_t* s, int count) {
+    for (int i = 0; i < count; ++i) {
+        const uint16_t v = static_cast<uint16_t>(s[i]);
+        const uint8_t bytes[2] = {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
+        if (fwrite(bytes, 1, 2, wav->file) != 2) return false;
+    }
+    return true;
+}
+
+int16_t readSample(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
+
+// Multiplies every sample in the file by gain, chunk by chunk, in place.
+bool scaleSamples(WavWriter* wav, double gain) {
+    std::array<uint8_t, WAV_CHUNK_SAMPLES * 2> bytes;
+    long position = WAV_HEADER_BYTES;
+    uint32_t left = wav->samples;
+    while (left > 0) {
+        const uint32_t n = std::min<uint32_t>(left, WAV_CHUNK_SAMPLES);
+        if (fseek(wav->file, position, SEEK_SET) != 0 || fread(bytes.data(), 2, n, wav->file) != n) return false;
+        for (uint32_t i = 0; i < n; ++i) {
+            const long v = std::lround(readSample(&bytes[2 * i]) * gain);
+            wavChunk[i] = static_cast<int16_t>(std::clamp<long>(v, -32768, FULL_SCALE));
+        }
+        if (fseek(wav->file, position, SEEK_SET) != 0 || !writeSamples(wav, wavChunk.data(), static_cast<int>(n)))
+            return false;
+        position += static_cast<long>(n) * 2;
+        left -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
+    const int entries = std::clamp(frame.paletteSize, 1, MAX_COLOURS);
+    const uint32_t offset = BMP_HEADER_BYTES + entries * 4;
+    const uint32_t size = offset + BMP_PIXEL_BYTES;
+    uint8_t* p = bmpBuffer.data();
+    *p++ = 'B';
+    *p++ = 'M';
+    p = put32(p, size);
+    p = put32(p, 0);
+    p = put32(p, offset);
+    p = put32(p, BMP_INFO_HEADER_BYTES);
+    p = put32(p, FRAME_WIDTH);
+    p = put32(p, FRAME_HEIGHT);  // positive: rows stored bottom-up
+    p = put16(p, 1);
+    p = put16(p, BMP_BITS);
+    p = put32(p, 0);  // uncompressed
+    p = put32(p, BMP_PIXEL_BYTES);
+    p = put32(p, BMP_PELS_PER_METRE);
+    p = put32(p, BMP_PELS_PER_METRE);
+    p = put32(p, entries);  // the encoder reads exactly this many entries
+    p = put32(p, entries);
+    for (int j = 0; j < entries; ++j) {
+        const Colour12 c = j < frame.paletteSize ? frame.palette[j] : 0;
+        *p++ = static_cast<uint8_t>(blue4(c) << 4);
+        *p++ = static_cast<uint8_t>(green4(c) << 4);
+        *p++ = static_cast<uint8_t>(red4(c) << 4);
+        *p++ = 0;
+    }
+    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) {
+        p = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, p);
+    }
+    FILE* f = fopen(path, "wb");
+    if (!f) return false;
+    const bool written = fwrite(bmpBuffer.data(), 1, size, f) == size;
+    return fclose(f) == 0 && written;
+}
+
+bool wavOpen(WavWriter* wav, const char* path) {
+    *wav = WavWriter{};
+    wav->file = fopen(path, "w+b");
+    if (!wav->file) return false;
+    uint8_t header[WAV_HEADER_BYTES];
+    writeWavHeader(header, 0);
+    wav->failed = fwrite(header, 1, WAV_HEADER_BYTES, wav->file) != WAV_HEADER_BYTES;
+    return !wav->failed;
+}
+
+void wavAddPairs(WavWriter* wav, const int16_t* samples, int count) {
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!wav->haveCarry) {
+            wav->carry = samples[i];
+            wav->haveCarry = true;
+            continue;
+        }
+        wav->haveCarry = false;
+        const int v = (wav->carry + samples[i]) >> 1;
+        wav->peak = std::max(wav->peak, std::abs(v));
+        wavChunk[n++] = static_cast<int16_t>(v);
+        if (n == WAV_CHUNK_SAMPLES) {
+            wav->failed |= !writeSamples(wav, wavChunk.data(), n);
+            wav->samples += n;
+            n = 0;
+        }
+    }
+    wav->failed |= !writeSamples(wav, wavChunk.data(), n);
+    wav->samples += n;
+}
+
+bool wavFinish(WavWriter* wav, double* gain) {
+    *gain = wav->peak > 0 ? static_cast<double>(FULL_SCALE) / wav->peak : 1.0;
+    bool ok = !wav->failed;
+    if (ok && *gain != 1.0) ok = scaleSamples(wav, *gain);
+    uint8_t header[WAV_HEADER_BYTES];
+    writeWavHeader(header, wav->samples);
+    ok = ok && fseek(wav->file, 0, SEEK_SET) == 0 && fwrite(header, 1, WAV_HEADER_BYTES, wav->file) == WAV_HEADER_BYTES;
+    ok = fclose(wav->file) == 0 && ok;
+    wav->file = nullptr;
+    return ok;
+}
+
+void wavAbandon(WavWriter* wav) {
+    if (wav->file) fclose(wav->file);
+    wav->file = nullptr;
+}
+
+}  // namespace prep

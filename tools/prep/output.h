@@ -1,0 +1,47 @@
+// What vendrel-prep writes: the frames as 8-bit BMP files vendrel reads, the
+// sound as a 16-bit mono WAV file at the player's rate.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tools/prep/reduce.h"
+
+namespace prep {
+
+// The player's sample rate is 7812.5 per second; the WAV header holds an
+// integer, and the encoder takes the samples as they come.
+inline constexpr int WAV_RATE = 7812;
+inline constexpr int WAV_HEADER_BYTES = 44;
+
+// Writes the frame as an uncompressed bottom-up BMP with a 40-byte
+// information header, 8 bits per pixel and a palette of exactly the frame's
+// colours (colours used = entries). Components are written as level << 4
+// (0x00, 0x10, ... 0xF0), so the encoder, which keeps the high 4 bits, sees
+// exactly the chosen colours. Returns false when the file cannot be written.
+bool writeFrameBmp(const char* path, const ReducedFrame& frame);
+
+// A WAV file being written: samples go out as they come; the header is
+// completed and the level raised to full scale at the end.
+struct WavWriter {
+    FILE* file;
+    uint32_t samples;
+    int peak;        // largest magnitude written, up to 32768
+    int carry;       // first sample of a pair whose second has not come yet
+    bool haveCarry;
+    bool failed;
+};
+
+// Creates the file with a placeholder header.
+bool wavOpen(WavWriter* wav, const char* path);
+// Takes samples at 15625 per second and writes them at half that rate, each
+// output sample the mean of two input samples (a pair may span two calls).
+void wavAddPairs(WavWriter* wav, const int16_t* samples, int count);
+// Scales the samples so that the peak reaches full scale (silence stays as
+// it is), completes the header and closes the file. Returns false on any
+// write failure. gain receives the factor applied.
+bool wavFinish(WavWriter* wav, double* gain);
+// Closes and leaves the file as it is (after a failure elsewhere).
+void wavAbandon(WavWriter* wav);
+
+}  // namespace prep

@@ -1,0 +1,57 @@
+// Colour reduction of vendrel-prep: turns each 320 x 200 true-colour frame
+// into at most N colours of the target's 4096 (4 bits per primary), keeping
+// the palette as still as the pictures allow so that the encoder has little to
+// resend from one frame to the next.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace prep {
+
+inline constexpr int FRAME_WIDTH = 320;
+inline constexpr int FRAME_HEIGHT = 200;
+inline constexpr int FRAME_PIXELS = FRAME_WIDTH * FRAME_HEIGHT;
+inline constexpr int FRAME_RGB_BYTES = FRAME_PIXELS * 3;
+inline constexpr int COLOURS_4BIT = 4096;  // every colour the target can show
+inline constexpr int MAX_COLOURS = 64;     // what the target shows at once
+
+// A colour of the target: 0xRGB, 4 bits per primary.
+using Colour12 = uint16_t;
+
+inline constexpr int red4(Colour12 c) { return c >> 8; }
+inline constexpr int green4(Colour12 c) { return (c >> 4) & 0xF; }
+inline constexpr int blue4(Colour12 c) { return c & 0xF; }
+inline constexpr Colour12 colour12(int r, int g, int b) {
+    return static_cast<Colour12>(r << 8 | g << 4 | b);
+}
+
+// The 4-bit level nearest to an 8-bit component: the target shows level c as
+// c * 17 (0x00, 0x11, ... 0xFF), so 0x08 goes down to 0 and 0x09 up to 1.
+inline constexpr int level4(int v8) { return (v8 * 15 + 127) / 255; }
+
+enum class Dither { None, Ordered };
+
+struct ReduceSettings {
+    int colours = MAX_COLOURS;  // 2 to 64
+    Dither dither = Dither::None;
+};
+
+// One reduced frame: palette holds the colours the frame really uses (each at
+// most once), index the palette entry of every pixel, row 0 at the top.
+struct ReducedFrame {
+    std::array<Colour12, MAX_COLOURS> palette;
+    int paletteSize;
+    std::array<uint8_t, FRAME_PIXELS> index;
+    bool sceneCut;    // chosen afresh: first frame or the picture changed wholesale
+    int keptColours;  // palette colours the previous frame used as well
+};
+
+// Forgets every earlier frame and takes new settings.
+void reduceInit(const ReduceSettings& settings);
+
+// Reduces one frame of FRAME_PIXELS pixels, 3 bytes each (red, green, blue),
+// row 0 at the top. Works in fixed storage: nothing is allocated.
+void reduceFrame(const uint8_t* rgb, ReducedFrame* out);
+
+}  // namespace prep
