@@ -258,7 +258,10 @@ void printCommand(const Options& o, int frames, bool audio, bool params) {
     words.push_back(asPattern(o.outdir) + "/frame%05d.bmp");
     words.push_back(asPattern(o.outdir) + "/movie.bin");
     std::string line;
-    for (const std::string& w : words) line += (line.empty() ? "" : " ") + shellWord(w);
+    for (const std::string& w : words) {
+        if (!line.empty()) line += ' ';
+        line += shellWord(w);
+    }
     puts(line.c_str());
 }
 
