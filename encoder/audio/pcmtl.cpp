@@ -7,18 +7,10 @@
 namespace {
 
 // The audio ring in the target's memory: two blocks at 0x8000 and 0x9000.
-constexpr uint32_t kFifoTop = 0x8000;
-constexpr uint32_t kFifoEnd = 0xA000;
-constexpr uint32_t kBlockBytes = 0x1000;
-constexpr uint32_t kPageBytes = 0x100;
-// Stored in the audio index entry for the player; not the block size.
-constexpr uint16_t kAudioKindParam = 0x1020;
-
-constexpr uint8_t kCodeSilence = 0x7F;
-constexpr uint8_t kCodeNegative = 0x80;
-constexpr double kFullScale = 32767.0;
-constexpr double kStepDb = 0.75;
-constexpr double kLevelOffsetDb = 0.35;
+constexpr uint32_t kFifoTop = AUDIO_FIFO_TOP;
+constexpr uint32_t kFifoEnd = AUDIO_FIFO_END;
+constexpr uint32_t kBlockBytes = AUDIO_BLOCK_BYTES;
+constexpr uint32_t kPageBytes = AUDIO_PAGE_BYTES;
 
 uint8_t pcm2tl[0x10000];
 uint8_t memory_buf[0x10000];  // image of the target's address space
@@ -33,19 +25,19 @@ int32_t srcPos;                 // next sample to encode
 // bit 7 set for a negative sample; silence has a code of its own.
 void buildCodeTable() {
     for (int32_t s = -32768; s <= 32767; ++s) {
-        uint8_t code = kCodeSilence;
+        uint8_t code = AUDIO_CODE_SILENCE;
         if (s != 0) {
             const int32_t m = s < 0 ? -s : s;
-            const double level = 20.0 * std::log10(m / kFullScale);
-            code = static_cast<uint8_t>(static_cast<int>((level - kLevelOffsetDb) / -kStepDb));
-            if (s < 0) code |= kCodeNegative;
+            const double level = 20.0 * std::log10(m / AUDIO_FULL_SCALE);
+            code = static_cast<uint8_t>(static_cast<int>((level - AUDIO_LEVEL_OFFSET_DB) / -AUDIO_STEP_DB));
+            if (s < 0) code |= AUDIO_CODE_SIGN;
         }
         pcm2tl[static_cast<uint16_t>(s)] = code;
     }
 }
 
 uint8_t nextCode() {
-    if (!mono_pcm || srcPos >= mono_pcm->numData) return kCodeSilence;
+    if (!mono_pcm || srcPos >= mono_pcm->numData) return AUDIO_CODE_SILENCE;
     return pcm2tl[static_cast<uint16_t>(mono_pcm->data[srcPos++])];
 }
 
@@ -84,7 +76,7 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
     avEntrySetU16(entry, AVENTRY_FIFO_TOP, static_cast<uint16_t>(kFifoTop));
     avEntrySetU16(entry, AVENTRY_FIFO_END, static_cast<uint16_t>(kFifoEnd));
     avEntrySetU16(entry, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(kBlockBytes));
-    avEntrySetU16(entry, AVENTRY_KIND_PARAM, kAudioKindParam);
+    avEntrySetU16(entry, AVENTRY_KIND_PARAM, AUDIO_KIND_PARAM);
     return 0;
 }
 

@@ -7,6 +7,18 @@
 
 #include "encoder/stream/avindex.h"
 
+// The audio block format, shared with every reader of streams.
+inline constexpr uint16_t AUDIO_FIFO_TOP = 0x8000;   // the audio ring in the target's memory
+inline constexpr uint16_t AUDIO_FIFO_END = 0xA000;
+inline constexpr int AUDIO_BLOCK_BYTES = 0x1000;     // 16 pages of a marker and 255 codes
+inline constexpr int AUDIO_PAGE_BYTES = 0x100;
+inline constexpr uint16_t AUDIO_KIND_PARAM = 0x1020; // stored in the index entry for the player; not the block size
+inline constexpr uint8_t AUDIO_CODE_SILENCE = 0x7F;  // a zero sample, and the filler after the last one
+inline constexpr uint8_t AUDIO_CODE_SIGN = 0x80;     // set for negative samples
+inline constexpr double AUDIO_FULL_SCALE = 32767.0;  // the level 0 dB refers to
+inline constexpr double AUDIO_STEP_DB = 0.75;        // one code step
+inline constexpr double AUDIO_LEVEL_OFFSET_DB = 0.35;
+
 // Reads the WAV file, builds the code table and fills the audio index entry.
 // Returns 0, or a negative value when the file cannot be opened.
 int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 // Only the format's constants come from the encoder's headers.
+#include "encoder/audio/pcmtl.h"
 #include "encoder/stream/avindex.h"
 #include "encoder/video/fifo.h"
 #include "encoder/video/v2format.h"
@@ -24,23 +25,10 @@ constexpr int VIDEO_ENTRY_FIXED_BYTES = 6;  // fifoTop, fifoEnd, blockSize
 constexpr int VIDEO_BLOCK_BYTES = FIFO_PAGE_BYTES;
 constexpr int VIDEO_RING_SLOTS = (FIFO_RING_END - FIFO_RING_TOP) / FIFO_PAGE_BYTES;  // 4
 
-constexpr uint16_t AUDIO_FIFO_TOP = 0x8000;
-constexpr uint16_t AUDIO_FIFO_END = 0xA000;
-constexpr int AUDIO_BLOCK_BYTES = 0x1000;
-constexpr uint16_t AUDIO_KIND_PARAM = 0x1020;
 constexpr int AUDIO_RING_SLOTS = (AUDIO_FIFO_END - AUDIO_FIFO_TOP) / AUDIO_BLOCK_BYTES;  // 2
-constexpr int AUDIO_PAGE_BYTES = 256;
 constexpr int AUDIO_PAGES = AUDIO_BLOCK_BYTES / AUDIO_PAGE_BYTES;  // 16
 constexpr int AUDIO_CODES_PER_PAGE = AUDIO_PAGE_BYTES - 1;        // byte 0 is the page marker
 static_assert(AUDIO_PAGES * AUDIO_CODES_PER_PAGE == AUDIO_SAMPLES_PER_BLOCK);
-
-// ---- Audio codes ---------------------------------------------------------
-
-constexpr uint8_t AUDIO_SIGN = 0x80;
-constexpr uint8_t AUDIO_SILENCE = 0x7F;
-constexpr double AUDIO_STEP_DB = 0.75;
-constexpr double AUDIO_OFFSET_DB = 0.35;  // the encoder's rounding offset of the level
-constexpr double AUDIO_FULL_SCALE = 32767.0;
 
 // ---- GRAM ----------------------------------------------------------------
 
@@ -778,16 +766,16 @@ void finishStream() {
 }  // namespace
 
 int16_t audioCodeToSample(uint8_t code) {
-    if (code == AUDIO_SILENCE) return 0;
-    const int attenuation = code & ~AUDIO_SIGN;
-    if (attenuation == AUDIO_SILENCE) return 0;
+    if (code == AUDIO_CODE_SILENCE) return 0;
+    const int attenuation = code & ~AUDIO_CODE_SIGN;
+    if (attenuation == AUDIO_CODE_SILENCE) return 0;
     // The code covers levels from 0.35 - 0.75 (c + 1) dB (excluded) to
     // 0.35 - 0.75 c dB; the middle of the step stands for it.
-    const double level = AUDIO_OFFSET_DB - AUDIO_STEP_DB * (attenuation + 0.5);
+    const double level = AUDIO_LEVEL_OFFSET_DB - AUDIO_STEP_DB * (attenuation + 0.5);
     long magnitude = std::lround(AUDIO_FULL_SCALE * std::pow(10.0, level / 20.0));
     if (magnitude > 32767) magnitude = 32767;
     if (magnitude < 1) magnitude = 1;
-    return static_cast<int16_t>((code & AUDIO_SIGN) ? -magnitude : magnitude);
+    return static_cast<int16_t>((code & AUDIO_CODE_SIGN) ? -magnitude : magnitude);
 }
 
 const char* problemName(Problem problem) {
