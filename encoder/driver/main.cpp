@@ -226,6 +226,7 @@ LoopResult runFrameLoop(const Settings& s) {
     if (s.startNumber > s.lastNumber) return r;
     char sourceName[FRAME_NAME_BYTES];
     int page = 0;
+    int shownPage = -1;  // the page of the frame before, none before the first
     long long n = s.startNumber;
     do {
         curFrame = static_cast<int>(n);
@@ -248,7 +249,10 @@ LoopResult runFrameLoop(const Settings& s) {
             puts("bmp read error");
             break;
         }
-        decode_bmp_gram(page, image);
+        // A refused frame keeps the picture before it. With two pages that
+        // picture is on the other page, and page 2 and the palette update list
+        // still describe it in that page's terms: this page takes it over.
+        if (decode_bmp_gram(page, image) < 0 && shownPage >= 0) decode_bmp_repeat(page, shownPage);
         bmpFree(image);
         compressFrameTimeSet(streamInfo.videoInterval);
 
@@ -268,6 +272,7 @@ LoopResult runFrameLoop(const Settings& s) {
             printf("out %s\n", filename);
         }
 
+        shownPage = page;
         if (s.compressType == 2) page ^= 1;
         frameTime += streamInfo.videoInterval;
         n += streamInfo.videoSkip;
