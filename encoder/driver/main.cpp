@@ -247,6 +247,12 @@ LoopResult runFrameLoop(const Settings& s) {
         BmpImage* image = s.inPattern ? bmpReadFile(sourceName) : nullptr;
         if (!image) {
             puts("bmp read error");
+            // A missing frame ends a sequence normally, but not before its
+            // first frame: then the pattern or the range is wrong.
+            if (n == s.startNumber) {
+                puts("error: no frame was read (check the in_file pattern and -s/-e)");
+                r.failed = true;
+            }
             break;
         }
         // A refused frame keeps the picture before it. With two pages that
