@@ -19,6 +19,7 @@
 #include <string>
 
 #include "encoder/video/v2format.h"
+#include "tools/view/buffering.h"
 #include "tools/view/stream_decoder.h"
 
 namespace {
@@ -40,8 +41,9 @@ void usage() {
     puts("vendrel-view [options] STREAM");
     puts("  decodes a stream written by vendrel (compress types 1 and 2), checks it and prints a summary");
     puts("  options:");
-    puts("   -c1            : single buffered stream (default)");
+    puts("   -c1            : single buffered stream");
     puts("   -c2            : double buffered stream (frames alternate between the two GRAM pages)");
+    puts("                    without -c1 or -c2 the mode is found by reading the stream both ways");
     puts("   --boot N       : the index starts at byte N (the boot code size); by default it is searched for");
     puts("   --png PATTERN  : every frame as a PNG file named by a printf pattern with the frame number (out/%05d.png)");
     puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
@@ -54,7 +56,7 @@ void usage() {
 }
 
 struct Settings {
-    int pages = 1;
+    int pages = 0;  // 0 until found: neither -c1 nor -c2 was given
     long bootSize = -1;
     const char* png = nullptr;
     const char* rgb = nullptr;
@@ -351,6 +353,54 @@ bool closeOutputs(Outputs& out) {
     return ok;
 }
 
+// ---- Buffering mode --------------------------------------------------------
+
+struct Buffering {
+    bool given;                // -c1 or -c2 was on the command line
+    view::BufferingGuess guess;  // when not given
+};
+
+const char* modeName(int pages) { return pages == view::DOUBLE_BUFFERED ? "double (-c2)" : "single (-c1)"; }
+
+// Without -c1 or -c2 the stream is read both ways first and the mode that
+// announces every palette number it uses is taken.
+Buffering settleBuffering(Settings& s) {
+    Buffering b{s.pages != 0, {}};
+    if (!b.given) {
+        b.guess = view::guessBuffering(s.stream, s.bootSize);
+        s.pages = b.guess.pages;
+    }
+    return b;
+}
+
+// A given mode under which pages use numbers never announced is suspect when
+// the other mode leaves fewer of them: the stream was likely encoded that way.
+void warnOnLikelyMode(const Settings& s, bool quiet, view::Summary& summary) {
+    const int here = view::unannouncedCount(summary);
+    if (here == 0) return;
+    const int other = view::otherPages(s.pages);
+    const int there = view::unannouncedWhenRead(s.stream, s.bootSize, other);
+    if (there < 0 || there >= here) return;
+    ++summary.warnings;
+    if (quiet) return;
+    printf("warning: read with -c%d, %d palette numbers are used but never announced; read with -c%d, %d: "
+           "the stream was likely encoded with -c%d\n",
+           s.pages, here, other, there, other);
+}
+
+void printBuffering(const Settings& settings, const Buffering& b) {
+    printf("buffering: %s, ", modeName(settings.pages));
+    if (b.given) {
+        printf("as given\n");
+    } else if (b.guess.certain) {
+        const int other = view::otherPages(settings.pages);
+        printf("found (read %s, its pages use %d palette numbers unannounced)\n",
+               other == view::DOUBLE_BUFFERED ? "double" : "single", b.guess.unannounced[other - 1]);
+    } else {
+        printf("found (neither way leaves palette numbers unannounced; give -c2 if it was encoded so)\n");
+    }
+}
+
 // ---- Summary ---------------------------------------------------------------
 
 void printOptions(const view::Summary& s) {
@@ -375,9 +425,10 @@ void printPaletteNumbers(uint64_t set) {
     }
 }
 
-void printSummary(const Settings& settings, const view::Summary& s) {
+void printSummary(const Settings& settings, const Buffering& buffering, const view::Summary& s) {
     printf("stream: %s\n", settings.stream);
     printf("index at offset %ld (%s)\n", s.indexOffset, s.indexScanned ? "found by scanning" : "given by --boot");
+    printBuffering(settings, buffering);
     printf("starting interval: %d\n", s.startInterval);
     printf("blocks: %d video, %d audio (index: %d video, %d audio", s.videoBlocks, s.audioBlocks, s.indexedVideo,
            s.indexedAudio);
@@ -436,6 +487,7 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    const Buffering buffering = settleBuffering(settings);
     Outputs out;
     out.settings = &settings;
     if (!openOutputs(out)) {
@@ -455,6 +507,7 @@ int main(int argc, char** argv) {
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     const bool outputsOk = closeOutputs(out);
     if (result < 0 || !outputsOk) return EXIT_FAILURE_;
-    if (!out.y4mToStdout) printSummary(settings, summary);
+    if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
+    if (!out.y4mToStdout) printSummary(settings, buffering, summary);
     return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
 }
