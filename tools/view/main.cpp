@@ -17,8 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "encoder/video/v2format.h"
+#include "tools/common/folders.h"
 #include "tools/view/buffering.h"
 #include "tools/view/stream_decoder.h"
 
@@ -158,6 +162,9 @@ struct Outputs {
     long long wavSamples = 0;
     bool y4mToStdout = false;
     bool failed = false;
+    int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
+    std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
+    std::string lastFolder;                 // the folder last made sure of
 };
 
 uint8_t rgb8[view::RGB_BYTES];
@@ -199,12 +206,49 @@ bool formatName(char* into, const char* pattern, int number) {
     return n > 0 && n < NAME_BYTES;
 }
 
+// Makes the folder that the file goes into, with its parents. A picture
+// pattern names the same folder frame after frame, so only a change of
+// folder costs more than a comparison.
+bool makeFolderFor(Outputs& out, const char* file) {
+    const char* slash = strrchr(file, '/');
+    if (!slash) return true;
+    const size_t length = slash == file ? 1 : static_cast<size_t>(slash - file);
+    if (out.lastFolder.compare(0, std::string::npos, file, length) == 0) return true;
+    out.lastFolder.assign(file, length);
+    std::string failed;
+    const int reason = folders::makeFolders(out.lastFolder, &failed, &out.madeFolders);
+    if (reason == 0) return true;
+    if (!out.y4mToStdout) printf("cannot make the folder %s for %s: %s\n", failed.c_str(), file, strerror(reason));
+    out.lastFolder.clear();
+    out.failed = true;
+    return false;
+}
+
+void removeFrameFiles(const char* pattern, int count) {
+    char name[NAME_BYTES];
+    for (int number = 0; pattern && number < count; ++number) {
+        if (formatName(name, pattern, number)) unlink(name);
+    }
+}
+
+// After a failure: takes away every file and folder this run made, so that
+// no partial preview is mistaken for a whole one.
+void removeOutputs(const Outputs& out) {
+    const Settings& s = *out.settings;
+    removeFrameFiles(s.png, out.framesBegun);
+    removeFrameFiles(s.rgb, out.framesBegun);
+    if (s.wav) unlink(s.wav);
+    if (s.y4m && !out.y4mToStdout) unlink(s.y4m);
+    for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
+}
+
 bool writePng(Outputs& out, int number) {
     char name[NAME_BYTES];
     if (!formatName(name, out.settings->png, number)) {
         outputFailed(out, "PNG", out.settings->png);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -225,6 +269,7 @@ bool writeRaw(Outputs& out, int number) {
         outputFailed(out, "raw picture", out.settings->rgb);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     FILE* f = fopen(name, "wb");
     const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
     if (f && fclose(f) != 0) {
@@ -258,6 +303,7 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
+    out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
@@ -309,6 +355,7 @@ bool openOutputs(Outputs& out) {
     const Settings& s = *out.settings;
     if (s.y4m) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
+        if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
         out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
@@ -324,6 +371,7 @@ bool openOutputs(Outputs& out) {
         }
     }
     if (s.wav) {
+        if (!makeFolderFor(out, s.wav)) return false;
         out.wav = fopen(s.wav, "wb");
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
@@ -492,6 +540,7 @@ int main(int argc, char** argv) {
     out.settings = &settings;
     if (!openOutputs(out)) {
         closeOutputs(out);
+        removeOutputs(out);
         return EXIT_FAILURE_;
     }
 
@@ -506,7 +555,10 @@ int main(int argc, char** argv) {
     view::Summary summary;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     const bool outputsOk = closeOutputs(out);
-    if (result < 0 || !outputsOk) return EXIT_FAILURE_;
+    if (result < 0 || !outputsOk) {
+        removeOutputs(out);
+        return EXIT_FAILURE_;
+    }
     if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
     if (!out.y4mToStdout) printSummary(settings, buffering, summary);
     return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
