@@ -421,19 +421,25 @@ Buffering settleBuffering(Settings& s) {
     return b;
 }
 
-// A given mode under which pages use numbers never announced is suspect when
-// the other mode leaves fewer of them: the stream was likely encoded that way.
+// What a reading shows of a wrong mode, for the summary and the warning.
+std::string describeTraces(const view::ModeTraces& t) {
+    if (t.unannounced > 0) return std::to_string(t.unannounced) + " palette numbers are used but never announced";
+    if (t.repeated > 0) return std::to_string(t.repeated) + " palette entries change nothing on their page";
+    return "nothing amiss";
+}
+
+// A given mode whose reading shows traces of a wrong mode is suspect when the
+// other mode shows fewer: the stream was likely encoded that way.
 void warnOnLikelyMode(const Settings& s, bool quiet, view::Summary& summary) {
-    const int here = view::unannouncedCount(summary);
-    if (here == 0) return;
+    const view::ModeTraces here = view::tracesOf(summary);
+    if (here.unannounced == 0 && here.repeated == 0) return;
     const int other = view::otherPages(s.pages);
-    const int there = view::unannouncedWhenRead(s.stream, s.bootSize, other);
-    if (there < 0 || there >= here) return;
+    const view::ModeTraces there = view::readForTraces(s.stream, s.bootSize, other);
+    if (!view::fewerTraces(there, here)) return;
     ++summary.warnings;
     if (quiet) return;
-    printf("warning: read with -c%d, %d palette numbers are used but never announced; read with -c%d, %d: "
-           "the stream was likely encoded with -c%d\n",
-           s.pages, here, other, there, other);
+    printf("warning: read with -c%d, %s; read with -c%d, %s: the stream was likely encoded with -c%d\n", s.pages,
+           describeTraces(here).c_str(), other, describeTraces(there).c_str(), other);
 }
 
 void printBuffering(const Settings& settings, const Buffering& b) {
@@ -442,10 +448,10 @@ void printBuffering(const Settings& settings, const Buffering& b) {
         printf("as given\n");
     } else if (b.guess.certain) {
         const int other = view::otherPages(settings.pages);
-        printf("found (read %s, its pages use %d palette numbers unannounced)\n",
-               other == view::DOUBLE_BUFFERED ? "double" : "single", b.guess.unannounced[other - 1]);
+        printf("found (read %s, %s)\n", other == view::DOUBLE_BUFFERED ? "double" : "single",
+               describeTraces(b.guess.traces[other - 1]).c_str());
     } else {
-        printf("found (neither way leaves palette numbers unannounced; give -c2 if it was encoded so)\n");
+        printf("found (neither reading shows a trace of a wrong mode; give -c2 if it was encoded so)\n");
     }
 }
 
