@@ -299,8 +299,7 @@ std::string shellWord(const std::string& word) {
 }
 
 void printCommand(const Options& o, int frames, bool audio, bool params) {
-    std::vector<std::string> words = {"vendrel", "-c2", "-e" + std::to_string(frames - 1)};
-    words[0] = vendrelProgram();
+    std::vector<std::string> words = {vendrelProgram(), "-c2", "-e" + std::to_string(frames - 1)};
     if (audio) words.push_back("-a" + joinPath(o.outdir, AUDIO_NAME));
     if (params) words.push_back("-f" + joinPath(o.outdir, PARAMS_NAME));
     words.push_back(joinPath(asPattern(o.outdir), framePattern()));

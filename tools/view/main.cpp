@@ -163,6 +163,8 @@ struct Outputs {
     bool y4mToStdout = false;
     bool failed = false;
     int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
+    bool wavCreated = false;
+    bool y4mCreated = false;                // a file, not standard output
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
 };
@@ -237,8 +239,8 @@ void removeOutputs(const Outputs& out) {
     const Settings& s = *out.settings;
     removeFrameFiles(s.png, out.framesBegun);
     removeFrameFiles(s.rgb, out.framesBegun);
-    if (s.wav) unlink(s.wav);
-    if (s.y4m && !out.y4mToStdout) unlink(s.y4m);
+    if (out.wavCreated) unlink(s.wav);
+    if (out.y4mCreated) unlink(s.y4m);
     for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
 }
 
@@ -357,6 +359,7 @@ bool openOutputs(Outputs& out) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
         if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
         out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
+        out.y4mCreated = out.y4m && !out.y4mToStdout;
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
             return false;
@@ -373,6 +376,7 @@ bool openOutputs(Outputs& out) {
     if (s.wav) {
         if (!makeFolderFor(out, s.wav)) return false;
         out.wav = fopen(s.wav, "wb");
+        out.wavCreated = out.wav != nullptr;
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
             return false;
