@@ -205,6 +205,7 @@ TEST(ViewCommandLine, BadCommandLinesPrintTheUsage) {
         {"--boot", "70000", "s.bin"},
         {"--rate", "0", "s.bin"},
         {"--rate", "fast", "s.bin"},
+        {"--y4m", "-", "--rate", "100", "s.bin"},
         {"a.bin", "b.bin"},
         {"--check", "--wav", "x.wav", "s.bin"},
         {"--y4m"},

@@ -184,6 +184,7 @@ bool layoutFromStream(const uint8_t* blocks, int64_t size, const uint8_t* bitmap
     layoutBegin(&builder, layout, startInterval);
     const int count = std::clamp(blockCount, 0, AVINDEX_MAX_BLOCKS);
     int64_t at = 0;
+    if (count > 0 && !bitmap) return false;
     for (int k = 0; k < count; ++k) {
         const bool audio = (bitmap[k >> 3] & (0x80 >> (k & 7))) != 0;
         const int64_t bytes = audio ? AUDIO_BLOCK_BYTES : FIFO_PAGE_BYTES;

@@ -166,6 +166,10 @@ bool parseArguments(int argc, char** argv, Settings& s) {
         puts("no stream file given");
         return false;
     }
+    if (s.y4m && strcmp(s.y4m, "-") == 0 && (s.rateKiB > 0.0 || s.rateTable)) {
+        puts("--y4m - prints nothing else: leave out --rate and --rate-table");
+        return false;
+    }
     if (s.check && (s.png || s.rgb || s.y4m || s.wav)) {
         puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
         return false;
