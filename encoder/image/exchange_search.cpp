@@ -3,7 +3,7 @@
 // Exchanging positions m and i changes the cost of an order only in the
 // palette term of those two positions and in the 8-pixel groups that hold
 // pixels of the two work entries involved. Everything else is kept between
-// candidates:
+// candidates and between exchanges:
 //
 // - Per (group, work entry) the old palette numbers of that entry's pixels are
 //   folded into two masks: `mixed`, the plane bits in which they differ among
@@ -16,13 +16,15 @@
 //   is therefore forced[e] + the sum over the six bits of a per-bit count
 //   chosen by bit k of p: 13 numbers per entry give this for every p.
 // - Groups holding both entries of a candidate are counted wrongly by those
-//   two sums; the correction is gathered per pair of entries from the groups
-//   of the entry at m.
+//   two sums; the correction is kept per pair of entries, summed over the
+//   groups that hold both.
 //
-// A candidate then costs a few table reads. After an applied exchange only the
-// groups of its two entries are folded anew; the per-entry costs and pair
-// corrections of the entries in those groups are rebuilt when next asked for,
-// the others stay. The cost of the current order is kept as palette term plus
+// A candidate then costs a few table reads. An applied exchange changes the
+// shares of its two entries only, so only the groups holding one of them are
+// taken out of the pixel term, the sums and the pair corrections under the old
+// order and put back under the new one; every other group's part is untouched
+// by the exchange, so the kept numbers stay exactly what folding all groups
+// anew would give. The cost of the current order is kept as palette term plus
 // pixel term and equals what a full evaluation gives, so the logged costs are
 // those of the plain search. As there, a candidate is taken only when it is
 // strictly cheaper than the best so far, trying positions from the top down:
@@ -39,7 +41,6 @@ constexpr int ENTRIES = 128;
 constexpr int POSITIONS = 64;
 constexpr int PIXELS_PER_GROUP = 8;
 constexpr int GROUPS = SCREEN_PIXELS / PIXELS_PER_GROUP;
-constexpr int PLANE_BITS = 6;
 constexpr uint8_t PLANE_MASK = 0x3F;
 constexpr int32_t COST_PER_BYTE = 17;
 
@@ -51,26 +52,43 @@ struct Group {
     uint8_t same[PIXELS_PER_GROUP];
 };
 
+// Six per-bit counts of groups in two words, three 21-bit lanes each (bits 0-2
+// of a position, then bits 3-5). A lane never holds more than the 8000 groups,
+// so lanes never spill into each other once all adds and subtracts are done.
+constexpr int LANE_BITS = 21;
+constexpr uint64_t LANE_MASK = (uint64_t{1} << LANE_BITS) - 1;
+constexpr uint64_t laneOnes(unsigned bits) {
+    uint64_t v = 0;
+    for (int k = 0; k < 3; ++k) v |= uint64_t{(bits >> k) & 1u} << (LANE_BITS * k);
+    return v;
+}
+constexpr uint64_t LANE_ONES[8] = {laneOnes(0), laneOnes(1), laneOnes(2), laneOnes(3),
+                                   laneOnes(4), laneOnes(5), laneOnes(6), laneOnes(7)};
+
 // Cost of the groups of one entry if it moved to position p:
 // forced + sum over bits k of (bit k of p ? onOne[k] : onZero[k]).
 struct EntrySums {
     int32_t forced;
-    int32_t onOne[PLANE_BITS];
-    int32_t onZero[PLANE_BITS];
+    uint64_t onOne[2];
+    uint64_t onZero[2];
+};
+
+// The same as a table: cost at p = low[p & 7] + high[p >> 3].
+struct EntryCosts {
+    int32_t low[8];
+    int32_t high[8];
 };
 
 Group groups[GROUPS];
 uint16_t entryGroups[SCREEN_PIXELS];    // the groups of each entry, entry after entry
 int32_t entryFirst[ENTRIES + 1];        // entry e's groups: entryGroups[entryFirst[e] .. entryFirst[e + 1])
 EntrySums sums[ENTRIES];
+EntryCosts costs[ENTRIES];              // built from sums when asked for
+bool costsValid[ENTRIES];
+int32_t pairFix[ENTRIES][ENTRIES];      // correction for exchanging two entries, both ways round
 uint8_t remap[ENTRIES];                 // position of each work entry under the current order
 uint8_t paletDiff[POSITIONS][ENTRIES];  // components in which page entry p differs from work entry e
-// Kept per entry until an exchange touches one of its groups:
-int32_t entryCost[ENTRIES][POSITIONS];  // cost of the entry's groups with it moved to each position
-int32_t pairFix[ENTRIES][ENTRIES];      // correction for exchanging with each partner entry
-bool entryCostValid[ENTRIES];
-bool pairFixValid[ENTRIES];
-uint32_t groupMark[GROUPS];  // groups already listed in the current exchange
+uint32_t groupMark[GROUPS];             // groups already listed in the current exchange
 uint32_t markStamp;
 uint16_t touched[GROUPS];
 int32_t paletCost;  // palette term: differing components over positions below the limit
@@ -83,24 +101,28 @@ uint8_t share(const Group& g, int slot, int position) {
     return static_cast<uint8_t>(g.mixed[slot] | ((position ^ g.same[slot]) & PLANE_MASK));
 }
 
-// Low three and high three bits of a position apart: 16 sums instead of 64.
-const int32_t* entryCosts(int e) {
-    int32_t* cost = entryCost[e];
-    if (entryCostValid[e]) return cost;
+const EntryCosts& entryCosts(int e) {
+    EntryCosts& c = costs[e];
+    if (costsValid[e]) return c;
     const EntrySums& s = sums[e];
-    int32_t low[8], high[8];
+    int32_t one[6], zero[6];
+    for (int k = 0; k < 6; ++k) {
+        one[k] = static_cast<int32_t>((s.onOne[k / 3] >> (LANE_BITS * (k % 3))) & LANE_MASK);
+        zero[k] = static_cast<int32_t>((s.onZero[k / 3] >> (LANE_BITS * (k % 3))) & LANE_MASK);
+    }
     for (int q = 0; q < 8; ++q) {
-        low[q] = s.forced;
-        high[q] = 0;
+        c.low[q] = s.forced;
+        c.high[q] = 0;
         for (int k = 0; k < 3; ++k) {
-            low[q] += (q >> k) & 1 ? s.onOne[k] : s.onZero[k];
-            high[q] += (q >> k) & 1 ? s.onOne[k + 3] : s.onZero[k + 3];
+            c.low[q] += (q >> k) & 1 ? one[k] : zero[k];
+            c.high[q] += (q >> k) & 1 ? one[k + 3] : zero[k + 3];
         }
     }
-    for (int p = 0; p < POSITIONS; ++p) cost[p] = low[p & 7] + high[p >> 3];
-    entryCostValid[e] = true;
-    return cost;
+    costsValid[e] = true;
+    return c;
 }
+
+int32_t costAt(const EntryCosts& c, int p) { return c.low[p & 7] + c.high[(p >> 3) & 7]; }
 
 // Folds every group of the work map against the page's map and lists the
 // groups of each entry.
@@ -160,76 +182,75 @@ void buildGroups(const uint8_t* oldMap, const uint8_t* newMap) {
     }
 }
 
-// Adds (sign 1) or takes away (sign -1) what group g contributes to the sums
-// of its entries and to the pixel term under the current remap.
-void applyGroup(int g, int sign) {
+// Adds (sign 1) or takes away (sign -1) the part of one entry's sums that a
+// group gives it when the other entries' shares OR to `rest`.
+void applyEntry(const Group& group, int slot, uint8_t rest, int sign) {
+    // Bits in `forced` are set whatever position the entry takes; each other
+    // bit is set exactly when the position's bit differs from `same`.
+    const unsigned forced = rest | group.mixed[slot];
+    const unsigned free = ~forced & PLANE_MASK;
+    const unsigned ones = free & ~group.same[slot];
+    const unsigned zeros = free & group.same[slot];
+    const uint64_t s = static_cast<uint64_t>(static_cast<int64_t>(sign));
+    const int e = group.entry[slot];
+    EntrySums& sum = sums[e];
+    sum.forced += sign * planeCost(forced);
+    sum.onOne[0] += s * LANE_ONES[ones & 7];
+    sum.onOne[1] += s * LANE_ONES[ones >> 3];
+    sum.onZero[0] += s * LANE_ONES[zeros & 7];
+    sum.onZero[1] += s * LANE_ONES[zeros >> 3];
+    costsValid[e] = false;
+}
+
+// Adds or takes away what the pair of slots j < l gets wrong when their two
+// entries exchange positions, the others' shares ORing to `rest`: the exact
+// value, minus what j's sum assumed (l staying), minus what l's sum assumed
+// (j staying), plus the value before the exchange that both sums took away.
+void applyPair(const Group& group, int j, int l, uint8_t rest, const uint8_t* shares, int sign) {
+    const int a = group.entry[j];
+    const int b = group.entry[l];
+    const uint8_t aMoved = share(group, j, remap[b]);
+    const uint8_t bMoved = share(group, l, remap[a]);
+    const int32_t fix = planeCost(rest | aMoved | bMoved) - planeCost(rest | aMoved | shares[l]) -
+                        planeCost(rest | shares[j] | bMoved) + planeCost(rest | shares[j] | shares[l]);
+    pairFix[a][b] += sign * fix;
+    pairFix[b][a] += sign * fix;
+}
+
+// Adds (sign 1) or takes away (sign -1) what group g contributes to the pixel
+// term, the sums of its entries and the pair corrections under the current
+// remap. A group of one entry gives that entry the same sums whatever the
+// order, so `whole` false leaves them out.
+void applyGroup(int g, int sign, bool whole) {
     const Group& group = groups[g];
+    const int k = group.entries;
     uint8_t shares[PIXELS_PER_GROUP];
-    uint8_t value = 0;
-    for (int slot = 0; slot < group.entries; ++slot) {
-        shares[slot] = share(group, slot, remap[group.entry[slot]]);
-        value |= shares[slot];
+    // before[t]: OR of the shares of slots below t; after[t]: of slots t and up.
+    uint8_t before[PIXELS_PER_GROUP + 1];
+    uint8_t after[PIXELS_PER_GROUP + 1];
+    before[0] = 0;
+    for (int t = 0; t < k; ++t) {
+        shares[t] = share(group, t, remap[group.entry[t]]);
+        before[t + 1] = before[t] | shares[t];
     }
-    pixelCost += sign * planeCost(value);
-    for (int slot = 0; slot < group.entries; ++slot) {
-        entryCostValid[group.entry[slot]] = false;
-        pairFixValid[group.entry[slot]] = false;
-        uint8_t rest = 0;
-        for (int t = 0; t < group.entries; ++t) {
-            if (t != slot) rest |= shares[t];
-        }
-        // Bits in `forced` are set whatever position the entry takes; each
-        // other bit is set exactly when the position's bit differs from `same`.
-        const uint8_t forced = rest | group.mixed[slot];
-        EntrySums& s = sums[group.entry[slot]];
-        s.forced += sign * planeCost(forced);
-        for (int k = 0; k < PLANE_BITS; ++k) {
-            if ((forced >> k) & 1) continue;
-            if ((group.same[slot] >> k) & 1) {
-                s.onZero[k] += sign;
-            } else {
-                s.onOne[k] += sign;
-            }
+    pixelCost += sign * planeCost(before[k]);
+    if (k == 1) {
+        if (whole) applyEntry(group, 0, 0, sign);
+        return;
+    }
+    after[k] = 0;
+    for (int t = k - 1; t >= 0; --t) after[t] = after[t + 1] | shares[t];
+    for (int j = 0; j < k; ++j) {
+        applyEntry(group, j, before[j] | after[j + 1], sign);
+        uint8_t between = 0;  // OR of the shares of slots j + 1 .. l - 1
+        for (int l = j + 1; l < k; ++l) {
+            applyPair(group, j, l, before[j] | between | after[l + 1], shares, sign);
+            between |= shares[l];
         }
     }
 }
 
 int32_t currentCost() { return COST_PER_BYTE * (paletCost + paletShadowCount) + pixelCost; }
-
-// pairFix[a][b] = what the two per-entry sums get wrong in the groups that
-// hold both a and b, when a and b exchange positions.
-const int32_t* pairFixes(int a) {
-    int32_t* fix = pairFix[a];
-    if (pairFixValid[a]) return fix;
-    pairFixValid[a] = true;
-    std::memset(fix, 0, sizeof pairFix[a]);
-    for (int32_t at = entryFirst[a]; at < entryFirst[a + 1]; ++at) {
-        const Group& group = groups[entryGroups[at]];
-        if (group.entries < 2) continue;
-        uint8_t shares[PIXELS_PER_GROUP];
-        int slotA = 0;
-        for (int slot = 0; slot < group.entries; ++slot) {
-            shares[slot] = share(group, slot, remap[group.entry[slot]]);
-            if (group.entry[slot] == a) slotA = slot;
-        }
-        for (int slotB = 0; slotB < group.entries; ++slotB) {
-            if (slotB == slotA) continue;
-            const int b = group.entry[slotB];
-            uint8_t rest = 0;
-            for (int t = 0; t < group.entries; ++t) {
-                if (t != slotA && t != slotB) rest |= shares[t];
-            }
-            const uint8_t aMoved = share(group, slotA, remap[b]);
-            const uint8_t bMoved = share(group, slotB, remap[a]);
-            // Exact value, minus what a's sum assumed (b staying), minus what
-            // b's sum assumed (a staying), plus the current value both sums
-            // took away as the cost before the exchange.
-            fix[b] += planeCost(rest | aMoved | bMoved) - planeCost(rest | aMoved | shares[slotB]) -
-                      planeCost(rest | shares[slotA] | bMoved) + planeCost(rest | shares[slotA] | shares[slotB]);
-        }
-    }
-    return fix;
-}
 
 void prepare(int page, const uint8_t order[ENTRIES]) {
     const PaletEntry* pagePalet = indexPalet[page];
@@ -246,10 +267,10 @@ void prepare(int page, const uint8_t order[ENTRIES]) {
     }
     buildGroups(indexBmp[page], indexBmp[WORK]);
     std::memset(sums, 0, sizeof sums);
-    std::memset(entryCostValid, 0, sizeof entryCostValid);
-    std::memset(pairFixValid, 0, sizeof pairFixValid);
+    std::memset(costsValid, 0, sizeof costsValid);
+    std::memset(pairFix, 0, sizeof pairFix);
     pixelCost = 0;
-    for (int g = 0; g < GROUPS; ++g) applyGroup(g, 1);
+    for (int g = 0; g < GROUPS; ++g) applyGroup(g, 1, true);
 }
 
 // Lists the groups of entry e not listed yet in this exchange.
@@ -272,12 +293,12 @@ void exchange(uint8_t order[ENTRIES], int m, int i) {
         markStamp = 1;
     }
     const int listed = listGroups(b, listGroups(a, 0));
-    for (int t = 0; t < listed; ++t) applyGroup(touched[t], -1);
+    for (int t = 0; t < listed; ++t) applyGroup(touched[t], -1, false);
     order[m] = static_cast<uint8_t>(b);
     order[i] = static_cast<uint8_t>(a);
     remap[a] = static_cast<uint8_t>(i);
     remap[b] = static_cast<uint8_t>(m);
-    for (int t = 0; t < listed; ++t) applyGroup(touched[t], 1);
+    for (int t = 0; t < listed; ++t) applyGroup(touched[t], 1, false);
 }
 
 }  // namespace
@@ -299,17 +320,18 @@ int improveOrderFast(int page, uint8_t order[128]) {
             continue;
         }
         const int32_t base = currentCost();
-        const int32_t* costA = entryCosts(a);
-        const int32_t* fix = pairFixes(a);
-        const int32_t aHere = costA[m];
+        const EntryCosts& costA = entryCosts(a);
+        const int32_t* fix = pairFix[a];
+        const int32_t aHere = costAt(costA, m);
         int32_t best = base;
         int bestPos = -1;
         for (int i = limitColor - 1; i >= 0; --i) {
             if (i == m || (pagePalet[i].flags & PALET_LOCKED)) continue;
             const int b = order[i];
             const int32_t palet = paletDiff[m][b] + paletDiff[i][a] - paletDiff[m][a] - paletDiff[i][b];
-            const int32_t* costB = entryCosts(b);
-            const int32_t cost = base + COST_PER_BYTE * palet + costA[i] - aHere + costB[m] - costB[i] + fix[b];
+            const EntryCosts& costB = entryCosts(b);
+            const int32_t cost = base + COST_PER_BYTE * palet + costAt(costA, i) - aHere + costAt(costB, m) -
+                                 costAt(costB, i) + fix[b];
             if (cost < best) {
                 best = cost;
                 bestPos = i;
