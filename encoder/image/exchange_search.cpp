@@ -203,18 +203,22 @@ void applyEntry(const Group& group, int slot, uint8_t rest, int sign) {
 }
 
 // Adds or takes away what the pair of slots j < l gets wrong when their two
-// entries exchange positions, the others' shares ORing to `rest`: the exact
-// value, minus what j's sum assumed (l staying), minus what l's sum assumed
-// (j staying), plus the value before the exchange that both sums took away.
-void applyPair(const Group& group, int j, int l, uint8_t rest, const uint8_t* shares, int sign) {
+// entries a and b exchange positions, the others' shares ORing to `rest`: the
+// exact value, minus what a's sum assumed (b staying), minus what b's sum
+// assumed (a staying), plus the value before the exchange that both sums took
+// away. As the cost counts bits, this is a sum over the bits outside `rest`
+// of (A'|B') - (A'|B) - (A|B') + (A|B), with A, B the shares before and A', B'
+// after: 0 where A = A' or B = B'; where both flip, -1 if A = B and +1 if not.
+// A share flips on the bits where it is not mixed and the two positions
+// differ, and there A = B exactly where the two `same` masks differ.
+void applyPair(const Group& group, int j, int l, uint8_t rest, int sign) {
     const int a = group.entry[j];
     const int b = group.entry[l];
-    const uint8_t aMoved = share(group, j, remap[b]);
-    const uint8_t bMoved = share(group, l, remap[a]);
-    const int32_t fix = planeCost(rest | aMoved | bMoved) - planeCost(rest | aMoved | shares[l]) -
-                        planeCost(rest | shares[j] | bMoved) + planeCost(rest | shares[j] | shares[l]);
-    pairFix[a][b] += sign * fix;
-    pairFix[b][a] += sign * fix;
+    const unsigned flips = ~(rest | group.mixed[j] | group.mixed[l]) & (remap[a] ^ remap[b]);
+    const unsigned equal = group.same[j] ^ group.same[l];
+    const int32_t fix = sign * (planeCost(flips & ~equal) - planeCost(flips & equal));
+    pairFix[a][b] += fix;
+    pairFix[b][a] += fix;
 }
 
 // Adds (sign 1) or takes away (sign -1) what group g contributes to the pixel
@@ -244,7 +248,7 @@ void applyGroup(int g, int sign, bool whole) {
         applyEntry(group, j, before[j] | after[j + 1], sign);
         uint8_t between = 0;  // OR of the shares of slots j + 1 .. l - 1
         for (int l = j + 1; l < k; ++l) {
-            applyPair(group, j, l, before[j] | between | after[l + 1], shares, sign);
+            applyPair(group, j, l, before[j] | between | after[l + 1], sign);
             between |= shares[l];
         }
     }
