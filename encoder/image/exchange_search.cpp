@@ -202,54 +202,103 @@ void applyEntry(const Group& group, int slot, uint8_t rest, int sign) {
     costsValid[e] = false;
 }
 
-// Adds or takes away what the pair of slots j < l gets wrong when their two
-// entries a and b exchange positions, the others' shares ORing to `rest`: the
-// exact value, minus what a's sum assumed (b staying), minus what b's sum
-// assumed (a staying), plus the value before the exchange that both sums took
-// away. As the cost counts bits, this is a sum over the bits outside `rest`
-// of (A'|B') - (A'|B) - (A|B') + (A|B), with A, B the shares before and A', B'
-// after: 0 where A = A' or B = B'; where both flip, -1 if A = B and +1 if not.
-// A share flips on the bits where it is not mixed and the two positions
-// differ, and there A = B exactly where the two `same` masks differ.
-void applyPair(const Group& group, int j, int l, uint8_t rest, int sign) {
-    const int a = group.entry[j];
-    const int b = group.entry[l];
-    const unsigned flips = ~(rest | group.mixed[j] | group.mixed[l]) & (remap[a] ^ remap[b]);
+// What the two per-entry sums get wrong in one group when the entries of
+// slots j and l, at positions pa and pb, exchange positions, the other entries'
+// shares ORing to `rest`: the exact value, minus what j's sum assumed (l
+// staying), minus what l's sum assumed (j staying), plus the value before the
+// exchange that both sums took away. As the cost counts bits, this is a sum
+// over the bits outside `rest` of (A'|B') - (A'|B) - (A|B') + (A|B), with A, B
+// the shares before and A', B' after: 0 where A = A' or B = B'; where both
+// flip, -1 if A = B and +1 if not. A share flips on the bits where it is not
+// mixed and the two positions differ, and there A = B exactly where the two
+// `same` masks differ.
+int32_t pairValue(const Group& group, int j, int l, uint8_t rest, int pa, int pb) {
+    const unsigned flips = ~(rest | group.mixed[j] | group.mixed[l]) & (pa ^ pb);
     const unsigned equal = group.same[j] ^ group.same[l];
-    const int32_t fix = sign * (planeCost(flips & ~equal) - planeCost(flips & equal));
+    return planeCost(flips & ~equal) - planeCost(flips & equal);
+}
+
+void addPairFix(int a, int b, int32_t fix) {
     pairFix[a][b] += fix;
     pairFix[b][a] += fix;
 }
 
-// Adds (sign 1) or takes away (sign -1) what group g contributes to the pixel
-// term, the sums of its entries and the pair corrections under the current
-// remap. A group of one entry gives that entry the same sums whatever the
-// order, so `whole` false leaves them out.
-void applyGroup(int g, int sign, bool whole) {
-    const Group& group = groups[g];
-    const int k = group.entries;
-    uint8_t shares[PIXELS_PER_GROUP];
-    // before[t]: OR of the shares of slots below t; after[t]: of slots t and up.
+// Shares of a group's slots at the given positions; returns their OR.
+// before[t] is the OR of the shares of slots below t, after[t] of slots t up.
+struct GroupShares {
+    uint8_t share[PIXELS_PER_GROUP];
     uint8_t before[PIXELS_PER_GROUP + 1];
     uint8_t after[PIXELS_PER_GROUP + 1];
-    before[0] = 0;
+};
+
+void foldShares(const Group& group, const uint8_t* position, GroupShares& s) {
+    const int k = group.entries;
+    s.before[0] = 0;
     for (int t = 0; t < k; ++t) {
-        shares[t] = share(group, t, remap[group.entry[t]]);
-        before[t + 1] = before[t] | shares[t];
+        s.share[t] = share(group, t, position[t]);
+        s.before[t + 1] = s.before[t] | s.share[t];
     }
-    pixelCost += sign * planeCost(before[k]);
-    if (k == 1) {
-        if (whole) applyEntry(group, 0, 0, sign);
-        return;
-    }
-    after[k] = 0;
-    for (int t = k - 1; t >= 0; --t) after[t] = after[t + 1] | shares[t];
+    s.after[k] = 0;
+    for (int t = k - 1; t >= 0; --t) s.after[t] = s.after[t + 1] | s.share[t];
+}
+
+// Adds what group g contributes under the current order to the pixel term,
+// the sums of its entries and the pair corrections.
+void addGroup(int g) {
+    const Group& group = groups[g];
+    const int k = group.entries;
+    uint8_t position[PIXELS_PER_GROUP];
+    for (int t = 0; t < k; ++t) position[t] = remap[group.entry[t]];
+    GroupShares s;
+    foldShares(group, position, s);
+    pixelCost += planeCost(s.before[k]);
     for (int j = 0; j < k; ++j) {
-        applyEntry(group, j, before[j] | after[j + 1], sign);
+        applyEntry(group, j, s.before[j] | s.after[j + 1], 1);
         uint8_t between = 0;  // OR of the shares of slots j + 1 .. l - 1
         for (int l = j + 1; l < k; ++l) {
-            applyPair(group, j, l, before[j] | between | after[l + 1], sign);
-            between |= shares[l];
+            const int32_t fix = pairValue(group, j, l, s.before[j] | between | s.after[l + 1], position[j], position[l]);
+            addPairFix(group.entry[j], group.entry[l], fix);
+            between |= s.share[l];
+        }
+    }
+}
+
+// Moves group g's part from the order before an exchange of entries x and y
+// (at xWas and yWas then) to the current order. Only the shares of x and y
+// differ between the two, so an entry's sums change only where the OR of the
+// other shares does, and a pair's correction only where that OR or one of
+// the pair's positions does; everything else is left alone.
+void moveGroup(int g, int x, int y, int xWas, int yWas) {
+    const Group& group = groups[g];
+    const int k = group.entries;
+    uint8_t now[PIXELS_PER_GROUP], was[PIXELS_PER_GROUP];
+    for (int t = 0; t < k; ++t) {
+        const int e = group.entry[t];
+        now[t] = remap[e];
+        was[t] = e == x ? static_cast<uint8_t>(xWas) : e == y ? static_cast<uint8_t>(yWas) : now[t];
+    }
+    GroupShares o, n;
+    foldShares(group, was, o);
+    foldShares(group, now, n);
+    pixelCost += planeCost(n.before[k]) - planeCost(o.before[k]);
+    if (k == 1) return;  // a lone entry's sums do not depend on the order
+    for (int j = 0; j < k; ++j) {
+        const uint8_t restWas = o.before[j] | o.after[j + 1];
+        const uint8_t restNow = n.before[j] | n.after[j + 1];
+        if (restWas != restNow) {
+            applyEntry(group, j, restWas, -1);
+            applyEntry(group, j, restNow, 1);
+        }
+        uint8_t betweenWas = 0, betweenNow = 0;
+        for (int l = j + 1; l < k; ++l) {
+            const uint8_t pairRestWas = o.before[j] | betweenWas | o.after[l + 1];
+            const uint8_t pairRestNow = n.before[j] | betweenNow | n.after[l + 1];
+            betweenWas |= o.share[l];
+            betweenNow |= n.share[l];
+            if (pairRestWas == pairRestNow && was[j] == now[j] && was[l] == now[l]) continue;
+            const int32_t fix = pairValue(group, j, l, pairRestNow, now[j], now[l]) -
+                                pairValue(group, j, l, pairRestWas, was[j], was[l]);
+            if (fix != 0) addPairFix(group.entry[j], group.entry[l], fix);
         }
     }
 }
@@ -274,7 +323,7 @@ void prepare(int page, const uint8_t order[ENTRIES]) {
     std::memset(costsValid, 0, sizeof costsValid);
     std::memset(pairFix, 0, sizeof pairFix);
     pixelCost = 0;
-    for (int g = 0; g < GROUPS; ++g) applyGroup(g, 1, true);
+    for (int g = 0; g < GROUPS; ++g) addGroup(g);
 }
 
 // Lists the groups of entry e not listed yet in this exchange.
@@ -297,12 +346,11 @@ void exchange(uint8_t order[ENTRIES], int m, int i) {
         markStamp = 1;
     }
     const int listed = listGroups(b, listGroups(a, 0));
-    for (int t = 0; t < listed; ++t) applyGroup(touched[t], -1, false);
     order[m] = static_cast<uint8_t>(b);
     order[i] = static_cast<uint8_t>(a);
     remap[a] = static_cast<uint8_t>(i);
     remap[b] = static_cast<uint8_t>(m);
-    for (int t = 0; t < listed; ++t) applyGroup(touched[t], 1, false);
+    for (int t = 0; t < listed; ++t) moveGroup(touched[t], a, b, m, i);
 }
 
 }  // namespace
