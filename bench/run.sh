@@ -8,6 +8,9 @@
 #                                   and peak memory, and with valgrind
 #                                   installed its instructions per frame
 #
+# With VENDREL_BEFORE=/path/to/another/vendrel, end-to-end measures that
+# build the same way and checks that both write the same bytes.
+#
 # end-to-end makes its clips in a temporary folder: 12 frames of the busy
 # synthetic clip (-c1), and 12 frames of real photographs with a palette per
 # frame (-c2), panned and zoomed by ffmpeg from the photographs of Debian's
@@ -50,12 +53,21 @@ for clip in busy:1 real:2; do
     pattern="$work/$name/f%05d.bmp"
     echo "== $name clip, -c$type, $frames frames"
     "$bench" end-to-end "$pattern" "$frames" "$type"
-    /usr/bin/time -f "vendrel: %e s wall, %U s user, peak %M KiB" \
-        "$vendrel" -c"$type" -s0 -e$((frames - 1)) "$pattern" "$work/$name.bin" >/dev/null
-    if command -v valgrind >/dev/null; then
-        valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$vendrel" -c"$type" -s0 \
-            -e$((frames - 1)) "$pattern" "$work/$name-cg.bin" >/dev/null 2>"$work/cg.txt"
-        total=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$work/cg.txt")
-        echo "vendrel: $((total / frames)) instructions per frame (callgrind, whole run / frames)"
-    fi
+    for v in "$vendrel" ${VENDREL_BEFORE:+"$VENDREL_BEFORE"}; do
+        label=vendrel
+        [ "$v" = "$vendrel" ] || label="before ($v)"
+        /usr/bin/time -f "$label: %e s wall, %U s user, peak %M KiB" \
+            "$v" -c"$type" -s0 -e$((frames - 1)) "$pattern" "$work/out.bin" >/dev/null
+        if [ "$v" = "$vendrel" ]; then
+            mv "$work/out.bin" "$work/$name.bin"
+        elif ! cmp -s "$work/out.bin" "$work/$name.bin"; then
+            echo "$label: DIFFERENT stream"
+        fi
+        if command -v valgrind >/dev/null; then
+            valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$v" -c"$type" -s0 \
+                -e$((frames - 1)) "$pattern" "$work/cg.bin" >/dev/null 2>"$work/cg.txt"
+            total=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$work/cg.txt")
+            echo "$label: $((total / frames)) instructions per frame (callgrind, whole run / frames)"
+        fi
+    done
 done
