@@ -19,17 +19,20 @@
 //   two sums; the correction is kept per pair of entries, summed over the
 //   groups that hold both.
 //
-// A candidate then costs a few table reads. An applied exchange changes the
-// shares of its two entries only, so only the groups holding one of them are
-// taken out of the pixel term, the sums and the pair corrections under the old
-// order and put back under the new one; every other group's part is untouched
-// by the exchange, so the kept numbers stay exactly what folding all groups
-// anew would give. The cost of the current order is kept as palette term plus
-// pixel term and equals what a full evaluation gives, so the logged costs are
-// those of the plain search. As there, a candidate is taken only when it is
-// strictly cheaper than the best so far, trying positions from the top down:
-// the plain search's abandoning of an evaluation at the best cost gives the
-// same outcome, since its running cost only grows.
+// A candidate then costs a few table reads. What a group contributes to the
+// pixel term, to its entries' sums and to its pairs' corrections depends on
+// the order only through the positions of the group's own entries (their
+// shares, and the positions of a pair). An applied exchange moves two
+// entries, so only the groups holding one of them can contribute differently;
+// those are folded under the old and the new order and only the differences
+// are applied, and every other group's part stays as it is. The kept numbers
+// are therefore always exactly what folding all groups under the current
+// order anew would give. The cost of the current order is kept as palette
+// term plus pixel term and equals what a full evaluation gives, so the logged
+// costs are those of the plain search. As there, a candidate is taken only
+// when it is strictly cheaper than the best so far, trying positions from the
+// top down: the plain search's abandoning of an evaluation at the best cost
+// gives the same outcome, since its running cost only grows.
 #include <cstring>
 
 #include "encoder/image/decode_bmp.h"
