@@ -205,20 +205,24 @@ void applyEntry(const Group& group, int slot, uint8_t rest, int sign) {
     costsValid[e] = false;
 }
 
-// What the two per-entry sums get wrong in one group when the entries of
-// slots j and l, at positions pa and pb, exchange positions, the other entries'
-// shares ORing to `rest`: the exact value, minus what j's sum assumed (l
-// staying), minus what l's sum assumed (j staying), plus the value before the
-// exchange that both sums took away. As the cost counts bits, this is a sum
-// over the bits outside `rest` of (A'|B') - (A'|B) - (A|B') + (A|B), with A, B
-// the shares before and A', B' after: 0 where A = A' or B = B'; where both
+// What the two per-entry sums get wrong in one group when the entries of two
+// of its slots exchange positions: the exact value, minus what the first
+// entry's sum assumed (the second staying), minus what the second's assumed
+// (the first staying), plus the value before the exchange that both sums took
+// away. As the cost counts bits, this is a sum over the bits outside the
+// other entries' shares of (A'|B') - (A'|B) - (A|B') + (A|B), with A, B the
+// two shares before and A', B' after: 0 where A = A' or B = B'; where both
 // flip, -1 if A = B and +1 if not. A share flips on the bits where it is not
-// mixed and the two positions differ, and there A = B exactly where the two
-// `same` masks differ.
-int32_t pairValue(const Group& group, int j, int l, uint8_t rest, int pa, int pb) {
-    const unsigned flips = ~(rest | group.mixed[j] | group.mixed[l]) & (pa ^ pb);
-    const unsigned equal = group.same[j] ^ group.same[l];
+// mixed and the two positions differ (pairFlips), and there A = B exactly
+// where the two `same` masks differ (`equal`).
+int32_t pairValue(unsigned flips, unsigned equal) {
     return planeCost(flips & ~equal) - planeCost(flips & equal);
+}
+
+// The bits on which the shares of slots j and l, at positions pa and pb, both
+// flip outside `rest` when the two exchange positions.
+unsigned pairFlips(const Group& group, int j, int l, uint8_t rest, int pa, int pb) {
+    return ~(rest | group.mixed[j] | group.mixed[l]) & (pa ^ pb) & PLANE_MASK;
 }
 
 void addPairFix(int a, int b, int32_t fix) {
@@ -259,8 +263,9 @@ void addGroup(int g) {
         applyEntry(group, j, s.before[j] | s.after[j + 1], 1);
         uint8_t between = 0;  // OR of the shares of slots j + 1 .. l - 1
         for (int l = j + 1; l < k; ++l) {
-            const int32_t fix = pairValue(group, j, l, s.before[j] | between | s.after[l + 1], position[j], position[l]);
-            addPairFix(group.entry[j], group.entry[l], fix);
+            const unsigned flips =
+                pairFlips(group, j, l, s.before[j] | between | s.after[l + 1], position[j], position[l]);
+            addPairFix(group.entry[j], group.entry[l], pairValue(flips, group.same[j] ^ group.same[l]));
             between |= s.share[l];
         }
     }
@@ -298,9 +303,12 @@ void moveGroup(int g, int x, int y, int xWas, int yWas) {
             const uint8_t pairRestNow = n.before[j] | betweenNow | n.after[l + 1];
             betweenWas |= o.share[l];
             betweenNow |= n.share[l];
-            if (pairRestWas == pairRestNow && was[j] == now[j] && was[l] == now[l]) continue;
-            const int32_t fix = pairValue(group, j, l, pairRestNow, now[j], now[l]) -
-                                pairValue(group, j, l, pairRestWas, was[j], was[l]);
+            // The value depends on nothing else, so equal flips give equal values.
+            const unsigned flipsWas = pairFlips(group, j, l, pairRestWas, was[j], was[l]);
+            const unsigned flipsNow = pairFlips(group, j, l, pairRestNow, now[j], now[l]);
+            if (flipsWas == flipsNow) continue;
+            const unsigned equal = group.same[j] ^ group.same[l];
+            const int32_t fix = pairValue(flipsNow, equal) - pairValue(flipsWas, equal);
             if (fix != 0) addPairFix(group.entry[j], group.entry[l], fix);
         }
     }
