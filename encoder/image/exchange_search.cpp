@@ -33,6 +33,7 @@
 // when it is strictly cheaper than the best so far, trying positions from the
 // top down: the plain search's abandoning of an evaluation at the best cost
 // gives the same outcome, since its running cost only grows.
+#include <bit>
 #include <cstring>
 
 #include "encoder/image/decode_bmp.h"
@@ -271,46 +272,100 @@ void addGroup(int g) {
     }
 }
 
+// A group's slots side by side in one word, slot t in byte t, so that one
+// operation does all of them: `lanes` has all bits of the slots in use.
+constexpr uint64_t EACH_LANE = 0x0101010101010101ull;
+constexpr uint64_t PLANE_LANES = EACH_LANE * PLANE_MASK;
+
+uint64_t laneWord(const uint8_t* bytes) {
+    uint64_t v;
+    std::memcpy(&v, bytes, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+uint8_t lane(uint64_t v, int t) { return static_cast<uint8_t>(v >> (8 * t)); }
+
+uint64_t lanesBelow(int k) { return k >= PIXELS_PER_GROUP ? ~uint64_t{0} : (uint64_t{1} << (8 * k)) - 1; }
+
+// In each lane, the OR of the lanes below it and of the lanes above it.
+uint64_t orOfOthers(uint64_t v) {
+    uint64_t below = v << 8, above = v >> 8;
+    below |= below << 8;
+    above |= above >> 8;
+    below |= below << 16;
+    above |= above >> 16;
+    below |= below << 32;
+    above |= above >> 32;
+    return below | above;
+}
+
+uint8_t orOfLanes(uint64_t v) {
+    v |= v >> 32;
+    v |= v >> 16;
+    v |= v >> 8;
+    return static_cast<uint8_t>(v);
+}
+
+// Shares of all slots at the positions in `positions`.
+uint64_t sharesAt(uint64_t mixed, uint64_t same, uint64_t positions, uint64_t lanes) {
+    return (mixed | ((positions ^ same) & PLANE_LANES)) & lanes;
+}
+
+// Calls f(t) for every lane t in which `v` is not zero.
+template <typename F>
+void forLanes(uint64_t v, F f) {
+    while (v != 0) {
+        const int t = std::countr_zero(v) / 8;
+        f(t);
+        v &= ~(uint64_t{0xFF} << (8 * t));
+    }
+}
+
 // Moves group g's part from the order before an exchange of entries x and y
 // (at xWas and yWas then) to the current order. Only the shares of x and y
 // differ between the two, so an entry's sums change only where the OR of the
-// other shares does, and a pair's correction only where that OR or one of
-// the pair's positions does; everything else is left alone.
+// other shares does, and a pair's correction only where the bits it reads
+// (pairFlips) do; everything else is left alone. All slots are worked on at
+// once, a byte each.
 void moveGroup(int g, int x, int y, int xWas, int yWas) {
     const Group& group = groups[g];
     const int k = group.entries;
-    uint8_t now[PIXELS_PER_GROUP], was[PIXELS_PER_GROUP];
+    uint8_t nowBytes[PIXELS_PER_GROUP] = {}, wasBytes[PIXELS_PER_GROUP] = {};
     for (int t = 0; t < k; ++t) {
         const int e = group.entry[t];
-        now[t] = remap[e];
-        was[t] = e == x ? static_cast<uint8_t>(xWas) : e == y ? static_cast<uint8_t>(yWas) : now[t];
+        nowBytes[t] = remap[e];
+        wasBytes[t] = e == x ? static_cast<uint8_t>(xWas) : e == y ? static_cast<uint8_t>(yWas) : nowBytes[t];
     }
-    GroupShares o, n;
-    foldShares(group, was, o);
-    foldShares(group, now, n);
-    pixelCost += planeCost(n.before[k]) - planeCost(o.before[k]);
+    const uint64_t lanes = lanesBelow(k);
+    const uint64_t mixed = laneWord(group.mixed) & lanes;
+    const uint64_t same = laneWord(group.same) & lanes;
+    const uint64_t now = laneWord(nowBytes);
+    const uint64_t was = laneWord(wasBytes);
+    const uint64_t sharesNow = sharesAt(mixed, same, now, lanes);
+    const uint64_t sharesWas = sharesAt(mixed, same, was, lanes);
+    pixelCost += planeCost(orOfLanes(sharesNow)) - planeCost(orOfLanes(sharesWas));
     if (k == 1) return;  // a lone entry's sums do not depend on the order
-    for (int j = 0; j < k; ++j) {
-        const uint8_t restWas = o.before[j] | o.after[j + 1];
-        const uint8_t restNow = n.before[j] | n.after[j + 1];
-        if (restWas != restNow) {
-            applyEntry(group, j, restWas, -1);
-            applyEntry(group, j, restNow, 1);
-        }
-        uint8_t betweenWas = 0, betweenNow = 0;
-        for (int l = j + 1; l < k; ++l) {
-            const uint8_t pairRestWas = o.before[j] | betweenWas | o.after[l + 1];
-            const uint8_t pairRestNow = n.before[j] | betweenNow | n.after[l + 1];
-            betweenWas |= o.share[l];
-            betweenNow |= n.share[l];
-            // The value depends on nothing else, so equal flips give equal values.
-            const unsigned flipsWas = pairFlips(group, j, l, pairRestWas, was[j], was[l]);
-            const unsigned flipsNow = pairFlips(group, j, l, pairRestNow, now[j], now[l]);
-            if (flipsWas == flipsNow) continue;
+    const uint64_t restNow = orOfOthers(sharesNow) & lanes;
+    const uint64_t restWas = orOfOthers(sharesWas) & lanes;
+    forLanes(restNow ^ restWas, [&](int j) {
+        applyEntry(group, j, lane(restWas, j), -1);
+        applyEntry(group, j, lane(restNow, j), 1);
+    });
+    for (int j = 0; j + 1 < k; ++j) {
+        const uint64_t slotJ = uint64_t{0xFF} << (8 * j);
+        // Per lane l: the OR of the shares of all slots but j and l.
+        const uint64_t pairRestNow = orOfOthers(sharesNow & ~slotJ);
+        const uint64_t pairRestWas = orOfOthers(sharesWas & ~slotJ);
+        const uint64_t notMixed = ~(mixed | EACH_LANE * group.mixed[j]);
+        const uint64_t flipsNow = notMixed & ~pairRestNow & (now ^ EACH_LANE * lane(now, j)) & PLANE_LANES;
+        const uint64_t flipsWas = notMixed & ~pairRestWas & (was ^ EACH_LANE * lane(was, j)) & PLANE_LANES;
+        const uint64_t above = lanes & ~lanesBelow(j + 1);
+        forLanes((flipsNow ^ flipsWas) & above, [&](int l) {
             const unsigned equal = group.same[j] ^ group.same[l];
-            const int32_t fix = pairValue(flipsNow, equal) - pairValue(flipsWas, equal);
+            const int32_t fix = pairValue(lane(flipsNow, l), equal) - pairValue(lane(flipsWas, l), equal);
             if (fix != 0) addPairFix(group.entry[j], group.entry[l], fix);
-        }
+        });
     }
 }
 
