@@ -1,5 +1,6 @@
-// exchange_bench: the plain and the fast palette exchange search on the same
-// generated clips, one run each, in process:
+// exchange_bench: the plain and the fast palette exchange search (with the
+// plain and the fast pixel matching) on the same generated clips, one run
+// each, in process:
 //
 // - the search alone (time spent inside the search, per frame),
 // - decode_bmp_gram per frame (colour reduction with the search),
@@ -185,7 +186,8 @@ struct Timing {
 };
 
 // The frame loop of compress type 1 without audio: every frame on page 0.
-Timing encodeClip(const std::vector<Image>& images, int limit, ExchangeSearch search) {
+Timing encodeClip(const std::vector<Image>& images, int limit, PixelMatch match, ExchangeSearch search) {
+    decode_bmp_setPixelMatch(match);
     decode_bmp_setExchangeSearch(search);
     std::memset(gram_buf, 0, sizeof gram_buf);
     decode_bmp_init();
@@ -227,6 +229,7 @@ Timing encodeClip(const std::vector<Image>& images, int limit, ExchangeSearch se
     if (fread(t.stream.data(), 1, t.stream.size(), fpDst) != t.stream.size()) t.stream.clear();
     fclose(fpDst);
     fpDst = nullptr;
+    decode_bmp_setPixelMatch(matchPixelsFast);
     decode_bmp_setExchangeSearch(improveOrderFast);
     return t;
 }
@@ -432,8 +435,8 @@ int main(int argc, char** argv) {
     for (const Clip& clip : makeClips(quick)) {
         std::vector<Image> images;
         for (const auto& px : clip.frames) images.emplace_back(px);
-        const Timing plain = encodeClip(images, clip.limit, plainTimed);
-        const Timing fast = encodeClip(images, clip.limit, fastTimed);
+        const Timing plain = encodeClip(images, clip.limit, matchPixelsPlain, plainTimed);
+        const Timing fast = encodeClip(images, clip.limit, matchPixelsFast, fastTimed);
         const int n = static_cast<int>(images.size());
         const double plainEnc = plain.decode + plain.compress;
         const double fastEnc = fast.decode + fast.compress;
