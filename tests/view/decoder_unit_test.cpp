@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "tools/view/stream_decoder.cpp"  // the viewer is a program, not a library of the core
+#include "tools/view/stream_decoder.h"
 
 namespace {
 
@@ -232,14 +232,21 @@ TEST(ViewDecoderChecks, EachFaultIsCaughtOnItsOwn) {
         {"opcode 0x7C", {0x7C, 0x7E}, view::Problem::BadOpcode},
         {"early page-end marker", {0x7E, 0x7B, 0x7E}, view::Problem::Marker},
         {"drawing without frame end", {0x7E, 0x7A, 0x40, 0x40, 0x00, 0x01}, view::Problem::FrameNotEnded},
+        {"command after NOP fill", {0x7E, 0x00, 0x7E}, view::Problem::NopFill},
+        {"palette after drawing", {0x7A, 0x50, 0x78, 0x01, 0x10, 0x41, 0x7E}, view::Problem::CommandOrder},
+        {"option after a page set", {0x7A, 0x50, 0x79, 0x06, 0x7E}, view::Problem::CommandOrder},
+        {"H carried into the next frame", {0x7A, 0x50, 0x7E, 0x40, 0x10, 1, 0x7E}, view::Problem::CommandOrder},
+        {"page advance opens a frame", {0x7A, 0x50, 0x7E, 0x01, 0x7E}, view::Problem::CommandOrder},
     };
     for (const Case& c : cases) {
         const Decoded d = decode(streamFile(videoStream(c.commands)));
         EXPECT_EQ(d.result, 0) << c.name;
         EXPECT_GE(count(d, c.expected), 1) << c.name;
     }
-    // The same stream without a fault passes.
-    const Decoded clean = decode(streamFile(videoStream({0x7A, 0x50, 0x10, 0xFE, 1, 2, 0x7E})));
+    // The same stream without a fault passes: options and palette before the
+    // page set, H set anew in every frame, NOP fill only up to the marker.
+    const Decoded clean = decode(streamFile(videoStream(
+        {0x79, 0x06, 0x78, 0x01, 0x10, 0x41, 0x7A, 0x50, 0x10, 0xFE, 1, 2, 0x01, 0x40, 0x00, 3, 0x7E, 0x7A, 0x50, 0x7E})));
     EXPECT_EQ(clean.summary.problemTotal, 0);
 }
 
@@ -247,9 +254,20 @@ TEST(ViewDecoderChecks, CommandsMayNotReachTheBlocksLastByte) {
     // A frame whose last DRAW1 sits at the end of block 0; its frame end and
     // the stream end open block 1.
     auto withDrawAt = [](int offset, int opcode) {
+        // Page sets up to the DRAW, with one DRAW1 entry when the gap is odd;
+        // NOP fill only after it.
         Bytes first(VBLOCK - 1, 0x00);
         first[0] = 0x7A;
         first[1] = 0x40;
+        int at = 2;
+        if (offset % 2 == 1) {
+            first[at] = 0x40;
+            at += 3;
+        }
+        for (; at < offset; at += 2) {
+            first[at] = 0x7A;
+            first[at + 1] = 0x40;
+        }
         first[offset] = static_cast<uint8_t>(opcode);
         Bytes second{0x7E};
         second.resize(VBLOCK - 1, 0x7F);

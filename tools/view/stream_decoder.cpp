@@ -8,6 +8,7 @@
 
 // Only the format's constants come from the encoder's headers.
 #include "encoder/audio/pcmtl.h"
+#include "encoder/image/decode_bmp.h"
 #include "encoder/stream/avindex.h"
 #include "encoder/video/fifo.h"
 #include "encoder/video/v2format.h"
@@ -32,13 +33,6 @@ static_assert(AUDIO_PAGES * AUDIO_CODES_PER_PAGE == AUDIO_SAMPLES_PER_BLOCK);
 
 // ---- GRAM ----------------------------------------------------------------
 
-constexpr int GRAM_BYTES = 0x10000;
-constexpr int GRAM_ROW_BLOCK = 2048;  // one line of every character row per plane block
-constexpr int GRAM_ROW_BYTES = SCREEN_W / 8;
-constexpr int PALETTE_NUMBERS = 64;
-// Page offsets of the plane layers holding bits 0 to 5 of a pixel's palette number.
-constexpr int LAYER_OF_BIT[6] = {0x4400, 0x4000, 0x8400, 0x8000, 0xC400, 0xC000};
-
 // Component order in the stored levels (r, g, b) and the stream order (g, r, b).
 enum Component { RED = 0, GREEN = 1, BLUE = 2 };
 constexpr int STREAM_COMPONENT[3] = {GREEN, RED, BLUE};
@@ -60,8 +54,8 @@ struct Decoder {
     uint8_t index[INDEX_BYTES];
     int indexedBlocks;  // entries the bitmap speaks for
 
-    uint8_t gram[2][GRAM_BYTES];
-    uint8_t level[2][PALETTE_NUMBERS][3];  // 4-bit levels r, g, b per page
+    uint8_t gram[2][GRAM_PAGE_BYTES];
+    uint8_t level[2][PALET_NUMBERS][3];  // 4-bit levels r, g, b per page
     uint64_t announced[2];
     uint8_t block[VIDEO_BLOCK_BYTES];
     int16_t samples[AUDIO_SAMPLES_PER_BLOCK];
@@ -77,6 +71,9 @@ struct Decoder {
     bool ended;
     int lastVideoBlock;  // video block the stream end requires last (ring's last page)
     bool frameOpen;      // drawing or palette commands since the last frame end
+    bool drawing;        // page, DRAW or FIL1 commands since the last frame end
+    bool pageSetInFrame; // the frame's absolute page set met (or its absence reported)
+    bool nopFill;        // a NOP met in the block: only NOPs may follow up to the marker
     bool optionsPending;
     long long lastFrameEnd;  // stream position (video bytes) just after the last frame end
     bool leadPending;
@@ -111,6 +108,9 @@ void resetDecoder(const DecodeOptions& options, const Sink& sink, Summary& summa
     g.ended = false;
     g.lastVideoBlock = -1;
     g.frameOpen = false;
+    g.drawing = false;
+    g.pageSetInFrame = false;
+    g.nopFill = false;
     g.optionsPending = false;
     g.lastFrameEnd = 0;
     g.leadPending = false;
@@ -300,11 +300,11 @@ void checkIndex() {
 // ---- Pictures --------------------------------------------------------------
 
 int paletteNumberAt(const uint8_t* gram, int x, int y) {
-    const int offset = (y & 7) * GRAM_ROW_BLOCK + (y >> 3) * GRAM_ROW_BYTES + (x >> 3);
+    const int offset = gramLayerOffset(x, y);
     const uint8_t mask = static_cast<uint8_t>(0x80 >> (x & 7));
     int p = 0;
-    for (int bit = 0; bit < 6; ++bit) {
-        if (gram[LAYER_OF_BIT[bit] + offset] & mask) p |= 1 << bit;
+    for (int bit = 0; bit < GRAM_PALET_BITS; ++bit) {
+        if (gram[GRAM_LAYER_OF_BIT[bit] + offset] & mask) p |= 1 << bit;
     }
     return p;
 }
@@ -369,12 +369,15 @@ bool frameEnd(int offset) {
     const uint64_t used = renderPage(g.page);
     s.unannounced[g.page] |= used & ~g.announced[g.page];
     const long long position = streamPosition(offset);
-    Frame frame{s.frames, g.page, g.interval, static_cast<long>(position - g.lastFrameEnd), g.rgb};
+    Frame frame{s.frames,           g.page, g.interval, static_cast<long>(position - g.lastFrameEnd),
+                g.rgb,              g.gram[g.page], g.level[g.page]};
     g.lastFrameEnd = position;
     noteFrameSize(frame.number, frame.bytes);
     ++s.frames;
     s.displayFrames += g.interval;
     g.frameOpen = false;
+    g.drawing = false;
+    g.pageSetInFrame = false;
     g.optionsPending = false;
     if (g.options.pages == 2) g.page ^= 1;
     if (g.sink->frame && !g.sink->frame(g.sink->context, frame)) {
@@ -394,6 +397,23 @@ bool fits(int offset, int length, const char* name) {
         blockProblem(Problem::CommandCut, offset, "%s command of %d bytes crosses the end of the block", name, length);
     }
     return false;
+}
+
+// The player may not carry the high address byte from one frame into the
+// next: every frame opens its drawing with the absolute page set 0x7A. Each
+// frame without it is reported once; decoding goes on with the byte carried.
+void noteDrawing(int offset, const char* name) {
+    if (!g.pageSetInFrame) {
+        blockProblem(Problem::CommandOrder, offset, "%s before the frame's page set (0x7A)", name);
+        g.pageSetInFrame = true;
+    }
+    g.drawing = true;
+    g.frameOpen = true;
+}
+
+// Options and palette updates belong before the frame's first page command.
+void checkBeforeDrawing(int offset, const char* name) {
+    if (g.drawing) blockProblem(Problem::CommandOrder, offset, "%s after drawing commands in the frame", name);
 }
 
 void checkAddress(int offset, int low) {
@@ -417,6 +437,7 @@ int drawCommand(const uint8_t* b, int offset) {
     char name[8];
     snprintf(name, sizeof name, "DRAW%d", width);
     if (!fits(offset, length, name)) return 0;
+    noteDrawing(offset, name);
     uint8_t* gram = g.gram[g.page];
     for (int e = 0; e < entries; ++e) {
         const int at = offset + 1 + e * (width + 1);
@@ -427,9 +448,8 @@ int drawCommand(const uint8_t* b, int offset) {
                          g.high, low);
         }
         const int address = g.high * V2_ADDRESS_PAGE_BYTES + low;
-        for (int i = 0; i < width; ++i) gram[(address + i) & (GRAM_BYTES - 1)] = b[at + 1 + i];
+        for (int i = 0; i < width; ++i) gram[(address + i) & (GRAM_PAGE_BYTES - 1)] = b[at + 1 + i];
     }
-    g.frameOpen = true;
     return length;
 }
 
@@ -437,13 +457,13 @@ int fillCommand(const uint8_t* b, int offset) {
     const int entries = (b[offset] & 0x0F) + 1;
     const int length = 2 + entries;
     if (!fits(offset, length, "FIL1")) return 0;
+    noteDrawing(offset, "FIL1");
     const uint8_t value = b[offset + 1];
     for (int e = 0; e < entries; ++e) {
         const int at = offset + 2 + e;
         checkAddress(at, b[at]);
-        g.gram[g.page][(g.high * V2_ADDRESS_PAGE_BYTES + b[at]) & (GRAM_BYTES - 1)] = value;
+        g.gram[g.page][(g.high * V2_ADDRESS_PAGE_BYTES + b[at]) & (GRAM_PAGE_BYTES - 1)] = value;
     }
-    g.frameOpen = true;
     return length;
 }
 
@@ -527,6 +547,7 @@ int paletteEntry(const uint8_t* b, int at, int room) {
 
 int paletteCommand(const uint8_t* b, int offset) {
     if (!fits(offset, 2, "palette")) return 0;
+    checkBeforeDrawing(offset, "palette update");
     const int count = b[offset + 1];
     if (count < 1 || count > V2_PALET_MAX_ENTRIES) {
         blockProblem(Problem::EntryCount, offset + 1, "palette update with %d entries (1 to %d)", count,
@@ -561,6 +582,7 @@ int paletteCommand(const uint8_t* b, int offset) {
 
 int optionCommand(const uint8_t* b, int offset) {
     if (!fits(offset, 2, "option")) return 0;
+    checkBeforeDrawing(offset, "option");
     const uint8_t value = b[offset + 1];
     ++g.summary->optionCount[value];
     if (value <= V2OPT_INTERVAL_MAX) g.interval = value;
@@ -571,17 +593,19 @@ int optionCommand(const uint8_t* b, int offset) {
 int pageSet(const uint8_t* b, int offset) {
     if (!fits(offset, 2, "page set")) return 0;
     g.high = b[offset + 1];
+    g.pageSetInFrame = true;
+    g.drawing = true;
     g.frameOpen = true;
     return 2;
 }
 
 int pageAdvance(const uint8_t* b, int offset) {
+    noteDrawing(offset, "page advance");
     g.high += b[offset];
     if (g.high > 0xFF) {
         blockProblem(Problem::AddressOutside, offset, "page advance by %d goes past address page 0xFF", b[offset]);
         g.high &= 0xFF;
     }
-    g.frameOpen = true;
     return 1;
 }
 
@@ -594,11 +618,25 @@ int streamEnd(int offset) {
     return 1;
 }
 
+// NOPs fill a block from where the next command did not fit up to its
+// marker; a command after them is reported once per run of NOPs and carried
+// out as usual (an early marker is reported as a marker).
+void checkAfterFill(int offset, uint8_t op) {
+    if (!g.nopFill || op == V2OP_BLOCK || op == V2OP_LOOP) return;
+    blockProblem(Problem::NopFill, offset, "0x%02X after NOP fill (only 0x00 may follow up to the page-end marker)",
+                 op);
+    g.nopFill = false;
+}
+
 // Carries out the command at offset. Returns its length, or 0 when the rest
 // of the block cannot be followed (fault, early page-end marker, stop).
 int command(const uint8_t* b, int offset) {
     const uint8_t op = b[offset];
-    if (op == V2OP_NOP) return 1;
+    if (op == V2OP_NOP) {
+        g.nopFill = true;
+        return 1;
+    }
+    checkAfterFill(offset, op);
     if (op <= V2OP_PAGE_ADVANCE_MAX) return pageAdvance(b, offset);
     if (op >= V2OP_DRAW2 && op < V2OP_FIL1) return drawCommand(b, offset);
     if (op >= V2OP_FIL1 && op < V2OP_FIL1 + V2_CMD_MAX_ENTRIES) return fillCommand(b, offset);
@@ -648,6 +686,7 @@ void decodeVideoBlock() {
     if (g.ended && g.videoNo > g.lastVideoBlock) {
         blockProblem(Problem::StreamEnd, 0, "video block after the end of the stream");
     }
+    g.nopFill = false;
     int offset = 0;
     while (offset < FIFO_PAGE_LAST) {
         if (g.ended) {
@@ -800,7 +839,7 @@ const char* problemName(Problem problem) {
     static constexpr const char* NAMES[PROBLEM_KINDS] = {
         "index header", "bitmap",          "file size",     "page-end marker", "command cut", "bad opcode",
         "entry count",  "DRAW outside page", "address outside", "palette entry", "frame not ended", "stream end",
-        "audio marker", "no frame",
+        "audio marker", "no frame", "NOP fill", "command order",
     };
     const int i = static_cast<int>(problem);
     return i >= 0 && i < PROBLEM_KINDS ? NAMES[i] : "?";

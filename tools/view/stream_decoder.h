@@ -8,12 +8,13 @@
 
 #include <cstdint>
 
-#include "encoder/audio/pcmtl.h"  // the audio block format: samples per block, sample rate
+#include "encoder/audio/pcmtl.h"        // the audio block format: samples per block, sample rate
+#include "encoder/image/decode_bmp.h"   // the screen and the GRAM page layout
 
 namespace view {
 
-inline constexpr int SCREEN_W = 320;
-inline constexpr int SCREEN_H = 200;
+inline constexpr int SCREEN_W = SCREEN_WIDTH;
+inline constexpr int SCREEN_H = SCREEN_HEIGHT;
 inline constexpr int RGB_BYTES = SCREEN_W * SCREEN_H * 3;
 
 inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
@@ -34,6 +35,8 @@ enum class Problem : int {
     StreamEnd,         // missing or malformed end of stream
     AudioMarker,       // audio page markers
     NoFrame,           // a stream without a single frame
+    NopFill,           // a command after the NOP fill of its block
+    CommandOrder,      // palette or option after drawing, drawing before the frame's page set
     Count
 };
 
@@ -53,6 +56,8 @@ struct Frame {
     int interval;           // display frames it lasts (interval in force at its end)
     long bytes;             // stream bytes since the previous frame end, fill and markers included
     const uint8_t* rgb;     // SCREEN_W x SCREEN_H pixels, 3 bytes each: 4-bit levels r, g, b (0-15)
+    const uint8_t* gram;    // the page's GRAM image, GRAM_PAGE_BYTES bytes
+    const uint8_t (*levels)[3];  // the page's palette: PALET_NUMBERS entries of levels r, g, b
 };
 
 // Where decoded pictures and sound go. Callbacks may be null; a callback
