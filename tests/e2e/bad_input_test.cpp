@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encoder/image/bmp.h"
+#include "support/stream_check.h"
 #include "support/test_support.h"
 
 using testsupport::lines;
@@ -79,6 +80,7 @@ TEST(BadInput, EveryBmpSuiteFileIsEncodedRightOrRefusedCleanly) {
             bmpFree(image);
             continue;
         }
+        EXPECT_EQ(testsupport::streamViolations(stream, 1), 0);
         const auto view = run(VENDREL_VIEW_BIN, {"-c1", "--rgb", dir.file("f%d.rgb"), stream});
         ASSERT_EQ(view.status, 0) << view.output;
         EXPECT_EQ(readFile(dir.file("f0.rgb")), expectedScreen(image));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/stream_check.h"
 #include "support/test_support.h"
 
 using testsupport::fileExists;
@@ -198,12 +199,14 @@ TEST(VendrelFrameLoop, PagesAlternateOnlyWithDoubleBuffering) {
     for (const auto& line : lines(r.output))
         if (line.rfind("P", 0) == 0 && line.find("[enc ") != std::string::npos) pages.push_back(line[1]);
     EXPECT_EQ(pages, (std::vector<char>{'0', '1', '0', '1'}));
+    EXPECT_EQ(testsupport::streamViolations(dir.file("d.bin"), 2), 0);
 
     r = run(VENDREL_BIN, {"-c1", "-e3", dir.file("f%03d.bmp"), dir.file("s.bin")});
     pages.clear();
     for (const auto& line : lines(r.output))
         if (line.rfind("P", 0) == 0 && line.find("[enc ") != std::string::npos) pages.push_back(line[1]);
     EXPECT_EQ(pages, (std::vector<char>{'0', '0', '0', '0'}));
+    EXPECT_EQ(testsupport::streamViolations(dir.file("s.bin"), 1), 0);
 }
 
 TEST(VendrelStartUp, BootCodeGoesInFrontOfTheIndex) {
@@ -220,6 +223,7 @@ TEST(VendrelStartUp, BootCodeGoesInFrontOfTheIndex) {
     EXPECT_TRUE(std::equal(boot.begin(), boot.end(), stream.begin()));
     EXPECT_EQ(u16(stream, 1000 + 2), 0x8000);
     EXPECT_EQ((stream.size() - 5096) % 8192, 0u);
+    EXPECT_EQ(testsupport::streamViolations(dir.file("movie.bin"), 1), 0);
 
     // A boot file longer than 64 KiB is cut at 65536 bytes.
     std::vector<uint8_t> big(70000, 0xAB);
@@ -334,4 +338,5 @@ TEST(VendrelStartUp, SoundLeadsWithTwoBlocksEvenWithoutFrames) {
     EXPECT_EQ(stream[32] & 0x20, 0x00);  // the first video block follows the two audio blocks
     EXPECT_EQ(countOf(out, "FBLOCK[AUDIO,   0]"), 1);
     EXPECT_EQ(audio, 2);                 // 8 display frames: nothing more is due
+    EXPECT_EQ(testsupport::streamViolations(dir.file("s.bin"), 1), 0);
 }
