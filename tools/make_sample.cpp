@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "encoder/audio/pcmtl.h"  // the player's sound rate; the display rate
+
 namespace {
 
 constexpr int WIDTH = 320;
 constexpr int HEIGHT = 200;
 constexpr int DEFAULT_FRAMES = 60;
 constexpr int MAX_FRAMES = 10000;
-constexpr int SAMPLE_RATE = 7812;
 constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = 4;  // the encoder's default interval
-constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
 
 // A colour with 4 bits per primary, as the target shows it (0x00RRGGBB).
 uint32_t rgb4(int r, int g, int b) {
@@ -104,10 +104,10 @@ bool writeFrame(const std::string& path, int t) {
 
 // A little tune: one note per video frame group, with a soft decay.
 bool writeWav(const std::string& path, int frames) {
-    const long samples = static_cast<long>(frames) * DISPLAY_FRAMES_PER_VIDEO_FRAME * SAMPLE_RATE /
+    const long samples = static_cast<long>(frames) * DISPLAY_FRAMES_PER_VIDEO_FRAME * AUDIO_WAV_RATE /
                          DISPLAY_FRAMES_PER_SECOND;
     static constexpr std::array<double, 8> notes = {261.6, 293.7, 329.6, 349.2, 392.0, 440.0, 493.9, 523.3};
-    const long noteLength = SAMPLE_RATE / 4;
+    const long noteLength = AUDIO_WAV_RATE / 4;
     std::vector<uint8_t> b;
     b.insert(b.end(), {'R', 'I', 'F', 'F'});
     put32(b, static_cast<uint32_t>(36 + samples * 2));
@@ -115,8 +115,8 @@ bool writeWav(const std::string& path, int frames) {
     put32(b, 16);
     put16(b, 1);
     put16(b, 1);
-    put32(b, SAMPLE_RATE);
-    put32(b, SAMPLE_RATE * 2);
+    put32(b, AUDIO_WAV_RATE);
+    put32(b, AUDIO_WAV_RATE * 2);
     put16(b, 2);
     put16(b, 16);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
@@ -124,7 +124,7 @@ bool writeWav(const std::string& path, int frames) {
     for (long i = 0; i < samples; ++i) {
         const double f = notes[static_cast<size_t>((i / noteLength) % notes.size())];
         const double decay = std::exp(-3.0 * static_cast<double>(i % noteLength) / noteLength);
-        const double v = 12000.0 * decay * std::sin(2 * M_PI * f * i / SAMPLE_RATE);
+        const double v = 12000.0 * decay * std::sin(2 * M_PI * f * i / AUDIO_WAV_RATE);
         put16(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))));
     }
     return writeWhole(path, b);

@@ -14,6 +14,12 @@ inline constexpr int AUDIO_BLOCK_BYTES = 0x1000;     // 16 pages of a marker and
 inline constexpr int AUDIO_PAGE_BYTES = 0x100;
 inline constexpr int AUDIO_SAMPLES_PER_BLOCK = (AUDIO_BLOCK_BYTES / AUDIO_PAGE_BYTES) * (AUDIO_PAGE_BYTES - 1);  // 4080
 inline constexpr double AUDIO_SAMPLE_RATE = 7812.5;  // samples per second the player plays
+// The whole rate nearest to AUDIO_SAMPLE_RATE, for WAV headers that carry the player's sound.
+inline constexpr int AUDIO_WAV_RATE = 7812;
+// Audio blocks the player plays per display frame: audioSamplesVframe of a
+// stream with sound.
+inline constexpr double AUDIO_BLOCKS_PER_DISPLAY_FRAME =
+    AUDIO_SAMPLE_RATE / (DISPLAY_FRAMES_PER_SECOND * static_cast<double>(AUDIO_SAMPLES_PER_BLOCK));
 inline constexpr uint16_t AUDIO_KIND_PARAM = 0x1020; // stored in the index entry for the player; not the block size
 inline constexpr uint8_t AUDIO_CODE_SILENCE = 0x7F;  // a zero sample, and the filler after the last one
 inline constexpr uint8_t AUDIO_CODE_SIGN = 0x80;     // set for negative samples

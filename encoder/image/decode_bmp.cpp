@@ -25,27 +25,10 @@ int32_t paletSwapCount;
 
 namespace {
 
-constexpr int WORK = 2;              // index of the work palette / work map / new GRAM page
-constexpr int PAGE_COLOURS = 64;     // palette numbers the target has
 constexpr int WORK_ENTRIES = 128;    // entries of a palette: 64 positions plus 64 for new colours
 constexpr uint8_t COMPONENT_MASK = 0xF0;  // the target keeps 4 bits per primary
-constexpr int32_t COST_PER_BYTE = 17;     // weight of one palette component / shadow copy
 constexpr int GROUPS_PER_ROW = SCREEN_WIDTH / 8;
 
-// GRAM planes: each plane holds layer A, then layer B 0x400 bytes further.
-constexpr int PLANE_BLUE = 0x4000;
-constexpr int PLANE_RED = 0x8000;
-constexpr int PLANE_GREEN = 0xC000;
-constexpr int LAYER_B = 0x400;
-// Page offset of the layer that stores bit n of a palette number.
-constexpr int LAYER_OF_BIT[6] = {
-    PLANE_BLUE + LAYER_B, PLANE_BLUE, PLANE_RED + LAYER_B, PLANE_RED, PLANE_GREEN + LAYER_B, PLANE_GREEN,
-};
-
-constexpr uint8_t CHANGE_BLUE = 1;
-constexpr uint8_t CHANGE_RED = 2;
-constexpr uint8_t CHANGE_GREEN = 4;
-constexpr int32_t CHANGE_ALL = CHANGE_BLUE | CHANGE_RED | CHANGE_GREEN;
 constexpr int LIST_MAX = PALET_UPDATE_RECORDS - 1;  // records before the ending record
 
 // The exchange search and the pixel matching decode_bmp_gram runs; the
@@ -70,13 +53,13 @@ int componentDiffs(const PaletEntry& a, const PaletEntry& b) {
 // Frees work entries that no pixel carries any more and moves every new colour
 // (work entries 64-127) to the lowest free position below the limit.
 bool placeNewColours(uint8_t order[WORK_ENTRIES]) {
-    PaletEntry* work = indexPalet[WORK];
+    PaletEntry* work = indexPalet[WORK_PAGE];
     for (int p = 0; p < WORK_ENTRIES; ++p) order[p] = static_cast<uint8_t>(p);
     for (int w = 0; w < WORK_ENTRIES; ++w) {
         if (work[w].count == 0) work[w].flags &= ~PALET_USED;
     }
-    for (int k = 0; k < PAGE_COLOURS; ++k) {
-        if (work[PAGE_COLOURS + k].flags == 0) continue;
+    for (int k = 0; k < PALET_NUMBERS; ++k) {
+        if (work[PALET_NUMBERS + k].flags == 0) continue;
         int free = -1;
         for (int i = 0; i < limitColor; ++i) {
             if (work[order[i]].flags == 0) {
@@ -85,7 +68,7 @@ bool placeNewColours(uint8_t order[WORK_ENTRIES]) {
             }
         }
         if (free < 0) return false;
-        std::swap(order[free], order[PAGE_COLOURS + k]);
+        std::swap(order[free], order[PALET_NUMBERS + k]);
     }
     return true;
 }
@@ -93,7 +76,7 @@ bool placeNewColours(uint8_t order[WORK_ENTRIES]) {
 // Cost of the order currently in `order`, evaluated in `record`.
 int evaluate(DiffRecord* record, int page, const uint8_t* order, int32_t threshold) {
     record->oldMap = indexBmp[page];
-    record->newMap = indexBmp[WORK];
+    record->newMap = indexBmp[WORK_PAGE];
     record->threshold = threshold;
     analyzeTotalDiff_pre(record, indexPalet[page], order);
     return analyzeTotalDiff(record);
@@ -112,11 +95,11 @@ uint8_t layerByte(uint64_t numbers, int bit) {
 // Writes the frame into page 2 (a copy of `page` with every pixel bit
 // rewritten) and rewrites the page's map with palette numbers.
 void gramConvert(int page, const uint8_t order[WORK_ENTRIES]) {
-    uint8_t* gram = gram_buf[WORK];
+    uint8_t* gram = gram_buf[WORK_PAGE];
     std::memcpy(gram, gram_buf[page], GRAM_PAGE_BYTES);
     uint8_t number[WORK_ENTRIES];
     for (int p = 0; p < WORK_ENTRIES; ++p) number[order[p]] = static_cast<uint8_t>(p);
-    const uint8_t* workMap = indexBmp[WORK];
+    const uint8_t* workMap = indexBmp[WORK_PAGE];
     uint8_t* pageMap = indexBmp[page];
     for (int y = 0; y < SCREEN_HEIGHT; ++y) {
         const int rowOffset = (y & 7) * 2048 + (y >> 3) * GROUPS_PER_ROW;
@@ -128,15 +111,15 @@ void gramConvert(int page, const uint8_t order[WORK_ENTRIES]) {
             uint64_t numbers;
             std::memcpy(&numbers, p, sizeof numbers);
             if constexpr (std::endian::native == std::endian::big) numbers = __builtin_bswap64(numbers);
-            for (int bit = 0; bit < 6; ++bit) gram[LAYER_OF_BIT[bit] + rowOffset + k] = layerByte(numbers, bit);
+            for (int bit = 0; bit < 6; ++bit) gram[GRAM_LAYER_OF_BIT[bit] + rowOffset + k] = layerByte(numbers, bit);
         }
     }
 }
 
 // Positions 0-63 of the page palette take the work entries in their final order.
 void writeBackPalet(int page, const uint8_t order[WORK_ENTRIES]) {
-    for (int k = 0; k < PAGE_COLOURS; ++k) {
-        const PaletEntry& from = indexPalet[WORK][order[k]];
+    for (int k = 0; k < PALET_NUMBERS; ++k) {
+        const PaletEntry& from = indexPalet[WORK_PAGE][order[k]];
         PaletEntry& to = indexPalet[page][k];
         to.flags = from.flags;
         to.count = from.count;
@@ -181,7 +164,7 @@ void palet_init() {
     }
     // Colours with low bits set match nothing the reduction makes, so every
     // palette number gets announced the first time a colour covers it.
-    for (int i = 0; i < PAGE_COLOURS; ++i) {
+    for (int i = 0; i < PALET_NUMBERS; ++i) {
         PaletEntry& p0 = displayPalet[0][i];
         PaletEntry& p1 = displayPalet[1][i];
         p0 = PaletEntry{};
@@ -222,7 +205,7 @@ int search_palet(PaletEntry* palette, const uint8_t key[3]) {
     for (int i = 0; i < WORK_ENTRIES; ++i) {
         if (palette[i].flags != 0 && matches(palette[i], key)) return i;
     }
-    for (int i = PAGE_COLOURS; i < WORK_ENTRIES; ++i) {
+    for (int i = PALET_NUMBERS; i < WORK_ENTRIES; ++i) {
         PaletEntry& e = palette[i];
         if (e.flags != 0) continue;
         e.blue = key[0] & e.blueMask;
@@ -238,9 +221,9 @@ int search_palet(PaletEntry* palette, const uint8_t key[3]) {
 bool matchPixelsPlain(int page, const BmpImage* image) {
     const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
     const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
-    PaletEntry* work = indexPalet[WORK];
+    PaletEntry* work = indexPalet[WORK_PAGE];
     const uint8_t* oldMap = indexBmp[page];
-    uint8_t* workMap = indexBmp[WORK];
+    uint8_t* workMap = indexBmp[WORK_PAGE];
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             // An unreadable pixel (-1) comes out as white in all components.
@@ -269,7 +252,7 @@ bool matchingSeesTwelveBits(const PaletEntry* work) {
     for (int i = 0; i < WORK_ENTRIES; ++i) {
         const PaletEntry& e = work[i];
         if (((e.blueMask | e.redMask | e.greenMask) & ~COMPONENT_MASK) != 0) return false;
-        if (i >= PAGE_COLOURS && (e.blueMask & e.redMask & e.greenMask) != COMPONENT_MASK) return false;
+        if (i >= PALET_NUMBERS && (e.blueMask & e.redMask & e.greenMask) != COMPONENT_MASK) return false;
     }
     return true;
 }
@@ -289,12 +272,12 @@ uint16_t twelveBits(uint32_t colour) {
 // that did not match c still do not, n does not either, and c's entry still
 // does, so every step of search_palet finds for c what it found before.
 bool matchPixelsFast(int page, const BmpImage* image) {
-    PaletEntry* work = indexPalet[WORK];
+    PaletEntry* work = indexPalet[WORK_PAGE];
     if (!matchingSeesTwelveBits(work)) return matchPixelsPlain(page, image);
     const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
     const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
     const uint8_t* oldMap = indexBmp[page];
-    uint8_t* workMap = indexBmp[WORK];
+    uint8_t* workMap = indexBmp[WORK_PAGE];
     std::memset(entryOfColour, NOT_ASKED, sizeof entryOfColour);
     int32_t countChange[WORK_ENTRIES] = {};
     uint32_t row[SCREEN_WIDTH];
@@ -338,7 +321,7 @@ void palet_dump(const PaletEntry* palette, const uint8_t* order) {
 void analyzeTotalDiff_pre(DiffRecord* record, const PaletEntry* pagePalet, const uint8_t* order) {
     for (int p = 0; p < WORK_ENTRIES; ++p) record->remap[order[p]] = static_cast<uint8_t>(p);
     int palette = 0;
-    for (int p = 0; p < limitColor; ++p) palette += componentDiffs(pagePalet[p], indexPalet[WORK][order[p]]);
+    for (int p = 0; p < limitColor; ++p) palette += componentDiffs(pagePalet[p], indexPalet[WORK_PAGE][order[p]]);
     record->cost = COST_PER_BYTE * (palette + paletShadowCount);
 }
 
@@ -389,7 +372,7 @@ void paletSwapReport(int m, const uint8_t order[128], int b, int32_t base, int32
 
 int improveOrderPlain(int page, uint8_t order[128]) {
     const PaletEntry* pagePalet = indexPalet[page];
-    const PaletEntry* work = indexPalet[WORK];
+    const PaletEntry* work = indexPalet[WORK_PAGE];
     paletSwapCount = 0;
     int exchanges = 0;
     int m = 0;
@@ -429,11 +412,11 @@ void paletUpdateListBuild(int page) {
     PaletEntry* shown = displayPalet[page];
     int records = 0;
     paletUpdateList[0].changes = 0;
-    for (int t = 0; t < PAGE_COLOURS; ++t) {
+    for (int t = 0; t < PALET_NUMBERS; ++t) {
         const PaletEntry& from = pagePalet[t];
         if (from.flags != PALET_USED) continue;
         log_printf(LOG_PALET, "PAL[%2d]=RGB(%02X.%02X.%02X): ", t, from.red, from.green, from.blue);
-        for (int s = 0; s < PAGE_COLOURS; s += limitColor) {
+        for (int s = 0; s < PALET_NUMBERS; s += limitColor) {
             const int g = s | t;
             PaletEntry& e = shown[g];
             updateDisplay(e, from);
@@ -452,8 +435,8 @@ void paletUpdateListBuild(int page) {
 
 int decode_bmp_gram(int page, const BmpImage* image) {
     if (page < 0 || page > 1 || image == nullptr) return -1;
-    std::memcpy(indexBmp[WORK], indexBmp[page], SCREEN_PIXELS);
-    std::memcpy(indexPalet[WORK], indexPalet[page], sizeof indexPalet[WORK]);
+    std::memcpy(indexBmp[WORK_PAGE], indexBmp[page], SCREEN_PIXELS);
+    std::memcpy(indexPalet[WORK_PAGE], indexPalet[page], sizeof indexPalet[WORK_PAGE]);
     if (!pixelMatch(page, image)) {
         puts("palet work overflow");
         return -1;
@@ -463,12 +446,12 @@ int decode_bmp_gram(int page, const BmpImage* image) {
         puts("error:color palet overflow");
         return -1;
     }
-    palet_dump(indexPalet[WORK], order);
+    palet_dump(indexPalet[WORK_PAGE], order);
     exchangeSearch(page, order);
     gramConvert(page, order);
     writeBackPalet(page, order);
     paletUpdateListBuild(page);
-    palet_dump(indexPalet[WORK], order);
+    palet_dump(indexPalet[WORK_PAGE], order);
     return 0;
 }
 
@@ -477,7 +460,7 @@ int decode_bmp_repeat(int page, int from) {
     if (page == from) return 0;
     // The pixel bytes and the record of the picture move as they are; the
     // non-pixel bytes of the two pages are alike, as nothing ever writes them.
-    std::memcpy(gram_buf[WORK], gram_buf[from], GRAM_PAGE_BYTES);
+    std::memcpy(gram_buf[WORK_PAGE], gram_buf[from], GRAM_PAGE_BYTES);
     std::memcpy(indexBmp[page], indexBmp[from], SCREEN_PIXELS);
     std::memcpy(indexPalet[page], indexPalet[from], sizeof indexPalet[page]);
     paletUpdateListBuild(page);

@@ -30,6 +30,19 @@ struct PaletUpdate {
     uint8_t green;
 };
 
+// Bits of PaletUpdate::changes and PaletEntry::changes.
+inline constexpr uint8_t CHANGE_BLUE = 1;
+inline constexpr uint8_t CHANGE_RED = 2;
+inline constexpr uint8_t CHANGE_GREEN = 4;
+inline constexpr int32_t CHANGE_ALL = CHANGE_BLUE | CHANGE_RED | CHANGE_GREEN;
+
+// Index of the work palette, the work map and the new GRAM page in
+// indexPalet, indexBmp and gram_buf.
+inline constexpr int WORK_PAGE = 2;
+// Weight of one palette component or shadow copy against one changed GRAM
+// byte in the cost of a palette order.
+inline constexpr int32_t COST_PER_BYTE = 17;
+
 inline constexpr int GRAM_PAGE_BYTES = 0x10000;
 inline constexpr int PALET_NUMBERS = 64;  // palette numbers the target has
 inline constexpr int SCREEN_WIDTH = 320;

@@ -40,13 +40,10 @@
 
 namespace {
 
-constexpr int WORK = 2;
 constexpr int ENTRIES = 128;
-constexpr int POSITIONS = 64;
 constexpr int PIXELS_PER_GROUP = 8;
 constexpr int GROUPS = SCREEN_PIXELS / PIXELS_PER_GROUP;
 constexpr uint8_t PLANE_MASK = 0x3F;
-constexpr int32_t COST_PER_BYTE = 17;
 
 // The distinct work entries of one 8-pixel group and their folded old numbers.
 struct Group {
@@ -91,7 +88,7 @@ EntryCosts costs[ENTRIES];              // built from sums when asked for
 bool costsValid[ENTRIES];
 int32_t pairFix[ENTRIES][ENTRIES];      // correction for exchanging two entries, both ways round
 uint8_t remap[ENTRIES];                 // position of each work entry under the current order
-uint8_t paletDiff[POSITIONS][ENTRIES];  // components in which page entry p differs from work entry e
+uint8_t paletDiff[PALET_NUMBERS][ENTRIES];  // components in which page entry p differs from work entry e
 uint32_t groupMark[GROUPS];             // groups already listed in the current exchange
 uint32_t markStamp;
 uint16_t touched[GROUPS];
@@ -373,7 +370,7 @@ int32_t currentCost() { return COST_PER_BYTE * (paletCost + paletShadowCount) + 
 
 void prepare(int page, const uint8_t order[ENTRIES]) {
     const PaletEntry* pagePalet = indexPalet[page];
-    const PaletEntry* work = indexPalet[WORK];
+    const PaletEntry* work = indexPalet[WORK_PAGE];
     for (int p = 0; p < ENTRIES; ++p) remap[order[p]] = static_cast<uint8_t>(p);
     paletCost = 0;
     for (int p = 0; p < limitColor; ++p) {
@@ -384,7 +381,7 @@ void prepare(int page, const uint8_t order[ENTRIES]) {
         }
         paletCost += paletDiff[p][order[p]];
     }
-    buildGroups(indexBmp[page], indexBmp[WORK]);
+    buildGroups(indexBmp[page], indexBmp[WORK_PAGE]);
     std::memset(sums, 0, sizeof sums);
     std::memset(costsValid, 0, sizeof costsValid);
     std::memset(pairFix, 0, sizeof pairFix);
@@ -423,10 +420,10 @@ void exchange(uint8_t order[ENTRIES], int m, int i) {
 
 int improveOrderFast(int page, uint8_t order[128]) {
     const PaletEntry* pagePalet = indexPalet[page];
-    const PaletEntry* work = indexPalet[WORK];
+    const PaletEntry* work = indexPalet[WORK_PAGE];
     // The tables hold the 64 palette numbers the target has; a limit beyond
     // them is left to the plain search.
-    if (limitColor > POSITIONS) return improveOrderPlain(page, order);
+    if (limitColor > PALET_NUMBERS) return improveOrderPlain(page, order);
     paletSwapCount = 0;
     prepare(page, order);
     int exchanges = 0;

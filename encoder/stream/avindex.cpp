@@ -1,5 +1,6 @@
 #include "encoder/stream/avindex.h"
 
+#include <bit>
 #include <cstring>
 
 #include "encoder/audio/pcmtl.h"
@@ -64,14 +65,20 @@ int avindexOut(FILE* stream) {
     return avindex_pos;
 }
 
+// audioSamplesVframe of a stream with sound is exactly this numerator / 2^55.
+constexpr uint64_t AUDIO_BLOCKS_NUMERATOR = 1149816081334379ULL;
+constexpr int AUDIO_BLOCKS_SHIFT = 55;
+static_assert(AUDIO_BLOCKS_PER_DISPLAY_FRAME == static_cast<double>(AUDIO_BLOCKS_NUMERATOR) / (1ULL << AUDIO_BLOCKS_SHIFT));
+static_assert(std::bit_cast<uint64_t>(AUDIO_BLOCKS_PER_DISPLAY_FRAME) == 0x3FA05701AC5701ACULL);
+
 int audioBlocksDue(int frameTimeValue) {
-    // audioSamplesVframe is exactly 1149816081334379 / 2^55; the floor of its
-    // product with the frame time is taken in exact integer arithmetic, since a
-    // double product rounds up to an integer at multiples of 19584.
-    constexpr unsigned __int128 numerator = 1149816081334379ULL;
+    // The floor of audioSamplesVframe times the frame time is taken in exact
+    // integer arithmetic, since a double product rounds up to an integer at
+    // multiples of 19584.
+    constexpr unsigned __int128 numerator = AUDIO_BLOCKS_NUMERATOR;
     if (frameTimeValue <= 0) return 2;
     const unsigned __int128 product = numerator * static_cast<unsigned __int128>(frameTimeValue);
-    return static_cast<int>(product >> 55) + 2;
+    return static_cast<int>(product >> AUDIO_BLOCKS_SHIFT) + 2;
 }
 
 void streamReportWriteError(const char* what) {

@@ -11,9 +11,6 @@ const char* const cmdStr[V2_CMD_TYPES] = {"PAGE", "DRAW", "FIL1"};
 namespace {
 
 // Change bits of a palette update record.
-constexpr uint8_t CHANGE_BLUE = 1;
-constexpr uint8_t CHANGE_RED = 2;
-constexpr uint8_t CHANGE_GREEN = 4;
 
 // No page command has been sent in a frame yet: the first one of every frame is
 // then the absolute form, so the player's H never carries over between frames.
@@ -251,8 +248,8 @@ int32_t V2paletEntryBytes(const PaletUpdate& entry, uint8_t out[V2_PALET_ENTRY_M
         out[3] = static_cast<uint8_t>(blue | ((entry.changes & CHANGE_BLUE) ? 0 : V2PAL_UNCHANGED));
         return 4;
     }
-    uint8_t header = static_cast<uint8_t>(((p >> 4) & 3) << 6 | ((p >> 2) & 3) << 2);
-    const uint8_t low = static_cast<uint8_t>((p & 3) << 6);
+    uint8_t header = v2PaletHeaderNumber(p);
+    const uint8_t low = v2PaletComponentNumber(p);
     int32_t size = 1;
     if (entry.changes & CHANGE_GREEN) {
         header |= V2PAL_HDR_GREEN;

@@ -38,6 +38,21 @@ inline constexpr uint8_t V2PAL_HDR_BLUE = 0x02;      // a blue byte follows
 inline constexpr uint8_t V2PAL_HDR_ZERO = 0x01;      // palette 0: all three bytes follow
 inline constexpr uint8_t V2PAL_UNCHANGED = 0x20;     // palette 0: this component did not change
 inline constexpr uint8_t V2PAL_LEVEL_MASK = 0x0F;
+inline constexpr uint8_t V2PAL_RESERVED = 0x10;      // component byte bit that is always 0
+// The six bits of a palette number p: bits 5-4 in header bits 7-6, bits 3-2
+// in header bits 3-2, bits 1-0 in bits 7-6 of every component byte.
+inline constexpr uint8_t V2PAL_HDR_HIGH_BITS = 0xC0;
+inline constexpr uint8_t V2PAL_HDR_MID_BITS = 0x0C;
+inline constexpr uint8_t V2PAL_NUMBER_LOW_BITS = 0xC0;
+inline constexpr int V2PAL_NUMBER_LOW_SHIFT = 6;
+
+constexpr uint8_t v2PaletHeaderNumber(int p) { return static_cast<uint8_t>((p & 0x30) << 2 | (p & 0x0C)); }
+constexpr uint8_t v2PaletComponentNumber(int p) { return static_cast<uint8_t>((p & 0x03) << V2PAL_NUMBER_LOW_SHIFT); }
+// Bits 5-2 of p from a header; bits 1-0 come from a component byte.
+constexpr int v2PaletNumberHigh(uint8_t header) { return (header & V2PAL_HDR_HIGH_BITS) >> 2 | (header & V2PAL_HDR_MID_BITS); }
+constexpr int v2PaletNumberLow(uint8_t component) { return (component & V2PAL_NUMBER_LOW_BITS) >> V2PAL_NUMBER_LOW_SHIFT; }
+static_assert(v2PaletHeaderNumber(45) == 0x8C && v2PaletComponentNumber(45) == 0x40);
+static_assert(v2PaletNumberHigh(0x9C) + v2PaletNumberLow(0x4A) == 45);
 
 // Second bytes of the option command.
 inline constexpr int V2OPT_INTERVAL_MAX = 0x3F;

@@ -73,14 +73,11 @@ int listLength() {
     return n;
 }
 
-// Palette number bit n lives in this page offset's plane layer.
-constexpr int LAYER[6] = {0x4400, 0x4000, 0x8400, 0x8000, 0xC400, 0xC000};
-
 int gramNumber(const uint8_t* page, int x, int y) {
-    const int offset = (y & 7) * 2048 + (y >> 3) * 40 + (x >> 3);
+    const int offset = gramLayerOffset(x, y);
     int p = 0;
-    for (int bit = 0; bit < 6; ++bit)
-        if (page[LAYER[bit] + offset] & (0x80 >> (x & 7))) p |= 1 << bit;
+    for (int bit = 0; bit < GRAM_PALET_BITS; ++bit)
+        if (page[GRAM_LAYER_OF_BIT[bit] + offset] & (0x80 >> (x & 7))) p |= 1 << bit;
     return p;
 }
 
@@ -357,7 +354,7 @@ TEST_F(ColourReduction, GramLayoutOfLockedPaletteNumbers) {
     image.set(319, 199, 0x405060);
     ASSERT_EQ(gram(0, image), 0);
     const uint8_t* g = gram_buf[2];
-    for (int layer : LAYER) EXPECT_EQ(g[layer + 40], 0x80) << layer;  // (0, 8): 63 everywhere
+    for (int layer : GRAM_LAYER_OF_BIT) EXPECT_EQ(g[layer + 40], 0x80) << layer;  // (0, 8): 63 everywhere
     const int last = 7 * 2048 + 24 * 40 + 39;
     EXPECT_EQ(g[0x4400 + last], 0x01);  // 21 = bits 0, 2, 4: layer B of each plane
     EXPECT_EQ(g[0x8400 + last], 0x01);

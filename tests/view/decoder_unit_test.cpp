@@ -132,10 +132,9 @@ std::array<int, 3> pixel(const Bytes& picture, int x, int y) {
 // Commands setting the six plane-layer bits of pixel (0, 0) to palette number
 // p (bit 0: blue layer B at 0x4400 ... bit 5: green layer A at 0xC000).
 Bytes drawPixel0(int p) {
-    const int layers[6] = {0x44, 0x40, 0x84, 0x80, 0xC4, 0xC0};
     Bytes c;
-    for (int bit = 0; bit < 6; ++bit) {
-        c.insert(c.end(), {0x7A, static_cast<uint8_t>(layers[bit]), 0x40, 0x00,
+    for (int bit = 0; bit < GRAM_PALET_BITS; ++bit) {
+        c.insert(c.end(), {0x7A, static_cast<uint8_t>(GRAM_LAYER_OF_BIT[bit] >> 8), 0x40, 0x00,
                            static_cast<uint8_t>((p >> bit) & 1 ? 0x80 : 0x00)});
     }
     return c;

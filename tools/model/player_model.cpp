@@ -208,7 +208,7 @@ void simInit(Sim* sim, double bytesPerSecond) {
 
 double simAddVideoUnit(Sim* sim, int32_t owner, int64_t ownerStart) {
     // Frame 0's commands run as soon as they are read: its units leave at once.
-    const double due = owner > 0 ? static_cast<double>(ownerStart) / DISPLAY_RATE : -1.0;
+    const double due = owner > 0 ? static_cast<double>(ownerStart) / DISPLAY_FRAMES_PER_SECOND : -1.0;
     if (owner > 0 || sim->started) return readUnit(sim, due);
     const double readAt = nextReadStart(sim) + unitSeconds(*sim);
     sim->now = readAt;
@@ -230,7 +230,7 @@ void simFrameZeroDone(Sim* sim) { sim->frameZeroDone = true; }
 
 double simFrameLateness(Sim* sim, double readAt, int64_t showTime, bool count) {
     if (!sim->started) return 0.0;
-    const double deadline = sim->start + static_cast<double>(showTime + PICTURE_SLACK) / DISPLAY_RATE;
+    const double deadline = sim->start + static_cast<double>(showTime + PICTURE_SLACK) / DISPLAY_FRAMES_PER_SECOND;
     const double late = readAt - deadline;
     if (late <= 0.0) return 0.0;
     if (count) {

@@ -40,7 +40,6 @@ inline constexpr int BUFFER_BYTES = (FIFO_RING_END - FIFO_RING_TOP) + (AUDIO_FIF
 inline constexpr int BUFFER_UNITS = BUFFER_BYTES / UNIT_BYTES;          // 160
 inline constexpr int VIDEO_BLOCK_UNITS = FIFO_PAGE_BYTES / UNIT_BYTES;   // 32
 inline constexpr int AUDIO_BLOCK_UNITS = AUDIO_BLOCK_BYTES / UNIT_BYTES; // 16
-inline constexpr double DISPLAY_RATE = 60.0;    // display frames per second
 inline constexpr int PICTURE_SLACK = 2;         // display frames the picture may follow the sound
 inline constexpr double KIB = 1024.0;           // rates are given in KiB per second
 

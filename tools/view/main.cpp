@@ -37,7 +37,6 @@ constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output
 constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
 constexpr int LEVELS = 16;
 constexpr long MAX_BOOT_SIZE = 65536;
-constexpr int WAV_RATE = 7812;  // the nearest whole rate to the player's 7812.5
 constexpr int WAV_HEADER_BYTES = 44;
 constexpr int NAME_BYTES = 4096;
 constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
@@ -368,8 +367,8 @@ bool writeWavHeader(FILE* f, long long samples) {
     put32(h + 16, 16);
     put16(h + 20, 1);  // integer PCM
     put16(h + 22, 1);  // mono
-    put32(h + 24, WAV_RATE);
-    put32(h + 28, WAV_RATE * 2);
+    put32(h + 24, AUDIO_WAV_RATE);
+    put32(h + 28, AUDIO_WAV_RATE * 2);
     put16(h + 32, 2);
     put16(h + 34, 16);
     memcpy(h + 36, "data", 4);
@@ -418,7 +417,7 @@ bool openOutputs(Outputs& out) {
         buildY4mTable();
         char header[96];
         const int n = snprintf(header, sizeof header, "YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C444 XCOLORRANGE=LIMITED\n",
-                               view::SCREEN_W, view::SCREEN_H, view::DISPLAY_FRAMES_PER_SECOND);
+                               view::SCREEN_W, view::SCREEN_H, DISPLAY_FRAMES_PER_SECOND);
         if (!writeAll(out.y4m, header, static_cast<size_t>(n))) {
             outputFailed(out, "YUV4MPEG2 stream", s.y4m);
             return false;
@@ -547,7 +546,7 @@ void printSummary(const Settings& settings, const Buffering& buffering, const vi
     if (s.unindexedBlocks > 0) printf("; %d blocks beyond the index", s.unindexedBlocks);
     printf(")\n");
     printf("frames: %d, display time %lld display frames (%.3f s)\n", s.frames, s.displayFrames,
-           static_cast<double>(s.displayFrames) / view::DISPLAY_FRAMES_PER_SECOND);
+           static_cast<double>(s.displayFrames) / DISPLAY_FRAMES_PER_SECOND);
     if (s.frames > 0) {
         printf("bytes per frame: mean %.1f, max %ld (frame", static_cast<double>(s.frameBytesTotal) / s.frames,
                s.frameBytesMax);

@@ -37,9 +37,6 @@ static_assert(AUDIO_PAGES * AUDIO_CODES_PER_PAGE == AUDIO_SAMPLES_PER_BLOCK);
 enum Component { RED = 0, GREEN = 1, BLUE = 2 };
 constexpr int STREAM_COMPONENT[3] = {GREEN, RED, BLUE};
 constexpr uint8_t HEADER_COMPONENT_BIT[3] = {V2PAL_HDR_GREEN, V2PAL_HDR_RED, V2PAL_HDR_BLUE};
-constexpr uint8_t PAL_NUMBER_BITS = 0xC0;  // component byte: bits 1-0 of p; header: bits 5-4 of p
-constexpr uint8_t PAL_HDR_MID_BITS = 0x0C;  // header: bits 3-2 of p
-constexpr uint8_t PAL_RESERVED_BIT = 0x10;  // component byte bit that is always 0
 
 // ---- Decoder state (one decoder per process) -------------------------------
 
@@ -491,7 +488,7 @@ void paletteZeroEntry(const uint8_t* b, int at) {
     bool changed = false;
     for (int c = 0; c < 3; ++c) {
         const uint8_t byte = b[at + 1 + c];
-        if (byte & (PAL_NUMBER_BITS | PAL_RESERVED_BIT)) {
+        if (byte & (V2PAL_NUMBER_LOW_BITS | V2PAL_RESERVED)) {
             blockProblem(Problem::PaletteEntry, at + 1 + c, "palette 0 component byte 0x%02X has stray bits", byte);
         }
         if (byte & V2PAL_UNCHANGED) continue;
@@ -514,18 +511,18 @@ int paletteEntry(const uint8_t* b, int at, int room) {
         blockProblem(Problem::PaletteEntry, at, "palette entry header 0x%02X names no component", header);
         return size;
     }
-    int p = ((header & PAL_NUMBER_BITS) >> 2) | (header & PAL_HDR_MID_BITS);
+    int p = v2PaletNumberHigh(header);
     int lowBits = -1;
     int byteAt = at + 1;
     for (int c = 0; c < 3; ++c) {
         if (!(header & HEADER_COMPONENT_BIT[c])) continue;
         const uint8_t byte = b[byteAt];
-        const int bits = (byte & PAL_NUMBER_BITS) >> 6;
+        const int bits = v2PaletNumberLow(byte);
         if (lowBits >= 0 && bits != lowBits) {
             blockProblem(Problem::PaletteEntry, byteAt, "component bytes of one palette entry name different numbers");
         }
         if (lowBits < 0) lowBits = bits;
-        if (byte & (V2PAL_UNCHANGED | PAL_RESERVED_BIT)) {
+        if (byte & (V2PAL_UNCHANGED | V2PAL_RESERVED)) {
             blockProblem(Problem::PaletteEntry, byteAt, "component byte 0x%02X has stray bits", byte);
         }
         ++byteAt;

@@ -17,8 +17,6 @@ inline constexpr int SCREEN_W = SCREEN_WIDTH;
 inline constexpr int SCREEN_H = SCREEN_HEIGHT;
 inline constexpr int RGB_BYTES = SCREEN_W * SCREEN_H * 3;
 
-inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
-
 // The kinds of structural faults the decoder recognises; each is counted.
 enum class Problem : int {
     IndexHeader,       // fixed fields of the two index entries
