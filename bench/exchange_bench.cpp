@@ -187,15 +187,13 @@ struct Timing {
 
 // The frame loop of compress type 1 without audio: every frame on page 0.
 Timing encodeClip(const std::vector<Image>& images, int limit, PixelMatch match, ExchangeSearch search) {
+    decode_bmp_reset();
+    avindexReset();
+    compressReset();
     decode_bmp_setPixelMatch(match);
     decode_bmp_setExchangeSearch(search);
-    std::memset(gram_buf, 0, sizeof gram_buf);
-    decode_bmp_init();
-    AvIndexEntry* header = avindexInit();
-    audioSamplesVframe = 0.0;
-    curFrame = fileFrame = frameTime = audioBlock = 0;
     fpDst = tmpfile();
-    compressGramInit(fpDst, header);
+    compressGramInit(fpDst, hdr);
     // The stream's block lines would drown the table.
     fflush(stdout);
     const int savedOut = dup(1);
@@ -228,9 +226,8 @@ Timing encodeClip(const std::vector<Image>& images, int limit, PixelMatch match,
     rewind(fpDst);
     if (fread(t.stream.data(), 1, t.stream.size(), fpDst) != t.stream.size()) t.stream.clear();
     fclose(fpDst);
-    fpDst = nullptr;
-    decode_bmp_setPixelMatch(matchPixelsFast);
-    decode_bmp_setExchangeSearch(improveOrderFast);
+    avindexReset();
+    decode_bmp_reset();
     return t;
 }
 
@@ -246,16 +243,14 @@ struct FileRun {
 // The driver's frame loop without audio, from reading each BMP file to the
 // stream bytes, with the given pixel matching and exchange search.
 FileRun encodeFiles(const char* pattern, int frames, int type, PixelMatch match, ExchangeSearch search) {
+    decode_bmp_reset();
+    avindexReset();
+    compressReset();
     decode_bmp_setPixelMatch(match);
     decode_bmp_setExchangeSearch(search);
-    std::memset(gram_buf, 0, sizeof gram_buf);
-    decode_bmp_init();
     decode_bmp_setColorLimit(64);
-    AvIndexEntry* header = avindexInit();
-    audioSamplesVframe = 0.0;
-    curFrame = fileFrame = frameTime = audioBlock = 0;
     fpDst = tmpfile();
-    compressGramInit(fpDst, header);
+    compressGramInit(fpDst, hdr);
     fflush(stdout);
     const int savedOut = dup(1);
     const int devNull = open("/dev/null", O_WRONLY);
@@ -290,9 +285,8 @@ FileRun encodeFiles(const char* pattern, int frames, int type, PixelMatch match,
     rewind(fpDst);
     if (fread(run.stream.data(), 1, run.stream.size(), fpDst) != run.stream.size()) run.stream.clear();
     fclose(fpDst);
-    fpDst = nullptr;
-    decode_bmp_setPixelMatch(matchPixelsFast);
-    decode_bmp_setExchangeSearch(improveOrderFast);
+    avindexReset();
+    decode_bmp_reset();
     return run;
 }
 

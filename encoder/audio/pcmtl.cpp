@@ -1,6 +1,7 @@
 #include "encoder/audio/pcmtl.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "encoder/audio/wavlib.h"
 
@@ -78,6 +79,17 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
     avEntrySetU16(entry, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(kBlockBytes));
     avEntrySetU16(entry, AVENTRY_KIND_PARAM, AUDIO_KIND_PARAM);
     return 0;
+}
+
+void pcmtl_Reset() {
+    pcmtl_End();
+    std::memset(pcm2tl, 0, sizeof pcm2tl);
+    std::memset(memory_buf, 0, sizeof memory_buf);
+    memAddress = 0;
+    fifo_addr_top = kFifoTop;
+    fifo_addr_end = kFifoEnd;
+    fpOut = nullptr;
+    srcPos = 0;
 }
 
 int pcmtl_Encode() {

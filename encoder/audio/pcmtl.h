@@ -33,6 +33,9 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry);
 // Appends the next audio block to the stream and counts it in the index.
 int pcmtl_Encode();
 int pcmtl_End();
+// pcmtl_End, and also the code table, the ring position and the borrowed
+// stream handle: the module's state at program start.
+void pcmtl_Reset();
 
 // The sample-to-code table (65536 entries, indexed by the 16-bit pattern of a
 // sample); valid after pcmtl_Init.

@@ -9,6 +9,8 @@
 
 WavFailHook wavFailHook = wavDefaultFail;
 
+void wavlib_Reset() { wavFailHook = wavDefaultFail; }
+
 void wavDefaultFail() {
     fflush(stdout);
     std::exit(1);

@@ -75,6 +75,8 @@ struct PCMINFO {
 using WavFailHook = void (*)();
 extern WavFailHook wavFailHook;
 [[noreturn]] void wavDefaultFail();
+// Puts the library back to its state at program start: the default hook.
+void wavlib_Reset();
 
 // Records come back with their sample pointers empty; free_* release the
 // sample arrays and then the record (a null record is ignored).

@@ -16,9 +16,9 @@ PaletEntry indexPalet[3][128];
 uint8_t indexBmp[3][SCREEN_PIXELS];
 PaletEntry displayPalet[2][64];
 PaletUpdate paletUpdateList[PALET_UPDATE_RECORDS];
-int32_t limitColor = 64;
-int32_t paletShadowCount = 1;
-int32_t paletFlashColor = -1;
+int32_t limitColor = LIMIT_COLOR_START;
+int32_t paletShadowCount = PALET_SHADOW_START;
+int32_t paletFlashColor = NO_FLASH_COLOR;
 DiffRecord diffList[64];
 PaletSwap paletSwapTrace[PALET_SWAP_TRACE_RECORDS];
 int32_t paletSwapCount;
@@ -191,6 +191,21 @@ int decode_bmp_init() {
 }
 
 int decode_bmp_term() { return 0; }
+
+void decode_bmp_reset() {
+    std::memset(gram_buf, 0, sizeof gram_buf);
+    std::memset(paletUpdateList, 0, sizeof paletUpdateList);
+    std::memset(paletSwapTrace, 0, sizeof paletSwapTrace);
+    std::memset(entryOfColour, 0, sizeof entryOfColour);
+    paletSwapCount = 0;
+    limitColor = LIMIT_COLOR_START;
+    paletShadowCount = PALET_SHADOW_START;
+    paletFlashColor = NO_FLASH_COLOR;
+    exchangeSearch = improveOrderFast;
+    pixelMatch = matchPixelsFast;
+    improveOrderFastReset();
+    decode_bmp_init();
+}
 
 void decode_bmp_setExchangeSearch(ExchangeSearch search) {
     exchangeSearch = search != nullptr ? search : improveOrderFast;

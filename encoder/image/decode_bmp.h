@@ -81,6 +81,10 @@ extern PaletUpdate paletUpdateList[PALET_UPDATE_RECORDS];
 extern int32_t limitColor;
 extern int32_t paletShadowCount;
 extern int32_t paletFlashColor;
+// Their values at program start.
+inline constexpr int32_t LIMIT_COLOR_START = PALET_NUMBERS;
+inline constexpr int32_t PALET_SHADOW_START = 1;
+inline constexpr int32_t NO_FLASH_COLOR = -1;
 extern const int32_t palneCost[64];
 
 // One cost evaluation of a position order.
@@ -95,6 +99,10 @@ extern DiffRecord diffList[64];
 
 int decode_bmp_init();
 int decode_bmp_term();
+// Puts everything the image module holds back to its state at program start:
+// pages, palettes, maps, the update list, the colour limit, the shadow count,
+// the flash entry, the chosen searches and their working tables.
+void decode_bmp_reset();
 int decode_bmp_gram(int page, const BmpImage* image);
 void palet_init();
 int search_palet(PaletEntry* palette, const uint8_t key[3]);  // key: blue, red, green
@@ -123,6 +131,8 @@ int improveOrderPlain(int page, uint8_t order[128]);
 // candidate is evaluated from per-entry sums over the 8-pixel groups instead
 // of a scan of the whole picture (exchange_search.cpp).
 int improveOrderFast(int page, uint8_t order[128]);
+// Clears the fast search's working tables (decode_bmp_reset calls it).
+void improveOrderFastReset();
 // Chooses the search that decode_bmp_gram runs: improveOrderFast (the
 // default), improveOrderPlain, or a caller's wrapper around either one.
 using ExchangeSearch = int (*)(int page, uint8_t order[128]);

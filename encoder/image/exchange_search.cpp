@@ -95,6 +95,27 @@ uint16_t touched[GROUPS];
 int32_t paletCost;  // palette term: differing components over positions below the limit
 int32_t pixelCost;  // pixel term: sum of the group costs
 
+}  // namespace
+
+void improveOrderFastReset() {
+    std::memset(groups, 0, sizeof groups);
+    std::memset(entryGroups, 0, sizeof entryGroups);
+    std::memset(entryFirst, 0, sizeof entryFirst);
+    std::memset(sums, 0, sizeof sums);
+    std::memset(costs, 0, sizeof costs);
+    std::memset(costsValid, 0, sizeof costsValid);
+    std::memset(pairFix, 0, sizeof pairFix);
+    std::memset(remap, 0, sizeof remap);
+    std::memset(paletDiff, 0, sizeof paletDiff);
+    std::memset(groupMark, 0, sizeof groupMark);
+    std::memset(touched, 0, sizeof touched);
+    markStamp = 0;
+    paletCost = 0;
+    pixelCost = 0;
+}
+
+namespace {
+
 // palneCost counts the one bits of v; the per-bit sums above rest on that.
 int planeCost(unsigned v) { return palneCost[v & PLANE_MASK]; }
 

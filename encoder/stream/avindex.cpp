@@ -40,6 +40,15 @@ AvIndexEntry* avindexInit() {
     return hdr;
 }
 
+void avindexReset() {
+    avindexInit();
+    fpDst = nullptr;
+    curFrame = fileFrame = frameTime = audioBlock = 0;
+    audioSamplesVframe = 0.0;
+    streamWriteFailed = false;
+    writeErrorReported = false;
+}
+
 void avindexAdd(int kind, int count) {
     for (int i = 0; i < count; ++i) {
         if (avindex_pos >= AVINDEX_MAX_BLOCKS) {

@@ -35,6 +35,9 @@ extern uint8_t avindex_table[AVINDEX_TABLE_BYTES];  // one bit per block, set = 
 extern int avindex_pos;                            // blocks entered so far
 
 AvIndexEntry* avindexInit();
+// avindexInit, and also the stream globals below and the reports made: the
+// module's state at program start. The stream handle is dropped, not closed.
+void avindexReset();
 void avindexAdd(int kind, int count);
 // Writes header and bitmap at the stream's position; returns avindex_pos or -1.
 int avindexOut(FILE* stream);

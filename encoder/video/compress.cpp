@@ -4,13 +4,17 @@
 #include "encoder/video/fifo.h"
 #include "encoder/video/v2encode.h"
 
-int32_t encode_v2 = 1;
-int32_t updatePerCRTCframe = 4;
-
 namespace {
 
 // The interval the compressor assumes the player starts with.
 constexpr int32_t START_INTERVAL = 4;
+
+}  // namespace
+
+int32_t encode_v2 = 1;
+int32_t updatePerCRTCframe = START_INTERVAL;
+
+namespace {
 
 uint8_t optionByte(int type, int value) {
     switch (type) {
@@ -65,8 +69,14 @@ int V2compressGramInit(FILE* /*out*/, AvIndexEntry* header) {
         avEntrySetU16(header, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(FIFO_PAGE_BYTES));
     }
     updatePerCRTCframe = START_INTERVAL;
-    paletFlashColor = -1;
+    paletFlashColor = NO_FLASH_COLOR;
     return 0;
+}
+
+void compressReset() {
+    encode_v2 = 1;
+    updatePerCRTCframe = START_INTERVAL;
+    fifoReset();
 }
 
 int V2compressGramEnd() {

@@ -19,6 +19,9 @@ inline constexpr int COMPRESS_OPTION_PLAY = 3;       // audio_play
 inline constexpr int COMPRESS_OPTION_FADER = 4;      // audio_fader
 
 int compressGramInit(FILE* out, AvIndexEntry* header);
+// Puts the compressor and its FIFO ring back to their state at program start
+// (the V2 compressor selected, the start interval, an empty ring).
+void compressReset();
 int compressOption(int type, int value);
 int compressFrameTimeSet(int interval);
 // Encodes the difference from prev to next (prev then equals next);

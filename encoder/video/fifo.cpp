@@ -42,6 +42,12 @@ void packetFIFOReset() {
     std::memset(memory_buf, 0, sizeof memory_buf);
 }
 
+void fifoReset() {
+    packetFIFOReset();
+    totalBytes = 0;
+    std::memset(packetBuf, 0, sizeof packetBuf);
+}
+
 int32_t packetFIFORoom() {
     return FIFO_PAGE_LAST - fifo_buffer_address % FIFO_PAGE_BYTES;
 }

@@ -23,6 +23,9 @@ extern uint8_t packetBuf[PACKET_BUF_BYTES];     // staging buffer for one comman
 
 // Empties the ring and puts the write position at its top.
 void packetFIFOReset();
+// packetFIFOReset, and also the frame's byte count and the staging buffer:
+// the module's state at program start.
+void fifoReset();
 // Bytes a command may still take in the current page, the marker excluded.
 int32_t packetFIFORoom();
 // Appends n bytes (1 to 8191); closes the page first when they would reach its

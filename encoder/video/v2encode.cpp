@@ -10,8 +10,6 @@ const char* const cmdStr[V2_CMD_TYPES] = {"PAGE", "DRAW", "FIL1"};
 
 namespace {
 
-// Change bits of a palette update record.
-
 // No page command has been sent in a frame yet: the first one of every frame is
 // then the absolute form, so the player's H never carries over between frames.
 constexpr int32_t NO_PAGE_SENT = 0x1000;

@@ -31,7 +31,8 @@ struct Encoder {
         printed = testing::internal::GetCapturedStdout();
     }
     ~Encoder() {
-        pcmtl_End();
+        pcmtl_Reset();
+        avindexReset();
         fclose(out);
     }
     std::vector<uint8_t> blocks() {
@@ -122,7 +123,7 @@ TEST(Pcmtl, FailedWriteIsReportedAndStillCounted) {
     FILE* full = fopen("/dev/full", "wb");
     if (!full) GTEST_SKIP() << "no /dev/full";
     setvbuf(full, nullptr, _IONBF, 0);
-    streamWriteFailed = false;
+    avindexReset();
     testing::internal::CaptureStdout();
     pcmtl_Init(full, enc.dir.file("a.wav").c_str(), &enc.header[1]);
     pcmtl_Encode();

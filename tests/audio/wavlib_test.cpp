@@ -57,7 +57,7 @@ std::string failureOutput(const std::function<void()>& fn) {
         stopped = true;
     }
     std::string out = testing::internal::GetCapturedStdout();
-    wavFailHook = wavDefaultFail;
+    wavlib_Reset();
     return stopped ? out : "(no failure)";
 }
 

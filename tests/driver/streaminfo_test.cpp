@@ -19,7 +19,9 @@ using testsupport::lines;
 class ParamFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        decode_bmp_init();
+        decode_bmp_reset();
+        avindexReset();
+        compressReset();
         compressGramInit(nullptr, hdr);
     }
     void TearDown() override { streamInfoTerm(&info); }

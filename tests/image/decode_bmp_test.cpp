@@ -92,11 +92,7 @@ void setColour(PaletEntry& e, uint32_t rgb, int32_t flags, int32_t count) {
 class ColourReduction : public ::testing::Test {
 protected:
     void SetUp() override {
-        limitColor = 64;
-        paletShadowCount = 1;
-        std::memset(gram_buf, 0, sizeof gram_buf);
-        std::memset(paletUpdateList, 0, sizeof paletUpdateList);
-        decode_bmp_init();
+        decode_bmp_reset();
     }
     // What the frame loop does for raw output: page 2 becomes the page's picture.
     void showPage2(int page) { std::memcpy(gram_buf[page], gram_buf[2], GRAM_PAGE_BYTES); }

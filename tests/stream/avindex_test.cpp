@@ -24,17 +24,14 @@ std::vector<uint8_t> contents(FILE* f) {
 class StreamIndex : public ::testing::Test {
 protected:
     void SetUp() override {
-        avindexInit();
+        avindexReset();
         fpDst = tmpfile();
         ASSERT_NE(fpDst, nullptr);
-        curFrame = fileFrame = frameTime = audioBlock = 0;
-        audioSamplesVframe = 0.0;
-        streamWriteFailed = false;
     }
     void TearDown() override {
         if (fpDst) fclose(fpDst);
-        fpDst = nullptr;
-        audioSamplesVframe = 0.0;
+        avindexReset();
+        pcmtl_Reset();
     }
 };
 
@@ -107,7 +104,7 @@ TEST_F(StreamIndex, VideoBlockIsWrittenEnteredAndFollowedByDueAudio) {
     testsupport::writeFile(dir.file("a.wav"), wav);
     testing::internal::CaptureStdout();
     ASSERT_EQ(pcmtl_Init(fpDst, dir.file("a.wav").c_str(), &hdr[1]), 0);
-    audioSamplesVframe = 0.03191380718954248;
+    audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
     videoUpdateCB(nullptr, 0, 0);  // start-up: the two leading blocks
     frameTime = 32;
     videoUpdateCB(ring.data(), 0x4000, 0x2000);

@@ -15,17 +15,14 @@ namespace videotest {
 class CapturedStream {
 public:
     CapturedStream() {
-        avindexInit();
-        audioSamplesVframe = 0.0;
-        curFrame = fileFrame = frameTime = audioBlock = 0;
-        encode_v2 = 1;
+        avindexReset();
+        compressReset();
         fpDst = tmpfile();
         compressGramInit(fpDst, hdr);
-        totalBytes = 0;
     }
     ~CapturedStream() {
         if (fpDst) fclose(fpDst);
-        fpDst = nullptr;
+        avindexReset();
     }
     CapturedStream(const CapturedStream&) = delete;
     CapturedStream& operator=(const CapturedStream&) = delete;
