@@ -193,18 +193,18 @@ int decode_bmp_init() {
 int decode_bmp_term() { return 0; }
 
 void decode_bmp_reset() {
-    std::memset(gram_buf, 0, sizeof gram_buf);
-    std::memset(paletUpdateList, 0, sizeof paletUpdateList);
-    std::memset(paletSwapTrace, 0, sizeof paletSwapTrace);
-    std::memset(entryOfColour, 0, sizeof entryOfColour);
-    paletSwapCount = 0;
     limitColor = LIMIT_COLOR_START;
     paletShadowCount = PALET_SHADOW_START;
     paletFlashColor = NO_FLASH_COLOR;
     exchangeSearch = improveOrderFast;
     pixelMatch = matchPixelsFast;
+    std::memset(gram_buf, 0, sizeof gram_buf);
+    std::memset(paletUpdateList, 0, sizeof paletUpdateList);
+    std::memset(paletSwapTrace, 0, sizeof paletSwapTrace);
+    paletSwapCount = 0;
+    std::memset(entryOfColour, 0, sizeof entryOfColour);
     improveOrderFastReset();
-    decode_bmp_init();
+    decode_bmp_init();  // palettes, maps and cost records
 }
 
 void decode_bmp_setExchangeSearch(ExchangeSearch search) {
