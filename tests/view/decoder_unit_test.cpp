@@ -222,6 +222,7 @@ TEST(ViewDecoderChecks, EachFaultIsCaughtOnItsOwn) {
     const std::vector<Case> cases = {
         {"DRAW2 at 0xFF leaves its page", {0x7A, 0x50, 0x10, 0xFF, 1, 2, 0x7E}, view::Problem::DrawOutsidePage},
         {"address below the planes", {0x7A, 0x3F, 0x40, 0x10, 1, 0x7E}, view::Problem::AddressOutside},
+        {"page set below the planes", {0x7A, 0x3F, 0x01, 0x40, 0x10, 1, 0x7E}, view::Problem::AddressOutside},
         {"page advance past 0xFF", {0x7A, 0xF8, 0x0F, 0x40, 0x00, 1, 0x7E}, view::Problem::AddressOutside},
         {"palette without entries", {0x78, 0x00, 0x7E}, view::Problem::EntryCount},
         {"palette entry with no component", {0x78, 0x01, 0x0C, 0x7E}, view::Problem::PaletteEntry},

@@ -590,6 +590,9 @@ int optionCommand(const uint8_t* b, int offset) {
 int pageSet(const uint8_t* b, int offset) {
     if (!fits(offset, 2, "page set")) return 0;
     g.high = b[offset + 1];
+    if (g.high < V2_GRAM_PLANE_TOP / V2_ADDRESS_PAGE_BYTES) {
+        blockProblem(Problem::AddressOutside, offset, "page set to 0x%02X, below the pixel planes", g.high);
+    }
     g.pageSetInFrame = true;
     g.drawing = true;
     g.frameOpen = true;
