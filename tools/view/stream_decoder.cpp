@@ -366,8 +366,8 @@ bool frameEnd(int offset) {
     const uint64_t used = renderPage(g.page);
     s.unannounced[g.page] |= used & ~g.announced[g.page];
     const long long position = streamPosition(offset);
-    Frame frame{s.frames,           g.page, g.interval, static_cast<long>(position - g.lastFrameEnd),
-                g.rgb,              g.gram[g.page], g.level[g.page]};
+    const Frame frame{s.frames, g.page,         g.interval,     static_cast<long>(position - g.lastFrameEnd),
+                      g.rgb,    g.gram[g.page], g.level[g.page]};
     g.lastFrameEnd = position;
     noteFrameSize(frame.number, frame.bytes);
     ++s.frames;
