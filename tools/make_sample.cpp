@@ -16,12 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "encoder/audio/pcmtl.h"  // the player's sound rate; the display rate
+#include "encoder/audio/pcmtl.h"        // the player's sound rate; the display rate
+#include "encoder/image/decode_bmp.h"  // the screen size
 
 namespace {
 
-constexpr int WIDTH = 320;
-constexpr int HEIGHT = 200;
 constexpr int DEFAULT_FRAMES = 60;
 constexpr int MAX_FRAMES = 10000;
 constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = 4;  // the encoder's default interval
@@ -60,7 +59,7 @@ uint32_t pixelAt(int x, int y, int t) {
         const int shade = 15 - std::min(9, r2 / 80);
         return rgb4(shade, shade / 3, (t / 8) % 4);  // ball: up to 10 shades, tint drifts slowly
     }
-    const int barX = (t * 6) % (WIDTH + 80) - 80;
+    const int barX = (t * 6) % (SCREEN_WIDTH + 80) - 80;
     if (y >= 150 && y < 160 && x >= barX && x < barX + 80) return rgb4(2, 12, 15);
     if (y < 130) {
         const int band = y * 12 / 130;
@@ -72,27 +71,27 @@ uint32_t pixelAt(int x, int y, int t) {
 }
 
 bool writeFrame(const std::string& path, int t) {
-    const uint32_t stride = WIDTH * 3;
+    const uint32_t stride = SCREEN_WIDTH * 3;
     std::vector<uint8_t> b;
-    b.reserve(54 + stride * HEIGHT);
+    b.reserve(54 + stride * SCREEN_HEIGHT);
     b.push_back('B');
     b.push_back('M');
-    put32(b, 54 + stride * HEIGHT);
+    put32(b, 54 + stride * SCREEN_HEIGHT);
     put32(b, 0);
     put32(b, 54);
     put32(b, 40);
-    put32(b, WIDTH);
-    put32(b, HEIGHT);
+    put32(b, SCREEN_WIDTH);
+    put32(b, SCREEN_HEIGHT);
     put16(b, 1);
     put16(b, 24);
     put32(b, 0);
-    put32(b, stride * HEIGHT);
+    put32(b, stride * SCREEN_HEIGHT);
     put32(b, 2835);
     put32(b, 2835);
     put32(b, 0);
     put32(b, 0);
-    for (int y = HEIGHT - 1; y >= 0; --y) {  // bottom-up rows
-        for (int x = 0; x < WIDTH; ++x) {
+    for (int y = SCREEN_HEIGHT - 1; y >= 0; --y) {  // bottom-up rows
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
             const uint32_t c = pixelAt(x, y, t);
             b.push_back(c & 0xFF);
             b.push_back((c >> 8) & 0xFF);

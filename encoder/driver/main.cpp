@@ -34,7 +34,6 @@ constexpr int EXIT_FAILED = 1;
 
 constexpr int STREAM_NAME_NUMBER = 99999;  // the number that names the stream file
 constexpr size_t STREAM_BUFFER_BYTES = 65536;
-constexpr size_t BOOTCODE_MAX_BYTES = 65536;
 constexpr int RAW_GRAM_OFFSET = 0x4000;     // planes B, R, G from here to the page's end
 constexpr int RAW_GRAM_BYTES = 0xC000;
 
@@ -65,7 +64,7 @@ struct Settings {
 };
 
 char filename[FRAME_NAME_BYTES];          // the stream's name, later each raw GRAM file's
-uint8_t bootcode_buf[BOOTCODE_MAX_BYTES];  // the boot code while it is copied
+uint8_t bootcode_buf[STREAM_BOOTCODE_MAX_BYTES];  // the boot code while it is copied
 // Buffer of the output stream. Static storage that is never freed: the WAV
 // reader ends the process with exit(), and the C library flushes the still
 // open stream only after the static destructors have run, so a buffer owned

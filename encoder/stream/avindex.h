@@ -17,6 +17,9 @@ inline constexpr int AVINDEX_MAX_BLOCKS = AVINDEX_TABLE_BYTES * 8;  // 32512
 inline constexpr int AVINDEX_KIND_VIDEO = 0;
 inline constexpr int AVINDEX_KIND_AUDIO = 1;
 
+// Boot code copied to the top of the stream, in front of the index, at most.
+inline constexpr long STREAM_BOOTCODE_MAX_BYTES = 65536;
+
 // Frame time and frame intervals count the target's display refresh frames.
 inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
 

@@ -36,7 +36,6 @@ constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output
 
 constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
 constexpr int LEVELS = 16;
-constexpr long MAX_BOOT_SIZE = 65536;
 constexpr int WAV_HEADER_BYTES = 44;
 constexpr int NAME_BYTES = 4096;
 constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
@@ -114,7 +113,7 @@ bool parseBoot(const char* text, long& value) {
     char* end = nullptr;
     errno = 0;
     const long v = strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > MAX_BOOT_SIZE) return false;
+    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > STREAM_BOOTCODE_MAX_BYTES) return false;
     value = v;
     return true;
 }
@@ -134,7 +133,7 @@ bool parseArguments(int argc, char** argv, Settings& s) {
             s.check = true;
         } else if (arg == "--boot" && hasValue) {
             if (!parseBoot(argv[++i], s.bootSize)) {
-                printf("--boot: %s is not a byte offset from 0 to %ld\n", argv[i], MAX_BOOT_SIZE);
+                printf("--boot: %s is not a byte offset from 0 to %ld\n", argv[i], STREAM_BOOTCODE_MAX_BYTES);
                 return false;
             }
         } else if (arg == "--rate" && hasValue) {

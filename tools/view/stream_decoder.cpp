@@ -20,7 +20,6 @@ namespace {
 
 constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;  // 4096
 constexpr int ENTRY_BYTES = static_cast<int>(sizeof(AvIndexEntry));  // 16
-constexpr long BOOT_SCAN_LIMIT = 65536;  // the encoder copies at most this much boot code
 constexpr int VIDEO_ENTRY_FIXED_BYTES = 6;  // fifoTop, fifoEnd, blockSize
 
 constexpr int VIDEO_BLOCK_BYTES = FIFO_PAGE_BYTES;
@@ -206,7 +205,7 @@ bool videoEntryAt(const uint8_t* bytes) {
 
 // Finds the index by the fixed fields of its video entry, from offset 0 on.
 long scanForIndex() {
-    static uint8_t head[BOOT_SCAN_LIMIT + VIDEO_ENTRY_FIXED_BYTES];
+    static uint8_t head[STREAM_BOOTCODE_MAX_BYTES + VIDEO_ENTRY_FIXED_BYTES];
     if (!seekTo(0)) return -1;
     const long got = readBytes(head, sizeof head);
     for (long offset = 0; offset + VIDEO_ENTRY_FIXED_BYTES <= got; ++offset) {
@@ -862,7 +861,7 @@ int decodeStream(const char* path, const DecodeOptions& options, const Sink& sin
     }
     if (summary.indexOffset < 0) {
         message("%s: no index found in the first %ld bytes (give its offset with --boot)\n", path,
-               BOOT_SCAN_LIMIT + 1);
+               STREAM_BOOTCODE_MAX_BYTES + 1);
     } else if (summary.indexOffset + INDEX_BYTES > g.fileSize || !seekTo(summary.indexOffset) ||
                readBytes(g.index, INDEX_BYTES) != INDEX_BYTES) {
         message("%s: the file ends inside the index (it starts at offset %ld)\n", path, summary.indexOffset);
