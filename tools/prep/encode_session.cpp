@@ -219,6 +219,36 @@ void sessionFeedRest(model::Sim* sim) {
     model::simFinish(sim);
 }
 
+int64_t sessionRoom(const model::Sim& from, double readBy, int64_t cap) {
+    const size_t frame = session.ends.size();
+    if (frame == 0 || session.feed.block < blocksWritten()) return cap;
+    static model::Sim sim;  // a copy to walk on; kept out of the stack
+    sim = from;
+    const int64_t ownerStart = session.shows[frame - 1];
+    const int64_t start = session.ends[frame - 1] + 1;
+    int audioDue = audioSamplesVframe == 0.0 ? 0 : std::max(0, audioBlocksDue(frameTime) - audioBlock);
+    int32_t audioNext = session.feed.audioBlock;
+    int64_t position = feedPosition(session.feed);
+    int64_t pageEnd = session.sink.size - firstBlockOffset() + FIFO_PAGE_BYTES;
+    int64_t allowed = position - start;  // the rest of the unit already read
+    while (allowed < cap) {
+        const double at = model::simAddVideoUnit(&sim, static_cast<int32_t>(frame), ownerStart);
+        if (sim.started && at > sim.start + readBy) break;
+        position += model::UNIT_BYTES;
+        allowed += model::UNIT_BYTES;
+        if (position != pageEnd) continue;
+        // The page closes: the audio due follows it, then the next page.
+        const int32_t gaps = sim.soundGaps;
+        for (; audioDue > 0; --audioDue, ++audioNext) {
+            for (int j = 0; j < model::AUDIO_BLOCK_UNITS; ++j) model::simAddAudioUnit(&sim, audioNext, j);
+            position += AUDIO_BLOCK_BYTES;
+        }
+        if (sim.soundGaps != gaps) break;
+        pageEnd = position + FIFO_PAGE_BYTES;
+    }
+    return std::min(allowed, cap);
+}
+
 model::Layout sessionLayout() {
     model::Layout layout;
     SessionSnapshot::Feed feed{0, 0, 0, 0, 0};

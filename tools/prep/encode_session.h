@@ -63,6 +63,14 @@ const std::vector<uint8_t>& sessionBytes();
 double sessionFeed(model::Sim* sim, int frame);
 void sessionFeedRest(model::Sim* sim);
 
+// How many bytes the next frame, shown at T = showTime, may take so that the
+// unit holding its frame end is read by S + readBy (seconds after the playback
+// start S) without a sound gap, judged on a copy of sim: the open page, the
+// audio blocks that follow it when it closes, further pages. An estimate (the
+// fill at a page's end is not known before the frame is encoded); cap when
+// the limit lies beyond it or S is not yet known.
+int64_t sessionRoom(const model::Sim& sim, double readBy, int64_t cap);
+
 // The layout of the finished stream, for the batch model.
 model::Layout sessionLayout();
 

@@ -16,6 +16,7 @@
 #include "tools/prep/child.h"
 #include "tools/prep/options.h"
 #include "tools/prep/output.h"
+#include "tools/prep/rate.h"
 #include "tools/prep/reduce.h"
 
 namespace {
@@ -125,6 +126,8 @@ struct VideoResult {
     bool ok;
 };
 
+// Every frame is also encoded in process: with rate control to plan it,
+// without to measure the rate the stream needs.
 VideoResult convertVideo(const Options& o, bool progress) {
     VideoResult result{0, 0, false};
     const int total = progress ? expectedFrames(o) : 0;
@@ -133,11 +136,17 @@ VideoResult convertVideo(const Options& o, bool progress) {
         puts("vendrel-prep: ffmpeg could not be started");
         return result;
     }
-    reduceInit({o.colours, o.dither});
+    const bool rateControl = o.rate > 0;
+    if (!rateControl) reduceInit({o.colours, o.dither});
     char name[NAME_BYTES];
     bool written = true;
     while (written && childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
-        reduceFrame(frameRgb, &reduced);
+        if (rateControl) {
+            ratePlanFrame(frameRgb, &reduced);
+        } else {
+            reduceFrame(frameRgb, &reduced);
+            rateMeasureFrame(reduced);
+        }
         result.sceneCuts += reduced.sceneCut;
         snprintf(name, sizeof name, "%s/frame%05d.bmp", o.outdir.c_str(), result.frames);
         written = writeFrameBmp(name, reduced);
@@ -220,12 +229,18 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
     return result;
 }
 
-bool writeParams(const Options& o, const std::string& path) {
+// With rate control the colour limit changes on the way: limits holds frame
+// 0's and every change.
+bool writeParams(const Options& o, const std::vector<LimitChange>& limits, const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return false;
     fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
     if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
-    if (o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    if (limits.empty() && o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    for (const LimitChange& c : limits) {
+        if (c.frame > 0) fprintf(f, "frame %d\n", c.frame);
+        fprintf(f, "palet_limit %d\n", c.limit);
+    }
     return fclose(f) == 0;
 }
 
@@ -251,8 +266,8 @@ std::string shellWord(const std::string& word) {
     return out + "'";
 }
 
-void printCommand(const Options& o, int frames, bool audio, bool params) {
-    std::vector<std::string> words = {"vendrel", "-c2", "-e" + std::to_string(frames - 1)};
+void printCommand(const Options& o, int compressType, int frames, bool audio, bool params) {
+    std::vector<std::string> words = {"vendrel", "-c" + std::to_string(compressType), "-e" + std::to_string(frames - 1)};
     if (audio) words.push_back("-a" + o.outdir + "/audio.wav");
     if (params) words.push_back("-f" + o.outdir + "/params.txt");
     words.push_back(asPattern(o.outdir) + "/frame%05d.bmp");
@@ -263,6 +278,16 @@ void printCommand(const Options& o, int frames, bool audio, bool params) {
         line += shellWord(w);
     }
     puts(line.c_str());
+}
+
+void printRateReport(double rate, const RateReport& r) {
+    printf("vendrel-prep: planned for %g KiB/s with %d trial encodes: ", rate, r.trials);
+    if (r.lateFrames == 0 && r.soundGaps == 0 && r.refused == 0) {
+        puts("no late frame, no sound gap");
+        return;
+    }
+    printf("%d late frames, %d sound gaps, %d refused frames (the rate is too low for the sound and the "
+           "first picture)\n", r.lateFrames, r.soundGaps, r.refused);
 }
 
 bool inputReadable(const std::string& path) {
@@ -287,25 +312,38 @@ int run(const Options& o) {
         printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps\n", o.fps,
                decodedFps(o));
 
-    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
-    if (!video.ok) return 1;
-    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
-           decodedFps(o), o.interval, o.colours, video.sceneCuts);
-
+    // The sound first: the in-process encoding interleaves it with the frames.
     AudioResult audio{true, false, 0, 1.0};
-    if (o.audio) audio = convertAudio(o, o.outdir + "/audio.wav");
+    const std::string wavPath = o.outdir + "/audio.wav";
+    if (o.audio) audio = convertAudio(o, wavPath);
     if (!audio.ok) return 1;
     if (audio.written)
         printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
                audio.samples / 7812.5, audio.gain);
 
-    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS;
-    if (params && !writeParams(o, o.outdir + "/params.txt")) {
+    // With rate control the colour limit adapts and one page is encoded
+    // (see rate.h).
+    const int compressType = o.rate > 0 ? 1 : 2;
+    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, audio.written ? wavPath.c_str() : nullptr))
+        return 1;
+    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
+    if (!video.ok) return 1;
+    const RateReport report = rateFinish();
+    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
+           decodedFps(o), o.interval, o.colours, video.sceneCuts);
+    if (o.rate > 0) printRateReport(o.rate, report);
+    printf("vendrel-prep: the stream plays without stalls from %.1f KiB/s (player model)\n", report.neededKiB);
+
+    std::vector<LimitChange> limits;
+    if (o.rate > 0) limits = report.limits;
+    const bool limitChanges = limits.size() > 1 || (!limits.empty() && limits[0].limit < MAX_COLOURS);
+    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS || limitChanges;
+    if (params && !writeParams(o, limits, o.outdir + "/params.txt")) {
         printf("vendrel-prep: cannot write %s/params.txt\n", o.outdir.c_str());
         return 1;
     }
     puts("vendrel-prep: encode them with:");
-    printCommand(o, video.frames, audio.written, params);
+    printCommand(o, compressType, video.frames, audio.written, params);
     return 0;
 }
 
