@@ -32,6 +32,7 @@ constexpr int NAME_BYTES = PATH_MAX + 32;
 constexpr const char* TARGET_ASPECT = "(dar*6/5)";
 
 uint8_t frameRgb[FRAME_RGB_BYTES];
+uint16_t frameSums[FRAME_RGB_BYTES];
 ReducedFrame reduced;
 int16_t audioSamples[AUDIO_READ_SAMPLES];
 uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
@@ -50,13 +51,19 @@ std::vector<std::string> ffmpegStart(const Options& o) {
     return a;
 }
 
-std::string videoFilter(const Options& o) {
-    std::string f = "fps=" + std::to_string(DISPLAY_RATE) + "/" + std::to_string(o.interval) + ",";
-    if (o.fit == Fit::Stretch) return f + "scale=320:200,setsar=1";
+std::string scaleFilter(const Options& o) {
+    if (o.fit == Fit::Stretch) return "scale=320:200,setsar=1";
     const std::string r = TARGET_ASPECT;
-    f += "scale=w='if(gte(" + r + ",8/5),320,max(2,round(200*" + r + ")))'";
+    std::string f = "scale=w='if(gte(" + r + ",8/5),320,max(2,round(200*" + r + ")))'";
     f += ":h='if(gte(" + r + ",8/5),max(2,round(320/" + r + ")),200)'";
     return f + ",setsar=1,pad=320:200:(ow-iw)/2:(oh-ih)/2:black";
+}
+
+// With rate control the source is decoded at the display rate and each frame
+// made the mean of the display frames it stays on screen (see readFrame).
+std::string videoFilter(const Options& o) {
+    const int interval = o.rate > 0 ? 1 : o.interval;
+    return "fps=" + std::to_string(DISPLAY_RATE) + "/" + std::to_string(interval) + "," + scaleFilter(o);
 }
 
 std::vector<std::string> videoCommand(const Options& o) {
@@ -128,6 +135,21 @@ struct VideoResult {
 
 // Every frame is also encoded in process: with rate control to plan it,
 // without to measure the rate the stream needs.
+// The next frame: one decoded picture, or with rate control the mean of the
+// `interval` display frames the frame stays on screen, the picture nearest to
+// all of them (the mean has the least squared error). False at the end.
+bool readFrame(Child* child, const Options& o) {
+    if (o.rate <= 0) return childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
+    int count = 0;
+    while (count < o.interval && childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
+        for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameSums[i] = static_cast<uint16_t>((count ? frameSums[i] : 0) + frameRgb[i]);
+        ++count;
+    }
+    if (count == 0) return false;
+    for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameRgb[i] = static_cast<uint8_t>((frameSums[i] + count / 2) / count);
+    return true;
+}
+
 VideoResult convertVideo(const Options& o, bool progress) {
     VideoResult result{0, 0, false};
     const int total = progress ? expectedFrames(o) : 0;
@@ -140,7 +162,7 @@ VideoResult convertVideo(const Options& o, bool progress) {
     if (!rateControl) reduceInit({o.colours, o.dither});
     char name[NAME_BYTES];
     bool written = true;
-    while (written && childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
+    while (written && readFrame(&child, o)) {
         if (rateControl) {
             ratePlanFrame(frameRgb, &reduced);
         } else {
