@@ -15,6 +15,9 @@ namespace {
 constexpr int BMP_STRIDE = FRAME_WIDTH;  // 8 bits a pixel, no row padding at 320
 constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
 constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
+// Frames whose records are made room for at the start (an hour at 15 frames
+// per second), so that no frame allocates.
+constexpr size_t FRAMES_RESERVED = 1 << 16;
 
 // Where the stream goes: its bytes (when kept) and its size. The FILE is
 // unbuffered, so every byte the encoder writes is here at once, and taking a
@@ -146,6 +149,8 @@ bool sessionOpen(const SessionSetup& setup) {
     session.page = 0;
     session.ends.clear();
     session.shows.clear();
+    session.ends.reserve(FRAMES_RESERVED);
+    session.shows.reserve(FRAMES_RESERVED);
     session.feed = SessionSnapshot::Feed{0, 0, 0, 0, 0};
     const cookie_io_functions_t io = {nullptr, sinkWrite, sinkSeek, nullptr};
     session.stream = fopencookie(&session.sink, "wb", io);

@@ -302,14 +302,15 @@ void printCommand(const Options& o, int compressType, int frames, bool audio, bo
     puts(line.c_str());
 }
 
-void printRateReport(double rate, const RateReport& r) {
-    printf("vendrel-prep: planned for %g KiB/s with %d trial encodes: ", rate, r.trials);
-    if (r.lateFrames == 0 && r.soundGaps == 0 && r.refused == 0) {
-        puts("no late frame, no sound gap");
-        return;
-    }
-    printf("%d late frames, %d sound gaps, %d refused frames (the rate is too low for the sound and the "
-           "first picture)\n", r.lateFrames, r.soundGaps, r.refused);
+// True when the plan plays at the rate asked for.
+bool printRateReport(double rate, const RateReport& r) {
+    const bool plays = r.lateFrames == 0 && r.soundGaps == 0 && r.refused == 0;
+    if (plays)
+        printf("vendrel-prep: planned for %g KiB/s with %d trial encodes: no late frame, no sound gap\n", rate, r.trials);
+    else
+        printf("vendrel-prep: the stream does not play at %g KiB/s: %d late frames, %d sound gaps, %d refused frames\n",
+               rate, r.lateFrames, r.soundGaps, r.refused);
+    return plays;
 }
 
 bool inputReadable(const std::string& path) {
@@ -353,7 +354,7 @@ int run(const Options& o) {
     const RateReport report = rateFinish();
     printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
            decodedFps(o), o.interval, o.colours, video.sceneCuts);
-    if (o.rate > 0) printRateReport(o.rate, report);
+    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     printf("vendrel-prep: the stream plays without stalls from %.1f KiB/s (player model)\n", report.neededKiB);
 
     std::vector<LimitChange> limits;
@@ -366,7 +367,7 @@ int run(const Options& o) {
     }
     puts("vendrel-prep: encode them with:");
     printCommand(o, compressType, video.frames, audio.written, params);
-    return 0;
+    return plays ? 0 : 1;
 }
 
 }  // namespace
