@@ -61,7 +61,8 @@ make_clip
 prep() {
   local dir=$1; shift
   mkdir -p "$dir"
-  vendrel-prep --fit stretch "$@" "$CLIP" "$dir" > "$dir/prep.log"
+  # Status 1 with --rate: the plan does not play at R (the line says so).
+  vendrel-prep --fit stretch "$@" "$CLIP" "$dir" > "$dir/prep.log" || [ $? -eq 1 ]
   local command
   command=$(grep -A1 'encode them with' "$dir/prep.log" | tail -1)
   eval "$command" > "$dir/vendrel.log"
@@ -102,7 +103,7 @@ for R in $RATES; do
   prep "$dir" --rate "$R"
   seconds=$(awk "BEGIN{print $(date +%s.%N) - $start}")
   frames=$(sed -n 's/^vendrel-prep: \([0-9]*\) frames at.*/\1/p' "$dir/prep.log")
-  verdict=$(sed -n 's/.*trial encodes: //p' "$dir/prep.log")
+  verdict=$(sed -n -e 's/.*trial encodes: //p' -e 's/.*does not play at [0-9.]* KiB\/s: //p' "$dir/prep.log")
   p=$(psnr "$dir" 1)
   printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate" "$p" "$(needed "$dir")" "$(refused "$dir")" \
     "$verdict; $frames frames in $(printf %.1f "$seconds") s ($(awk "BEGIN{printf \"%.0f\", $frames / $seconds}") fps)"

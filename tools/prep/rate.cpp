@@ -33,6 +33,9 @@ constexpr int MARGIN_BYTES = 2 * AUDIO_BLOCK_BYTES + 2 * model::UNIT_BYTES;
 // A frame that spends less than its share by this factor leaves room for more colours.
 constexpr double SPARE_FACTOR = 2.0;
 constexpr size_t LIMIT_CHANGES_RESERVED = 256;
+// What the reader is kept ahead by within a scene, for the next scene's
+// first picture: this much reading time, and no more than fits the buffer
+// beside the sound.
 constexpr double CUT_RESERVE_SECONDS = 0.12;
 constexpr double CUT_RESERVE_MAX_BYTES = 16384.0;
 constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
@@ -53,7 +56,7 @@ struct Planner {
     model::Sim sim;
     ReducedFrame shown;     // what the screen holds
     ReducedFrame fresh;     // the source reduced afresh
-    std::array<uint8_t, MAX_COLOURS> remap;  // shown entry -> nearest fresh entry
+    std::array<uint8_t, MAX_COLOURS> remap;  // shown entry -> the fresh entry it takes
     std::array<bool, MAX_COLOURS> merged;    // shown entry gives up its number to another
     std::array<Tile, TILES> tiles;
     std::array<int, TILES> waited;           // frames since the tile was last up to date
