@@ -17,7 +17,8 @@
 # The hand setting for each --colors (64, 32, 16, 8): the highest --fps whose
 # stream plays at R under the player model (the rate vendrel-prep prints);
 # "hand best" is the best of the four. Prints a table and, with PLOT=FILE,
-# draws PSNR against rate for both routes (needs gnuplot).
+# draws PSNR against rate for both routes (needs gnuplot). PAGES=1 adds the
+# two-page alternatives to each plan's -c1 stream (see pages below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
@@ -95,6 +96,29 @@ hand() {
   echo "$best"
 }
 
+# The two-page alternatives to the -c1 stream of a plan: the same frames with
+# -c2 (the encoder brings both pages up to each picture), and with each frame's
+# changes sent to its own page only (bench/page_alternation.cpp; without the
+# colour limits, which such pages would break).
+g++ -std=c++20 -O2 -Wall -Wextra -I. -o "$WORK/page_alternation" bench/page_alternation.cpp \
+  encoder/image/bmp.cpp tools/prep/output.cpp
+pages() {
+  local dir=$1 last audio=()
+  last=$(( $(ls "$dir"/frame*.bmp | wc -l) - 1 ))
+  [ -f "$dir/audio.wav" ] && audio=("-a$dir/audio.wav")
+  mkdir -p "$dir/both" "$dir/one"
+  vendrel -c2 "-e$last" "${audio[@]}" $( [ -f "$dir/params.txt" ] && echo "-f$dir/params.txt" ) \
+    "$dir/frame%05d.bmp" "$dir/both/movie.bin" > "$dir/both/vendrel.log"
+  "$WORK/page_alternation" "$dir" "$dir/one" > /dev/null
+  grep -v palet_limit "$dir/params.txt" > "$dir/one/params.txt" 2> /dev/null || true
+  vendrel -c2 "-e$last" "${audio[@]}" "-f$dir/one/params.txt" "$dir/one/frame%05d.bmp" "$dir/one/movie.bin" \
+    > "$dir/one/vendrel.log"
+  printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate frames -c2 both" "$(psnr "$dir/both" 2)" "" \
+    "$(refused "$dir/both")" "$(stat -c %s "$dir/both/movie.bin") bytes against $(stat -c %s "$dir/movie.bin") with -c1"
+  printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate frames -c2 one" "$(psnr "$dir/one" 2)" "" \
+    "$(refused "$dir/one")" "$(stat -c %s "$dir/one/movie.bin") bytes"
+}
+
 RESULTS=$WORK/results.txt
 printf "%-6s %-22s %8s %10s %7s %s\n" rate route psnr needed refused note
 for R in $RATES; do
@@ -108,6 +132,7 @@ for R in $RATES; do
   printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate" "$p" "$(needed "$dir")" "$(refused "$dir")" \
     "$verdict; $frames frames in $(printf %.1f "$seconds") s ($(awk "BEGIN{printf \"%.0f\", $frames / $seconds}") fps)"
   echo "rate $R $p" >> "$RESULTS"
+  [ -z "${PAGES:-}" ] || pages "$dir"
   bestp=0; bestname=""
   for c in 64 32 16 8; do
     read -r interval n < <(hand "$c" "$R"; echo) || true
