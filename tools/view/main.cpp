@@ -17,8 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "encoder/video/v2format.h"
+#include "tools/common/folders.h"
+#include "tools/view/buffering.h"
 #include "tools/view/stream_decoder.h"
 
 namespace {
@@ -40,8 +45,9 @@ void usage() {
     puts("vendrel-view [options] STREAM");
     puts("  decodes a stream written by vendrel (compress types 1 and 2), checks it and prints a summary");
     puts("  options:");
-    puts("   -c1            : single buffered stream (default)");
+    puts("   -c1            : single buffered stream");
     puts("   -c2            : double buffered stream (frames alternate between the two GRAM pages)");
+    puts("                    without -c1 or -c2 the mode is found by reading the stream both ways");
     puts("   --boot N       : the index starts at byte N (the boot code size); by default it is searched for");
     puts("   --png PATTERN  : every frame as a PNG file named by a printf pattern with the frame number (out/%05d.png)");
     puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
@@ -54,7 +60,7 @@ void usage() {
 }
 
 struct Settings {
-    int pages = 1;
+    int pages = 0;  // 0 until found: neither -c1 nor -c2 was given
     long bootSize = -1;
     const char* png = nullptr;
     const char* rgb = nullptr;
@@ -156,6 +162,11 @@ struct Outputs {
     long long wavSamples = 0;
     bool y4mToStdout = false;
     bool failed = false;
+    int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
+    bool wavCreated = false;
+    bool y4mCreated = false;                // a file, not standard output
+    std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
+    std::string lastFolder;                 // the folder last made sure of
 };
 
 uint8_t rgb8[view::RGB_BYTES];
@@ -197,12 +208,49 @@ bool formatName(char* into, const char* pattern, int number) {
     return n > 0 && n < NAME_BYTES;
 }
 
+// Makes the folder that the file goes into, with its parents. A picture
+// pattern names the same folder frame after frame, so only a change of
+// folder costs more than a comparison.
+bool makeFolderFor(Outputs& out, const char* file) {
+    const char* slash = strrchr(file, '/');
+    if (!slash) return true;
+    const size_t length = slash == file ? 1 : static_cast<size_t>(slash - file);
+    if (out.lastFolder.compare(0, std::string::npos, file, length) == 0) return true;
+    out.lastFolder.assign(file, length);
+    std::string failed;
+    const int reason = folders::makeFolders(out.lastFolder, &failed, &out.madeFolders);
+    if (reason == 0) return true;
+    if (!out.y4mToStdout) printf("cannot make the folder %s for %s: %s\n", failed.c_str(), file, strerror(reason));
+    out.lastFolder.clear();
+    out.failed = true;
+    return false;
+}
+
+void removeFrameFiles(const char* pattern, int count) {
+    char name[NAME_BYTES];
+    for (int number = 0; pattern && number < count; ++number) {
+        if (formatName(name, pattern, number)) unlink(name);
+    }
+}
+
+// After a failure: takes away every file and folder this run made, so that
+// no partial preview is mistaken for a whole one.
+void removeOutputs(const Outputs& out) {
+    const Settings& s = *out.settings;
+    removeFrameFiles(s.png, out.framesBegun);
+    removeFrameFiles(s.rgb, out.framesBegun);
+    if (out.wavCreated) unlink(s.wav);
+    if (out.y4mCreated) unlink(s.y4m);
+    for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
+}
+
 bool writePng(Outputs& out, int number) {
     char name[NAME_BYTES];
     if (!formatName(name, out.settings->png, number)) {
         outputFailed(out, "PNG", out.settings->png);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -223,6 +271,7 @@ bool writeRaw(Outputs& out, int number) {
         outputFailed(out, "raw picture", out.settings->rgb);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     FILE* f = fopen(name, "wb");
     const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
     if (f && fclose(f) != 0) {
@@ -256,6 +305,7 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
+    out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
@@ -307,7 +357,9 @@ bool openOutputs(Outputs& out) {
     const Settings& s = *out.settings;
     if (s.y4m) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
+        if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
         out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
+        out.y4mCreated = out.y4m && !out.y4mToStdout;
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
             return false;
@@ -322,7 +374,9 @@ bool openOutputs(Outputs& out) {
         }
     }
     if (s.wav) {
+        if (!makeFolderFor(out, s.wav)) return false;
         out.wav = fopen(s.wav, "wb");
+        out.wavCreated = out.wav != nullptr;
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
             return false;
@@ -351,6 +405,60 @@ bool closeOutputs(Outputs& out) {
     return ok;
 }
 
+// ---- Buffering mode --------------------------------------------------------
+
+struct Buffering {
+    bool given;                // -c1 or -c2 was on the command line
+    view::BufferingGuess guess;  // when not given
+};
+
+const char* modeName(int pages) { return pages == view::DOUBLE_BUFFERED ? "double (-c2)" : "single (-c1)"; }
+
+// Without -c1 or -c2 the stream is read both ways first and the mode that
+// announces every palette number it uses is taken.
+Buffering settleBuffering(Settings& s) {
+    Buffering b{s.pages != 0, {}};
+    if (!b.given) {
+        b.guess = view::guessBuffering(s.stream, s.bootSize);
+        s.pages = b.guess.pages;
+    }
+    return b;
+}
+
+// What a reading shows of a wrong mode, for the summary and the warning.
+std::string describeTraces(const view::ModeTraces& t) {
+    if (t.unannounced > 0) return std::to_string(t.unannounced) + " palette numbers are used but never announced";
+    if (t.repeated > 0) return std::to_string(t.repeated) + " palette entries change nothing on their page";
+    return "nothing amiss";
+}
+
+// A given mode whose reading shows traces of a wrong mode is suspect when the
+// other mode shows fewer: the stream was likely encoded that way.
+void warnOnLikelyMode(const Settings& s, bool quiet, view::Summary& summary) {
+    const view::ModeTraces here = view::tracesOf(summary);
+    if (here.unannounced == 0 && here.repeated == 0) return;
+    const int other = view::otherPages(s.pages);
+    const view::ModeTraces there = view::readForTraces(s.stream, s.bootSize, other);
+    if (!view::fewerTraces(there, here)) return;
+    ++summary.warnings;
+    if (quiet) return;
+    printf("warning: read with -c%d, %s; read with -c%d, %s: the stream was likely encoded with -c%d\n", s.pages,
+           describeTraces(here).c_str(), other, describeTraces(there).c_str(), other);
+}
+
+void printBuffering(const Settings& settings, const Buffering& b) {
+    printf("buffering: %s, ", modeName(settings.pages));
+    if (b.given) {
+        printf("as given\n");
+    } else if (b.guess.certain) {
+        const int other = view::otherPages(settings.pages);
+        printf("found (read %s, %s)\n", other == view::DOUBLE_BUFFERED ? "double" : "single",
+               describeTraces(b.guess.traces[other - 1]).c_str());
+    } else {
+        printf("found (neither reading shows a trace of a wrong mode; give -c2 if it was encoded so)\n");
+    }
+}
+
 // ---- Summary ---------------------------------------------------------------
 
 void printOptions(const view::Summary& s) {
@@ -375,9 +483,10 @@ void printPaletteNumbers(uint64_t set) {
     }
 }
 
-void printSummary(const Settings& settings, const view::Summary& s) {
+void printSummary(const Settings& settings, const Buffering& buffering, const view::Summary& s) {
     printf("stream: %s\n", settings.stream);
     printf("index at offset %ld (%s)\n", s.indexOffset, s.indexScanned ? "found by scanning" : "given by --boot");
+    printBuffering(settings, buffering);
     printf("starting interval: %d\n", s.startInterval);
     printf("blocks: %d video, %d audio (index: %d video, %d audio", s.videoBlocks, s.audioBlocks, s.indexedVideo,
            s.indexedAudio);
@@ -436,10 +545,12 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    const Buffering buffering = settleBuffering(settings);
     Outputs out;
     out.settings = &settings;
     if (!openOutputs(out)) {
         closeOutputs(out);
+        removeOutputs(out);
         return EXIT_FAILURE_;
     }
 
@@ -454,7 +565,11 @@ int main(int argc, char** argv) {
     view::Summary summary;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     const bool outputsOk = closeOutputs(out);
-    if (result < 0 || !outputsOk) return EXIT_FAILURE_;
-    if (!out.y4mToStdout) printSummary(settings, summary);
+    if (result < 0 || !outputsOk) {
+        removeOutputs(out);
+        return EXIT_FAILURE_;
+    }
+    if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
+    if (!out.y4mToStdout) printSummary(settings, buffering, summary);
     return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
 }

@@ -86,6 +86,7 @@ struct Summary {
     double minLeadSeconds = 0.0;   // audio ahead of the picture, smallest over the video blocks
     int minLeadBlock = -1;         // video block (counted within its kind) where it occurred
     uint64_t unannounced[2] = {};  // per page: palette numbers pixels used without an announcement
+    int repeatedEntries = 0;       // palette entries of a number already announced on its page changing no level
     long long audioSamples = 0;
     int problems[PROBLEM_KINDS] = {};
     int problemTotal = 0;
