@@ -392,8 +392,10 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, audio.written ? wavPath.c_str() : nullptr))
+    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, audio.written ? wavPath.c_str() : nullptr)) {
+        printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;
+    }
     const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
     if (!video.ok) return Outcome::Failed;
     const RateReport report = rateFinish();
