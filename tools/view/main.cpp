@@ -23,6 +23,7 @@
 
 #include "encoder/video/v2format.h"
 #include "tools/common/folders.h"
+#include "tools/model/player_model.h"
 #include "tools/view/buffering.h"
 #include "tools/view/stream_decoder.h"
 
@@ -40,6 +41,10 @@ constexpr int WAV_RATE = 7812;  // the nearest whole rate to the player's 7812.5
 constexpr int WAV_HEADER_BYTES = 44;
 constexpr int NAME_BYTES = 4096;
 constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
+constexpr double MAX_RATE_KIB = 1024.0 * 1024.0;  // 1 GiB/s: far beyond any set-up
+constexpr int RATE_TABLE_ROWS = 41;                // from a quarter to four times the needed rate
+constexpr double RATE_TABLE_SPAN = 16.0;
+constexpr double RATE_TABLE_DEFAULT_KIB = 128.0;   // the table's middle when any rate plays, or none
 
 void usage() {
     puts("vendrel-view [options] STREAM");
@@ -54,6 +59,9 @@ void usage() {
     puts("   --y4m FILE     : the picture as YUV4MPEG2 at 60 frames per second ('-': standard output, no text)");
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
     puts("   --check        : check the stream only, write no pictures or sound");
+    puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
+    puts("                    (with --check they are violations)");
+    puts("   --rate-table F : lateness at rates around the needed one, as CSV, for a plot");
     puts("   -h, --help     : this text");
     puts("   --version      : the version");
     puts("  exit status: 0 no violation, 1 violations found, 2 bad command line, unreadable stream or output error");
@@ -67,6 +75,8 @@ struct Settings {
     const char* y4m = nullptr;
     const char* wav = nullptr;
     const char* stream = nullptr;
+    const char* rateTable = nullptr;
+    double rateKiB = 0.0;  // 0: no --rate
     bool check = false;
     bool help = false;
     bool version = false;
@@ -90,6 +100,15 @@ bool validPattern(const char* pattern) {
         ++conversions;
     }
     return conversions == 1;
+}
+
+bool parseRate(const char* text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0.0) || v > MAX_RATE_KIB) return false;
+    value = v;
+    return true;
 }
 
 bool parseBoot(const char* text, long& value) {
@@ -119,6 +138,13 @@ bool parseArguments(int argc, char** argv, Settings& s) {
                 printf("--boot: %s is not a byte offset from 0 to %ld\n", argv[i], MAX_BOOT_SIZE);
                 return false;
             }
+        } else if (arg == "--rate" && hasValue) {
+            if (!parseRate(argv[++i], s.rateKiB)) {
+                printf("--rate: %s is not a rate in KiB/s above 0 and up to %.0f\n", argv[i], MAX_RATE_KIB);
+                return false;
+            }
+        } else if (arg == "--rate-table" && hasValue) {
+            s.rateTable = argv[++i];
         } else if ((arg == "--png" || arg == "--rgb") && hasValue) {
             const char* pattern = argv[++i];
             if (!validPattern(pattern)) {
@@ -146,6 +172,10 @@ bool parseArguments(int argc, char** argv, Settings& s) {
         puts("no stream file given");
         return false;
     }
+    if (s.y4m && strcmp(s.y4m, "-") == 0 && (s.rateKiB > 0.0 || s.rateTable)) {
+        puts("--y4m - prints nothing else: leave out --rate and --rate-table");
+        return false;
+    }
     if (s.check && (s.png || s.rgb || s.y4m || s.wav)) {
         puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
         return false;
@@ -157,6 +187,13 @@ bool parseArguments(int argc, char** argv, Settings& s) {
 
 struct Outputs {
     const Settings* settings;
+    // What the player model needs of the stream, built from the blocks as
+    // they are read; it starts with the first block, when the index (and the
+    // interval the stream starts with) has been read.
+    model::LayoutBuilder* layout = nullptr;
+    model::Layout* layoutInto = nullptr;
+    const view::Summary* summary = nullptr;
+    bool layoutStarted = false;
     FILE* y4m = nullptr;
     FILE* wav = nullptr;
     long long wavSamples = 0;
@@ -343,13 +380,27 @@ bool writeWavHeader(FILE* f, long long samples) {
 bool onAudio(void* context, const int16_t* samples, int count) {
     Outputs& out = *static_cast<Outputs*>(context);
     if (!out.wav) return true;
-    uint8_t bytes[2 * view::AUDIO_SAMPLES_PER_BLOCK];
+    uint8_t bytes[2 * AUDIO_SAMPLES_PER_BLOCK];
     for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
     if (!writeAll(out.wav, bytes, 2 * static_cast<size_t>(count))) {
         outputFailed(out, "WAV file", out.settings->wav);
         return false;
     }
     out.wavSamples += count;
+    return true;
+}
+
+bool onBlock(void* context, int kind, const uint8_t* bytes) {
+    Outputs& out = *static_cast<Outputs*>(context);
+    if (!out.layoutStarted) {
+        model::layoutBegin(out.layout, out.layoutInto, out.summary->startInterval);
+        out.layoutStarted = true;
+    }
+    if (kind == AVINDEX_KIND_AUDIO) {
+        model::layoutAddAudioBlock(out.layout);
+    } else {
+        model::layoutAddVideoBlock(out.layout, bytes);
+    }
     return true;
 }
 
@@ -483,7 +534,10 @@ void printPaletteNumbers(uint64_t set) {
     }
 }
 
-void printSummary(const Settings& settings, const Buffering& buffering, const view::Summary& s) {
+// lateViolations: late frames and sound gaps at --rate, counted as violations
+// with --check.
+void printSummary(const Settings& settings, const Buffering& buffering, const view::Summary& s,
+                  int lateViolations) {
     printf("stream: %s\n", settings.stream);
     printf("index at offset %ld (%s)\n", s.indexOffset, s.indexScanned ? "found by scanning" : "given by --boot");
     printBuffering(settings, buffering);
@@ -503,7 +557,7 @@ void printSummary(const Settings& settings, const Buffering& buffering, const vi
         printf(")\n");
     }
     printOptions(s);
-    printf("audio: %lld samples (%.3f s)\n", s.audioSamples, static_cast<double>(s.audioSamples) / view::AUDIO_SAMPLE_RATE);
+    printf("audio: %lld samples (%.3f s)\n", s.audioSamples, static_cast<double>(s.audioSamples) / AUDIO_SAMPLE_RATE);
     if (s.leadKnown) {
         printf("audio lead over the picture: minimum %.3f s, at video block %d\n", s.minLeadSeconds, s.minLeadBlock);
     }
@@ -515,17 +569,90 @@ void printSummary(const Settings& settings, const Buffering& buffering, const vi
     }
     printf("\n");
     printf("stream end: %s\n", s.streamEnded ? "yes" : "no");
-    printf("violations: %d", s.problemTotal);
-    if (s.problemTotal > 0) {
+    printf("violations: %d", s.problemTotal + lateViolations);
+    if (s.problemTotal + lateViolations > 0) {
         const char* separator = " (";
         for (int k = 0; k < view::PROBLEM_KINDS; ++k) {
             if (s.problems[k] == 0) continue;
             printf("%s%s %d", separator, view::problemName(static_cast<view::Problem>(k)), s.problems[k]);
             separator = ", ";
         }
+        if (lateViolations > 0) printf("%slate at %.1f KiB/s %d", separator, settings.rateKiB, lateViolations);
         printf(")");
     }
     printf(", warnings: %d\n", s.warnings);
+}
+
+// ---- Playback at a rate ------------------------------------------------------
+
+// What the player model says of the stream: the rate it needs, and with
+// --rate what is late at the given rate.
+struct Playback {
+    model::Layout layout;
+    bool layoutComplete = true;   // every video command could be followed
+    double neededRate = 0.0;      // bytes per second; 0 any rate, infinity none
+    bool atRate = false;          // --rate given
+    model::Result result;         // at --rate
+};
+
+double toKiB(double bytesPerSecond) { return bytesPerSecond / model::KIB; }
+
+// Lists the late frames and sound gaps at --rate, at most maxReports lines;
+// returns how many there are.
+int reportLate(const Settings& settings, const model::Result& r, int maxReports) {
+    const int total = static_cast<int>(r.lateFrames.size() + r.soundGaps.size());
+    int shown = 0;
+    for (const model::Late& late : r.lateFrames) {
+        if (shown++ >= maxReports) break;
+        printf("late: frame %d by %.3f s at %.1f KiB/s\n", late.frame, late.seconds, settings.rateKiB);
+    }
+    for (const model::Late& gap : r.soundGaps) {
+        if (shown++ >= maxReports) break;
+        printf("sound gap: audio block %d from unit %d, %.3f s late at %.1f KiB/s\n", gap.frame, gap.unit,
+               gap.seconds, settings.rateKiB);
+    }
+    if (total > maxReports) {
+        printf("late: %d more late frames and sound gaps are counted, not shown\n", total - maxReports);
+    }
+    return total;
+}
+
+void printPlayback(const Settings& settings, const Playback& p) {
+    if (p.atRate) {
+        printf("at %.1f KiB/s: %zu frames late", settings.rateKiB, p.result.lateFrames.size());
+        if (!p.result.lateFrames.empty()) printf(" (worst %.3f s)", p.result.worstFrame);
+        printf(", %zu sound gaps", p.result.soundGaps.size());
+        if (!p.result.soundGaps.empty()) printf(" (worst %.3f s)", p.result.worstSound);
+        printf("\n");
+    }
+    const char* note = p.layoutComplete ? "" : " (commands that could not be followed are left out)";
+    if (p.neededRate <= 0.0) {
+        printf("playback: plays without stalls at any rate%s\n", note);
+    } else if (std::isinf(p.neededRate)) {
+        printf("playback: does not play without stalls at any rate%s\n", note);
+    } else {
+        // Rounded up, so that the stream plays at the rate printed.
+        printf("playback: plays without stalls from %.1f KiB/s%s\n", std::ceil(toKiB(p.neededRate) * 10.0) / 10.0,
+               note);
+    }
+}
+
+// The rate table: lateness at rates spread evenly on a log scale around the
+// needed rate, one CSV row each.
+bool writeRateTable(const char* name, const Playback& p) {
+    FILE* f = fopen(name, "w");
+    if (!f) return false;
+    const bool known = p.neededRate > 0.0 && !std::isinf(p.neededRate);
+    const double middle = known ? p.neededRate : RATE_TABLE_DEFAULT_KIB * model::KIB;
+    const double lowest = middle / std::sqrt(RATE_TABLE_SPAN);
+    bool ok = fprintf(f, "rate_kib_s,late_frames,sound_gaps,worst_frame_s,worst_sound_s\n") > 0;
+    for (int row = 0; ok && row < RATE_TABLE_ROWS; ++row) {
+        const double rate = lowest * std::pow(RATE_TABLE_SPAN, static_cast<double>(row) / (RATE_TABLE_ROWS - 1));
+        const model::Result r = model::simulate(p.layout, rate);
+        ok = fprintf(f, "%.2f,%zu,%zu,%.4f,%.4f\n", toKiB(rate), r.lateFrames.size(), r.soundGaps.size(),
+                     r.worstFrame, r.worstSound) > 0;
+    }
+    return fclose(f) == 0 && ok;
 }
 
 }  // namespace
@@ -546,8 +673,14 @@ int main(int argc, char** argv) {
     }
 
     const Buffering buffering = settleBuffering(settings);
+    Playback playback;
+    model::LayoutBuilder layoutBuilder;
+    view::Summary summary;
     Outputs out;
     out.settings = &settings;
+    out.layout = &layoutBuilder;
+    out.layoutInto = &playback.layout;
+    out.summary = &summary;
     if (!openOutputs(out)) {
         closeOutputs(out);
         removeOutputs(out);
@@ -562,14 +695,31 @@ int main(int argc, char** argv) {
     sink.context = &out;
     sink.frame = onFrame;
     sink.audio = onAudio;
-    view::Summary summary;
+    sink.block = onBlock;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
-    const bool outputsOk = closeOutputs(out);
+    bool outputsOk = closeOutputs(out);
     if (result < 0 || !outputsOk) {
         removeOutputs(out);
         return EXIT_FAILURE_;
     }
     if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
-    if (!out.y4mToStdout) printSummary(settings, buffering, summary);
-    return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
+    if (out.y4mToStdout) return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
+
+    playback.layoutComplete = !layoutBuilder.malformed;
+    playback.neededRate = model::neededRate(playback.layout);
+    int late = 0;
+    if (settings.rateKiB > 0.0) {
+        playback.atRate = true;
+        playback.result = model::simulate(playback.layout, settings.rateKiB * model::KIB);
+        late = reportLate(settings, playback.result, options.maxReports);
+    }
+    if (settings.rateTable && !writeRateTable(settings.rateTable, playback)) {
+        printf("cannot write the rate table %s\n", settings.rateTable);
+        outputsOk = false;
+    }
+    const int lateViolations = settings.check ? late : 0;
+    printSummary(settings, buffering, summary, lateViolations);
+    printPlayback(settings, playback);
+    if (!outputsOk) return EXIT_FAILURE_;
+    return summary.problemTotal + lateViolations > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
 }

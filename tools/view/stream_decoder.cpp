@@ -743,6 +743,10 @@ void walkBlocks() {
         const int kind = readBlock();
         if (kind < 0) break;
         g.currentKind = kind;
+        if (g.sink->block && !g.sink->block(g.sink->context, kind, g.block)) {
+            s.stopped = true;
+            break;
+        }
         if (kind == AVINDEX_KIND_VIDEO) {
             g.videoNo = s.videoBlocks++;
             decodeVideoBlock();
