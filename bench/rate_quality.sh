@@ -16,7 +16,8 @@
 #
 # The hand setting for each --colors (64, 32, 16, 8): the highest --fps whose
 # stream plays at R under the player model (the rate vendrel-prep prints);
-# "hand best" is the best of the four. Prints a table and, with PLOT=FILE,
+# "hand best" is the best of the four. The rate route's note is what
+# vendrel-view --rate R finds in the stream vendrel wrote. Prints a table and, with PLOT=FILE,
 # draws PSNR against rate for both routes (needs gnuplot). PAGES=1 adds the
 # two-page alternatives to each plan's -c1 stream (see pages below).
 set -euo pipefail
@@ -127,7 +128,8 @@ for R in $RATES; do
   prep "$dir" --rate "$R"
   seconds=$(awk "BEGIN{print $(date +%s.%N) - $start}")
   frames=$(sed -n 's/^vendrel-prep: \([0-9]*\) frames at.*/\1/p' "$dir/prep.log")
-  verdict=$(sed -n -e 's/.*trial encodes: //p' -e 's/.*does not play at [0-9.]* KiB\/s: //p' "$dir/prep.log")
+  # The viewer's own reading of the stream vendrel wrote, at R.
+  verdict=$(vendrel-view -c1 --check --rate "$R" "$dir/movie.bin" | sed -n 's/^at [0-9.]* KiB\/s: //p' || true)
   p=$(psnr "$dir" 1)
   printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate" "$p" "$(needed "$dir")" "$(refused "$dir")" \
     "$verdict; $frames frames in $(printf %.1f "$seconds") s ($(awk "BEGIN{printf \"%.0f\", $frames / $seconds}") fps)"

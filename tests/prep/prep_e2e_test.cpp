@@ -132,7 +132,8 @@ double neededRate(const std::string& output) {
 }
 
 // vendrel-prep --rate on a clip: its own verdict under the model, the rate it
-// reports, and vendrel taking every frame of the printed -c1 command.
+// reports, vendrel taking every frame of the printed -c1 command, and the
+// viewer finding nothing late in vendrel's stream at that rate.
 void expectPlaysAt(const std::string& clip, const std::string& out, double rate, int frames,
                    const std::vector<std::string>& more) {
     std::vector<std::string> args = {"--rate", std::to_string(rate)};
@@ -147,8 +148,12 @@ void expectPlaysAt(const std::string& clip, const std::string& out, double rate,
     EXPECT_EQ(checkFrames(out, 64), frames);
     EXPECT_EQ(words(lines(prep.output).back()).at(1), "-c1");
     expectEveryFrameTaken(runPrintedCommand(prep), frames);
-    const RunResult view = run(VENDREL_VIEW_BIN, {"-c1", "--check", out + "/movie.bin"});
+    // The viewer reads the stream vendrel wrote and runs the model on it.
+    char atRate[64];
+    snprintf(atRate, sizeof atRate, "at %.1f KiB/s: 0 frames late, 0 sound gaps\n", rate);
+    const RunResult view = run(VENDREL_VIEW_BIN, {"-c1", "--check", "--rate", std::to_string(rate), out + "/movie.bin"});
     EXPECT_EQ(view.status, 0) << view.output;
+    EXPECT_NE(view.output.find(atRate), std::string::npos) << view.output;
 }
 
 TEST(PrepRate, MovingPatternWithSoundPlaysAtTheRateAsked) {

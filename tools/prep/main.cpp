@@ -350,6 +350,17 @@ void printCommand(const Options& o, int compressType, int frames, bool audio, bo
     puts(line.c_str());
 }
 
+// Rounded up like the viewer's, so that the stream plays at the rate printed.
+void printNeededRate(double kib) {
+    if (kib <= 0.0)
+        puts("vendrel-prep: the stream plays without stalls at any rate (player model)");
+    else if (std::isinf(kib))
+        puts("vendrel-prep: the stream does not play without stalls at any rate (player model)");
+    else
+        printf("vendrel-prep: the stream plays without stalls from %.1f KiB/s (player model)\n",
+               std::ceil(kib * 10.0) / 10.0);
+}
+
 // True when the plan plays at the rate asked for.
 bool printRateReport(double rate, const RateReport& r) {
     const bool plays = r.lateFrames == 0 && r.soundGaps == 0 && r.refused == 0;
@@ -406,7 +417,7 @@ Outcome convert(const Options& o, const InputStreams& streams) {
                "or sound may be missing\n",
                o.input.c_str());
     const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
-    printf("vendrel-prep: the stream plays without stalls from %.1f KiB/s (player model)\n", report.neededKiB);
+    printNeededRate(report.neededKiB);
 
     std::vector<LimitChange> limits;
     if (o.rate > 0) limits = report.limits;
