@@ -125,6 +125,7 @@ double feedUnit(model::Sim* sim, SessionSnapshot::Feed* feed, size_t frames) {
         const size_t o = feed->owner;
         at = model::simAddVideoUnit(sim, static_cast<int32_t>(o), o > 0 ? session.shows[o - 1] : 0);
     }
+    feed->lastRead = at;
     const int units = audio ? model::AUDIO_BLOCK_UNITS : model::VIDEO_BLOCK_UNITS;
     if (++feed->unit == units) {
         feed->unit = 0;
@@ -151,7 +152,7 @@ bool sessionOpen(const SessionSetup& setup) {
     session.shows.clear();
     session.ends.reserve(FRAMES_RESERVED);
     session.shows.reserve(FRAMES_RESERVED);
-    session.feed = SessionSnapshot::Feed{0, 0, 0, 0, 0};
+    session.feed = SessionSnapshot::Feed{0, 0, 0, 0, 0, 0.0};
     const cookie_io_functions_t io = {nullptr, sinkWrite, sinkSeek, nullptr};
     session.stream = fopencookie(&session.sink, "wb", io);
     if (!session.stream) return false;
@@ -213,10 +214,10 @@ const std::vector<uint8_t>& sessionBytes() { return session.sink.bytes; }
 
 double sessionFeed(model::Sim* sim, int frame) {
     const int64_t target = session.ends[static_cast<size_t>(frame)] / model::UNIT_BYTES * model::UNIT_BYTES;
-    double at = 0.0;
-    while (feedPosition(session.feed) <= target) at = feedUnit(sim, &session.feed, session.ends.size());
+    // Several small frames may end in one unit: it was read with the first.
+    while (feedPosition(session.feed) <= target) feedUnit(sim, &session.feed, session.ends.size());
     if (frame == 0) model::simFrameZeroDone(sim);
-    return at;
+    return session.feed.lastRead;
 }
 
 void sessionFeedRest(model::Sim* sim) {
@@ -235,28 +236,29 @@ int64_t sessionRoom(const model::Sim& from, double readBy, int64_t cap) {
     int32_t audioNext = session.feed.audioBlock;
     int64_t position = feedPosition(session.feed);
     int64_t pageEnd = session.sink.size - firstBlockOffset() + FIFO_PAGE_BYTES;
-    int64_t allowed = position - start;  // the rest of the unit already read
+    int64_t allowed = std::max<int64_t>(0, position - start);  // the rest of the unit already read
     while (allowed < cap) {
+        if (position >= pageEnd) {
+            // The page closes: the audio due follows it, then the next page.
+            const int32_t gaps = sim.soundGaps;
+            for (; audioDue > 0; --audioDue, ++audioNext) {
+                for (int j = 0; j < model::AUDIO_BLOCK_UNITS; ++j) model::simAddAudioUnit(&sim, audioNext, j);
+                position += AUDIO_BLOCK_BYTES;
+            }
+            if (sim.soundGaps != gaps) break;
+            pageEnd = position + FIFO_PAGE_BYTES;
+        }
         const double at = model::simAddVideoUnit(&sim, static_cast<int32_t>(frame), ownerStart);
         if (sim.started && at > sim.start + readBy) break;
         position += model::UNIT_BYTES;
         allowed += model::UNIT_BYTES;
-        if (position != pageEnd) continue;
-        // The page closes: the audio due follows it, then the next page.
-        const int32_t gaps = sim.soundGaps;
-        for (; audioDue > 0; --audioDue, ++audioNext) {
-            for (int j = 0; j < model::AUDIO_BLOCK_UNITS; ++j) model::simAddAudioUnit(&sim, audioNext, j);
-            position += AUDIO_BLOCK_BYTES;
-        }
-        if (sim.soundGaps != gaps) break;
-        pageEnd = position + FIFO_PAGE_BYTES;
     }
     return std::min(allowed, cap);
 }
 
 model::Layout sessionLayout() {
     model::Layout layout;
-    SessionSnapshot::Feed feed{0, 0, 0, 0, 0};
+    SessionSnapshot::Feed feed{0, 0, 0, 0, 0, 0.0};
     const size_t frames = session.ends.size();
     for (size_t b = 0; b < blocksWritten(); ++b) {
         const bool audio = blockIsAudio(b);

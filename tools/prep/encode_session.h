@@ -101,6 +101,7 @@ struct SessionSnapshot {
         int64_t offset;    // offset of that block from the first block
         int32_t audioBlock;
         size_t owner;      // first frame whose end may lie at or after the next unit
+        double lastRead;   // when the last unit fed was read
     } feed;
 };
 
