@@ -59,20 +59,20 @@ make_clip() {
 }
 make_clip
 
-# prep DIR ARGS... -> runs vendrel-prep, then the vendrel command it printed.
+# prep DIR ARGS... -> runs vendrel-prep into DIR (a new folder; its logs go
+# beside it, DIR.prep and DIR.vendrel), then the vendrel command it printed.
 prep() {
   local dir=$1; shift
-  mkdir -p "$dir"
   # Status 1 with --rate: the plan does not play at R (the line says so).
-  vendrel-prep --fit stretch "$@" "$CLIP" "$dir" > "$dir/prep.log" || [ $? -eq 1 ]
+  vendrel-prep --fit stretch "$@" "$CLIP" "$dir" > "$dir.prep" || [ $? -eq 1 ]
   local command
-  command=$(grep -A1 'encode them with' "$dir/prep.log" | tail -1)
-  eval "$command" > "$dir/vendrel.log"
+  command=$(grep -A1 'encode them with' "$dir.prep" | tail -1)
+  eval "$command" > "$dir.vendrel"
 }
 
-needed() { sed -n 's/.*plays without stalls from \([0-9.]*\) KiB.*/\1/p' "$1/prep.log"; }
+needed() { sed -n 's/.*plays without stalls from \([0-9.]*\) KiB.*/\1/p' "$1.prep"; }
 
-refused() { grep -c -e 'overflow' "$1/vendrel.log" || true; }
+refused() { grep -c -e 'overflow' "$1.vendrel" || true; }
 
 # psnr DIR PAGES -> dB over the whole display timeline
 psnr() {
@@ -89,8 +89,8 @@ hand() {
   local colours=$1 rate=$2 lo=1 hi=60 best=""
   while [ $lo -le $hi ]; do
     local mid=$(( (lo + hi) / 2 )) dir="$WORK/probe"
-    rm -rf "$dir"; mkdir -p "$dir"
-    vendrel-prep --fit stretch --colors "$colours" --fps "$(awk "BEGIN{print 60/$mid}")" "$CLIP" "$dir" > "$dir/prep.log"
+    rm -rf "$dir"
+    vendrel-prep --fit stretch --colors "$colours" --fps "$(awk "BEGIN{print 60/$mid}")" "$CLIP" "$dir" > "$dir.prep"
     local n; n=$(needed "$dir")
     if awk "BEGIN{exit !($n <= $rate)}"; then best="$mid $n"; hi=$(( mid - 1 )); else lo=$(( mid + 1 )); fi
   done
@@ -109,11 +109,11 @@ pages() {
   [ -f "$dir/audio.wav" ] && audio=("-a$dir/audio.wav")
   mkdir -p "$dir/both" "$dir/one"
   vendrel -c2 "-e$last" "${audio[@]}" $( [ -f "$dir/params.txt" ] && echo "-f$dir/params.txt" ) \
-    "$dir/frame%05d.bmp" "$dir/both/movie.bin" > "$dir/both/vendrel.log"
+    "$dir/frame%05d.bmp" "$dir/both/movie.bin" > "$dir/both.vendrel"
   "$WORK/page_alternation" "$dir" "$dir/one" > /dev/null
   grep -v palet_limit "$dir/params.txt" > "$dir/one/params.txt" 2> /dev/null || true
   vendrel -c2 "-e$last" "${audio[@]}" "-f$dir/one/params.txt" "$dir/one/frame%05d.bmp" "$dir/one/movie.bin" \
-    > "$dir/one/vendrel.log"
+    > "$dir/one.vendrel"
   printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate frames -c2 both" "$(psnr "$dir/both" 2)" "" \
     "$(refused "$dir/both")" "$(stat -c %s "$dir/both/movie.bin") bytes against $(stat -c %s "$dir/movie.bin") with -c1"
   printf "%-6s %-22s %8s %10s %7s %s\n" "$R" "rate frames -c2 one" "$(psnr "$dir/one" 2)" "" \
@@ -127,7 +127,7 @@ for R in $RATES; do
   start=$(date +%s.%N)
   prep "$dir" --rate "$R"
   seconds=$(awk "BEGIN{print $(date +%s.%N) - $start}")
-  frames=$(sed -n 's/^vendrel-prep: \([0-9]*\) frames at.*/\1/p' "$dir/prep.log")
+  frames=$(sed -n 's/^vendrel-prep: \([0-9]*\) frames at.*/\1/p' "$dir.prep")
   # The viewer's own reading of the stream vendrel wrote, at R.
   verdict=$(vendrel-view -c1 --check --rate "$R" "$dir/movie.bin" | sed -n 's/^at [0-9.]* KiB\/s: //p' || true)
   p=$(psnr "$dir" 1)
