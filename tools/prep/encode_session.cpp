@@ -160,6 +160,8 @@ bool sessionOpen(const SessionSetup& setup) {
 
     QuietOutput quiet;
     const StreamInfo defaults;
+    // vendrel starts from zeroed storage: the pages as a black screen.
+    std::memset(gram_buf, 0, sizeof gram_buf);
     decode_bmp_init();
     decode_bmp_setColorLimit(defaults.paletLimit);
     fpDst = session.stream;
@@ -209,6 +211,8 @@ int sessionFinish() {
 }
 
 int sessionFrames() { return static_cast<int>(session.ends.size()); }
+
+int sessionBlocks() { return static_cast<int>(blocksWritten()); }
 
 const std::vector<uint8_t>& sessionBytes() { return session.sink.bytes; }
 

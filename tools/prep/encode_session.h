@@ -50,8 +50,9 @@ SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params);
 // Ends the stream and writes the final index; returns the compressor's last bytes.
 int sessionFinish();
 
-// Frames encoded so far.
+// Frames encoded so far, and blocks written (video and audio).
 int sessionFrames();
+int sessionBlocks();
 
 // Bytes of the whole stream (index included); valid with keepBytes.
 const std::vector<uint8_t>& sessionBytes();

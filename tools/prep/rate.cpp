@@ -339,6 +339,7 @@ void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
         if (rows > 0 && trial.bytes > 1)
             p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
         if (trial.kept) {
+            out->sceneCut = cut;
             keep(p, *out, p->limit);
             adaptLimit(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes);
             return;
@@ -348,6 +349,7 @@ void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
     // Nothing new fits: the screen stays as it is (one byte).
     p->chosen.fill(false);
     *out = p->shown;
+    out->sceneCut = cut;
     const int limit = p->shownLimit;
     tryFrame(p, *out, limit, true);
     keep(p, *out, limit);
