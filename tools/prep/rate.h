@@ -1,14 +1,16 @@
 // Rate control of vendrel-prep: frames planned one by one so that the stream
 // vendrel makes of them plays under the player model at a given rate.
 //
-// The screen is cut into tiles of 8 x 8 pixels (one GRAM byte wide). Every
-// frame the source picture is reduced afresh; the tiles whose picture on
-// screen is worst against the source (weighted by how long they have waited)
-// are sent first, as many as the frame's share of the rate allows. The
-// frame's real cost is measured by encoding it in process: when it would be
-// late, it is taken back and a smaller one tried. The stream is encoded with
-// one page (-c1): with two, a tile sent to one page only would alternate
-// between two pictures at half the frame rate.
+// The screen is cut into tiles of 8 x 4 pixels (one GRAM byte wide). Every
+// frame the source picture (the mean over the display frames the frame stays
+// on screen) is reduced afresh; the tiles whose picture on screen is worst
+// against the source per byte they cost (weighted by how long they have
+// waited) are sent first, as many as the frame's share of the rate allows.
+// The frame's real cost is measured by encoding it in process: when it would
+// be late, it is taken back and a smaller one tried. The stream is encoded
+// with one page (-c1): with two, every change would have to be sent twice, or
+// a tile sent to one page only would alternate between two pictures at half
+// the frame rate.
 //
 // Also the needed rate of a stream planned without rate control: the same
 // in-process encoding fed to the model.
