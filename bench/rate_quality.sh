@@ -20,6 +20,7 @@
 # vendrel-view --rate R finds in the stream vendrel wrote. Prints a table and, with PLOT=FILE,
 # draws PSNR against rate for both routes (needs gnuplot). PAGES=1 adds the
 # two-page alternatives to each plan's -c1 stream (see pages below).
+# CLIP=FILE measures another video file instead of the photographs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
@@ -32,8 +33,8 @@ trap 'rm -rf "$WORK"' EXIT
 PHOTOS=/usr/share/backgrounds/mate/nature
 VOICES=/usr/share/sounds/alsa
 need=()
-[ -d "$PHOTOS" ] || need+=(mate-backgrounds)
-[ -d "$VOICES" ] || need+=(alsa-utils)
+[ -n "${CLIP:-}" ] || [ -d "$PHOTOS" ] || need+=(mate-backgrounds)
+[ -n "${CLIP:-}" ] || [ -d "$VOICES" ] || need+=(alsa-utils)
 command -v ffmpeg > /dev/null || need+=(ffmpeg)
 [ -z "${PLOT:-}" ] || command -v gnuplot > /dev/null || need+=(gnuplot-nox)
 if [ ${#need[@]} -gt 0 ]; then
@@ -41,8 +42,9 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" > /dev/null
 fi
 
-CLIP=$WORK/photos.mp4
+CLIP=${CLIP:-}
 make_clip() {
+  CLIP=$WORK/photos.mp4
   local v=() a=() i=0
   for f in Dune LadyBird Storm Garden; do v+=(-loop 1 -framerate 30 -t 3 -i "$PHOTOS/$f.jpg"); done
   for f in Front_Center Front_Left Front_Right Rear_Center Rear_Left Rear_Right Side_Left Side_Right; do
@@ -57,7 +59,7 @@ make_clip() {
 [4][5][6][7][8][9][10][11]concat=n=8:v=0:a=1,aresample=44100,apad=whole_dur=12[a]" \
     -map '[v]' -map '[a]' -t 12 -c:v libx264 -crf 20 -c:a aac -b:a 128k "$CLIP"
 }
-make_clip
+[ -n "$CLIP" ] || make_clip
 
 # prep DIR ARGS... -> runs vendrel-prep into DIR (a new folder; its logs go
 # beside it, DIR.prep and DIR.vendrel), then the vendrel command it printed.
