@@ -11,12 +11,12 @@
 namespace prep {
 namespace {
 
-constexpr double MAX_FPS = DISPLAY_RATE;
+constexpr double MAX_FPS = DISPLAY_FRAMES_PER_SECOND;
 // The lowest rate shown to the user, in hundredths: every rate from it up
 // rounds to an interval the stream can carry, round(60 / 0.95) = 63.
 constexpr int MIN_FPS_HUNDREDTHS = 95;
 constexpr double MIN_FPS = MIN_FPS_HUNDREDTHS / 100.0;
-static_assert(DISPLAY_RATE / MIN_FPS < MAX_INTERVAL + 0.5, "the lowest rate must round to a carried interval");
+static_assert(DISPLAY_FRAMES_PER_SECOND / MIN_FPS < V2OPT_INTERVAL_MAX + 0.5, "the lowest rate must round to a carried interval");
 
 bool readNumber(const std::string& text, double* value) {
     if (text.empty()) return false;
@@ -40,12 +40,12 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
     if (name == "--fps") {
         if (!readNumber(value, &v) || v < MIN_FPS || v > MAX_FPS) {
             char text[128];
-            snprintf(text, sizeof text, "vendrel-prep: --fps needs a number from %.2f to %d", MIN_FPS, DISPLAY_RATE);
+            snprintf(text, sizeof text, "vendrel-prep: --fps needs a number from %.2f to %d", MIN_FPS, DISPLAY_FRAMES_PER_SECOND);
             *message = text;
             return false;
         }
         o->fps = v;
-        o->interval = static_cast<int>(std::lround(DISPLAY_RATE / v));
+        o->interval = static_cast<int>(std::lround(DISPLAY_FRAMES_PER_SECOND / v));
         return true;
     }
     if (name == "--colors" || name == "--colours") {
@@ -72,6 +72,16 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         o->fit = value == "border" ? Fit::Border : Fit::Stretch;
         return true;
     }
+    if (name == "--rate") {
+        if (!readNumber(value, &v) || v < MIN_RATE || v > MAX_RATE) {
+            char text[128];
+            snprintf(text, sizeof text, "vendrel-prep: --rate needs KiB per second from %g to %g", MIN_RATE, MAX_RATE);
+            *message = text;
+            return false;
+        }
+        o->rate = v;
+        return true;
+    }
     if (name == "--duration") {
         // 0 seconds would give no frame at all: refused rather than read as "all"
         if (!readNumber(value, &v) || v <= 0) {
@@ -95,7 +105,7 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
 
 bool takesValue(const std::string& name) {
     return name == "--fps" || name == "--colors" || name == "--colours" || name == "--dither" || name == "--fit" ||
-           name == "--start" || name == "--duration";
+           name == "--start" || name == "--duration" || name == "--rate";
 }
 
 }  // namespace
@@ -158,7 +168,7 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
     return Parsed::Run;
 }
 
-double decodedFps(const Options& o) { return static_cast<double>(DISPLAY_RATE) / o.interval; }
+double decodedFps(const Options& o) { return static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / o.interval; }
 
 void printUsage() {
     puts("vendrel-prep [options] INPUT OUTDIR");
@@ -168,13 +178,16 @@ void printUsage() {
     puts("the input has sound, OUTDIR/params.txt when vendrel needs one; then prints the");
     puts("vendrel command line that encodes them. Needs ffmpeg.");
     puts("  options:");
-    printf("   --fps N          frames per second, %.2f to %d (default 15); the frames are\n", MIN_FPS, DISPLAY_RATE);
+    printf("   --fps N          frames per second, %.2f to %d (default 15); the frames are\n", MIN_FPS, DISPLAY_FRAMES_PER_SECOND);
     puts("                    decoded at exactly 60/I per second, I = round(60/N) display");
     puts("                    frames of 1/60 s each (15 -> 4, 10 -> 6, 20 -> 3, 30 -> 2)");
     puts("   --colors N       colours per frame: 64 (default), 32, 16, 8, 4 or 2");
     puts("   --dither MODE    none (default) or ordered (4 x 4 Bayer)");
     puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
     puts("                    screen with black borders; stretch: fill 320 x 200");
+    puts("   --rate R         make a stream that plays at R KiB per second (16 or more):");
+    puts("                    every frame is planned to fit, --fps is the highest frame");
+    puts("                    rate and --colors the most colours; vendrel -c1 encodes it");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");

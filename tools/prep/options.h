@@ -3,13 +3,13 @@
 
 #include <string>
 
+#include "encoder/stream/avindex.h"   // the display rate
+#include "encoder/video/v2format.h"  // the largest interval the stream carries
 #include "tools/prep/reduce.h"
 
 namespace prep {
 
-inline constexpr int DISPLAY_RATE = 60;        // display frames per second on the target
 inline constexpr int DEFAULT_INTERVAL = 4;     // the encoder's own interval: 15 fps
-inline constexpr int MAX_INTERVAL = 63;        // the largest interval the stream can carry
 
 enum class Fit { Border, Stretch };
 
@@ -24,8 +24,12 @@ struct Options {
     double start = 0.0;           // seconds into the input
     double duration = 0.0;        // seconds to take; 0 for all
     bool audio = true;
+    double rate = 0.0;            // KiB per second the stream must play at; 0 for no rate control
     bool overwrite = false;       // clear the files of an earlier run from OUTDIR
 };
+
+inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8
+inline constexpr double MAX_RATE = 100000.0;
 
 enum class Parsed { Run, Help, Version, Error };
 

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 
+#include "encoder/audio/pcmtl.h"  // the WAV rate
+
 namespace prep {
 namespace {
 
@@ -45,8 +47,8 @@ void writeWavHeader(uint8_t* p, uint32_t samples) {
     p = put32(p, 16);        // size of the format chunk
     p = put16(p, 1);         // integer PCM
     p = put16(p, 1);         // mono
-    p = put32(p, WAV_RATE);
-    p = put32(p, WAV_RATE * 2);
+    p = put32(p, AUDIO_WAV_RATE);
+    p = put32(p, AUDIO_WAV_RATE * 2);
     p = put16(p, 2);         // bytes per sample frame
     p = put16(p, 16);        // bits per sample
     p = putTag(p, "data");

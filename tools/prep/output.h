@@ -9,9 +9,8 @@
 
 namespace prep {
 
-// The player's sample rate is 7812.5 per second; the WAV header holds an
-// integer, and the encoder takes the samples as they come.
-inline constexpr int WAV_RATE = 7812;
+// The WAV header holds AUDIO_WAV_RATE, the whole rate nearest the player's;
+// the encoder takes the samples as they come.
 inline constexpr int WAV_HEADER_BYTES = 44;
 
 // Writes the frame as an uncompressed bottom-up BMP with a 40-byte
