@@ -207,6 +207,28 @@ void decode_bmp_reset() {
     decode_bmp_init();  // palettes, maps and cost records
 }
 
+void decode_bmp_save(DecodeBmpState* s) {
+    std::memcpy(s->gram, gram_buf, sizeof s->gram);
+    std::memcpy(s->palets, indexPalet, sizeof s->palets);
+    std::memcpy(s->maps, indexBmp, sizeof s->maps);
+    std::memcpy(s->shown, displayPalet, sizeof s->shown);
+    std::memcpy(s->updates, paletUpdateList, sizeof s->updates);
+    s->limit = limitColor;
+    s->shadows = paletShadowCount;
+    s->flash = paletFlashColor;
+}
+
+void decode_bmp_restore(const DecodeBmpState& s) {
+    std::memcpy(gram_buf, s.gram, sizeof s.gram);
+    std::memcpy(indexPalet, s.palets, sizeof s.palets);
+    std::memcpy(indexBmp, s.maps, sizeof s.maps);
+    std::memcpy(displayPalet, s.shown, sizeof s.shown);
+    std::memcpy(paletUpdateList, s.updates, sizeof s.updates);
+    limitColor = s.limit;
+    paletShadowCount = s.shadows;
+    paletFlashColor = s.flash;
+}
+
 void decode_bmp_setExchangeSearch(ExchangeSearch search) {
     exchangeSearch = search != nullptr ? search : improveOrderFast;
 }

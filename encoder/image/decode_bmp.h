@@ -103,6 +103,20 @@ int decode_bmp_term();
 // pages, palettes, maps, the update list, the colour limit, the shadow count,
 // the flash entry, the chosen searches and their working tables.
 void decode_bmp_reset();
+
+// What a frame changes in the image module, for a caller that tries a frame
+// and takes it back: the pages, palettes, maps, the update list, the colour
+// limit, the shadow count and the flash entry.
+struct DecodeBmpState {
+    uint8_t gram[3][GRAM_PAGE_BYTES];
+    PaletEntry palets[3][128];
+    uint8_t maps[3][SCREEN_PIXELS];
+    PaletEntry shown[2][PALET_NUMBERS];
+    PaletUpdate updates[PALET_UPDATE_RECORDS];
+    int32_t limit, shadows, flash;
+};
+void decode_bmp_save(DecodeBmpState* state);
+void decode_bmp_restore(const DecodeBmpState& state);
 int decode_bmp_gram(int page, const BmpImage* image);
 void palet_init();
 int search_palet(PaletEntry* palette, const uint8_t key[3]);  // key: blue, red, green

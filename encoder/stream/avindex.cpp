@@ -49,6 +49,28 @@ void avindexReset() {
     writeErrorReported = false;
 }
 
+void avindexSave(AvIndexState* s) {
+    std::memcpy(s->header, hdr, sizeof s->header);
+    std::memcpy(s->table, avindex_table, sizeof s->table);
+    s->blocksIndexed = avindex_pos;
+    s->current = curFrame;
+    s->fileFrame = fileFrame;
+    s->frameTime = frameTime;
+    s->audioBlocks = audioBlock;
+    s->writeFailed = streamWriteFailed;
+}
+
+void avindexRestore(const AvIndexState& s) {
+    std::memcpy(hdr, s.header, sizeof s.header);
+    std::memcpy(avindex_table, s.table, sizeof s.table);
+    avindex_pos = s.blocksIndexed;
+    curFrame = s.current;
+    fileFrame = s.fileFrame;
+    frameTime = s.frameTime;
+    audioBlock = s.audioBlocks;
+    streamWriteFailed = s.writeFailed;
+}
+
 void avindexAdd(int kind, int count) {
     for (int i = 0; i < count; ++i) {
         if (avindex_pos >= AVINDEX_MAX_BLOCKS) {

@@ -41,6 +41,18 @@ AvIndexEntry* avindexInit();
 // avindexInit, and also the stream globals below and the reports made: the
 // module's state at program start. The stream handle is dropped, not closed.
 void avindexReset();
+
+// What a frame changes in the stream module: the index and the globals that
+// tie blocks to frames.
+struct AvIndexState {
+    AvIndexEntry header[2];
+    uint8_t table[AVINDEX_TABLE_BYTES];
+    int blocksIndexed;
+    int current, fileFrame, frameTime, audioBlocks;
+    bool writeFailed;
+};
+void avindexSave(AvIndexState* state);
+void avindexRestore(const AvIndexState& state);
 void avindexAdd(int kind, int count);
 // Writes header and bitmap at the stream's position; returns avindex_pos or -1.
 int avindexOut(FILE* stream);

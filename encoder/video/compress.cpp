@@ -73,6 +73,16 @@ int V2compressGramInit(FILE* /*out*/, AvIndexEntry* header) {
     return 0;
 }
 
+void compressSave(CompressState* s) {
+    s->interval = updatePerCRTCframe;
+    fifoSave(&s->fifo);
+}
+
+void compressRestore(const CompressState& s) {
+    updatePerCRTCframe = s.interval;
+    fifoRestore(s.fifo);
+}
+
 void compressReset() {
     encode_v2 = 1;
     updatePerCRTCframe = START_INTERVAL;

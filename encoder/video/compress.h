@@ -7,6 +7,7 @@
 
 #include "encoder/image/decode_bmp.h"
 #include "encoder/stream/avindex.h"
+#include "encoder/video/fifo.h"
 
 extern int32_t encode_v2;           // 1: the V2 compressor; 0: every entry point does nothing
 extern int32_t updatePerCRTCframe;  // frame interval last sent in the stream
@@ -22,6 +23,14 @@ int compressGramInit(FILE* out, AvIndexEntry* header);
 // Puts the compressor and its FIFO ring back to their state at program start
 // (the V2 compressor selected, the start interval, an empty ring).
 void compressReset();
+
+// What a frame changes in the compressor: the interval last sent and the ring.
+struct CompressState {
+    int32_t interval;
+    FifoState fifo;
+};
+void compressSave(CompressState* state);
+void compressRestore(const CompressState& state);
 int compressOption(int type, int value);
 int compressFrameTimeSet(int interval);
 // Encodes the difference from prev to next (prev then equals next);

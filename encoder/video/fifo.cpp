@@ -48,6 +48,24 @@ void fifoReset() {
     std::memset(packetBuf, 0, sizeof packetBuf);
 }
 
+void fifoSave(FifoState* s) {
+    std::memcpy(s->ring, memory_buf, sizeof s->ring);
+    s->address = fifo_buffer_address;
+    s->page = fifo_writed_address;
+    s->top = fifo_buffer_top;
+    s->end = fifo_buffer_end;
+    s->bytes = totalBytes;
+}
+
+void fifoRestore(const FifoState& s) {
+    std::memcpy(memory_buf, s.ring, sizeof s.ring);
+    fifo_buffer_address = s.address;
+    fifo_writed_address = s.page;
+    fifo_buffer_top = s.top;
+    fifo_buffer_end = s.end;
+    totalBytes = s.bytes;
+}
+
 int32_t packetFIFORoom() {
     return FIFO_PAGE_LAST - fifo_buffer_address % FIFO_PAGE_BYTES;
 }

@@ -26,6 +26,15 @@ void packetFIFOReset();
 // packetFIFOReset, and also the frame's byte count and the staging buffer:
 // the module's state at program start.
 void fifoReset();
+
+// The ring and its positions, for a caller that tries a frame and takes it
+// back (the staging buffer holds nothing between commands).
+struct FifoState {
+    uint8_t ring[FIFO_RING_END];
+    int32_t address, page, top, end, bytes;
+};
+void fifoSave(FifoState* state);
+void fifoRestore(const FifoState& state);
 // Bytes a command may still take in the current page, the marker excluded.
 int32_t packetFIFORoom();
 // Appends n bytes (1 to 8191); closes the page first when they would reach its

@@ -285,29 +285,9 @@ model::Layout sessionLayout() {
 }
 
 void sessionSave(SessionSnapshot* s) {
-    std::memcpy(s->gram, gram_buf, sizeof s->gram);
-    std::memcpy(s->palets, indexPalet, sizeof s->palets);
-    std::memcpy(s->maps, indexBmp, sizeof s->maps);
-    std::memcpy(s->shown, displayPalet, sizeof s->shown);
-    std::memcpy(s->updates, paletUpdateList, sizeof s->updates);
-    s->limit = limitColor;
-    s->shadows = paletShadowCount;
-    s->flash = paletFlashColor;
-    std::memcpy(s->ring, memory_buf, sizeof s->ring);
-    s->fifoAddress = fifo_buffer_address;
-    s->fifoPage = fifo_writed_address;
-    s->fifoTop = fifo_buffer_top;
-    s->fifoEnd = fifo_buffer_end;
-    s->fifoBytes = totalBytes;
-    std::memcpy(s->header, hdr, sizeof s->header);
-    std::memcpy(s->table, avindex_table, sizeof s->table);
-    s->blocksIndexed = avindex_pos;
-    s->current = curFrame;
-    s->fileFrame = fileFrame;
-    s->frameTime = frameTime;
-    s->audioBlocks = audioBlock;
-    s->interval = updatePerCRTCframe;
-    s->writeFailed = streamWriteFailed;
+    decode_bmp_save(&s->image);
+    compressSave(&s->video);
+    avindexSave(&s->stream);
     s->audio = pcmtlTell();
     s->streamSize = session.sink.size;
     s->frames = session.ends.size();
@@ -316,29 +296,9 @@ void sessionSave(SessionSnapshot* s) {
 }
 
 void sessionRestore(const SessionSnapshot& s) {
-    std::memcpy(gram_buf, s.gram, sizeof s.gram);
-    std::memcpy(indexPalet, s.palets, sizeof s.palets);
-    std::memcpy(indexBmp, s.maps, sizeof s.maps);
-    std::memcpy(displayPalet, s.shown, sizeof s.shown);
-    std::memcpy(paletUpdateList, s.updates, sizeof s.updates);
-    limitColor = s.limit;
-    paletShadowCount = s.shadows;
-    paletFlashColor = s.flash;
-    std::memcpy(memory_buf, s.ring, sizeof s.ring);
-    fifo_buffer_address = s.fifoAddress;
-    fifo_writed_address = s.fifoPage;
-    fifo_buffer_top = s.fifoTop;
-    fifo_buffer_end = s.fifoEnd;
-    totalBytes = s.fifoBytes;
-    std::memcpy(hdr, s.header, sizeof s.header);
-    std::memcpy(avindex_table, s.table, sizeof s.table);
-    avindex_pos = s.blocksIndexed;
-    curFrame = s.current;
-    fileFrame = s.fileFrame;
-    frameTime = s.frameTime;
-    audioBlock = s.audioBlocks;
-    updatePerCRTCframe = s.interval;
-    streamWriteFailed = s.writeFailed;
+    decode_bmp_restore(s.image);
+    compressRestore(s.video);
+    avindexRestore(s.stream);
     pcmtlSeek(s.audio);
     session.sink.size = session.sink.position = s.streamSize;
     if (session.sink.keep) session.sink.bytes.resize(static_cast<size_t>(s.streamSize));

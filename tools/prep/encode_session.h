@@ -15,7 +15,7 @@
 #include "encoder/audio/pcmtl.h"
 #include "encoder/image/decode_bmp.h"
 #include "encoder/stream/avindex.h"
-#include "encoder/video/fifo.h"
+#include "encoder/video/compress.h"
 #include "tools/model/player_model.h"
 #include "tools/prep/reduce.h"
 
@@ -77,20 +77,9 @@ model::Layout sessionLayout();
 
 // Everything a frame changes, in the encoder's modules and in the session.
 struct SessionSnapshot {
-    uint8_t gram[3][GRAM_PAGE_BYTES];
-    PaletEntry palets[3][128];
-    uint8_t maps[3][SCREEN_PIXELS];
-    PaletEntry shown[2][64];
-    PaletUpdate updates[PALET_UPDATE_RECORDS];
-    int32_t limit, shadows, flash;
-    uint8_t ring[FIFO_RING_END];
-    int32_t fifoAddress, fifoPage, fifoTop, fifoEnd, fifoBytes;
-    AvIndexEntry header[2];
-    uint8_t table[AVINDEX_TABLE_BYTES];
-    int blocksIndexed;
-    int current, fileFrame, frameTime, audioBlocks;
-    int32_t interval;
-    bool writeFailed;
+    DecodeBmpState image;
+    CompressState video;
+    AvIndexState stream;
     PcmtlPosition audio;
     // The session's own records.
     int64_t streamSize;
