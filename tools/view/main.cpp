@@ -19,6 +19,7 @@
 #include <string>
 
 #include "encoder/video/v2format.h"
+#include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
 
 namespace {
@@ -27,6 +28,7 @@ constexpr const char* VERSION = "vendrel-view 1.0";
 constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_VIOLATIONS = 1;
 constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output not written
+constexpr int EXIT_NO_PROGRAM = 1;  // ffmpeg or ffplay, needed for --video or --play, is not installed
 
 constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
 constexpr int LEVELS = 16;
@@ -47,10 +49,13 @@ void usage() {
     puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
     puts("   --y4m FILE     : the picture as YUV4MPEG2 at 60 frames per second ('-': standard output, no text)");
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
+    puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
+    puts("   --play         : play picture and sound with ffplay");
     puts("   --check        : check the stream only, write no pictures or sound");
     puts("   -h, --help     : this text");
     puts("   --version      : the version");
     puts("  exit status: 0 no violation, 1 violations found, 2 bad command line, unreadable stream or output error");
+    puts("               (1 also when --video or --play finds no ffmpeg or ffplay)");
 }
 
 struct Settings {
@@ -60,6 +65,8 @@ struct Settings {
     const char* rgb = nullptr;
     const char* y4m = nullptr;
     const char* wav = nullptr;
+    const char* video = nullptr;
+    bool play = false;
     const char* stream = nullptr;
     bool check = false;
     bool help = false;
@@ -95,6 +102,25 @@ bool parseBoot(const char* text, long& value) {
     return true;
 }
 
+// --video and --play: one movie at a time, and standard output free for
+// their messages.
+bool movieSettingsAgree(const Settings& s) {
+    if (!s.video && !s.play) return true;
+    if (s.check) {
+        puts("--check writes nothing: leave out --video and --play");
+        return false;
+    }
+    if (s.video && s.play) {
+        puts("--video and --play: one at a time, please");
+        return false;
+    }
+    if (s.y4m && strcmp(s.y4m, "-") == 0) {
+        puts("--y4m - takes standard output, which --video and --play report on");
+        return false;
+    }
+    return true;
+}
+
 // Returns false after printing why the command line is wrong.
 bool parseArguments(int argc, char** argv, Settings& s) {
     for (int i = 1; i < argc; ++i) {
@@ -125,6 +151,10 @@ bool parseArguments(int argc, char** argv, Settings& s) {
             s.y4m = argv[++i];
         } else if (arg == "--wav" && hasValue) {
             s.wav = argv[++i];
+        } else if (arg == "--video" && hasValue) {
+            s.video = argv[++i];
+        } else if (arg == "--play") {
+            s.play = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             printf("unknown option or missing value: %s\n", arg.c_str());
             return false;
@@ -144,7 +174,7 @@ bool parseArguments(int argc, char** argv, Settings& s) {
         puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
         return false;
     }
-    return true;
+    return movieSettingsAgree(s);
 }
 
 // ---- Outputs ---------------------------------------------------------------
@@ -156,6 +186,7 @@ struct Outputs {
     long long wavSamples = 0;
     bool y4mToStdout = false;
     bool failed = false;
+    view::Movie* movie = nullptr;
 };
 
 uint8_t rgb8[view::RGB_BYTES];
@@ -259,6 +290,7 @@ bool onFrame(void* context, const view::Frame& frame) {
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
+    if (out.movie && !view::movieFrame(out.movie, rgb8, frame.interval)) return false;
     return true;
 }
 
@@ -436,6 +468,10 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    const bool wantMovie = settings.video || settings.play;
+    const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
+    if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
+
     Outputs out;
     out.settings = &settings;
     if (!openOutputs(out)) {
@@ -447,13 +483,24 @@ int main(int argc, char** argv) {
     options.pages = settings.pages;
     options.bootSize = settings.bootSize;
     options.quiet = out.y4mToStdout;
+    view::Movie movie;
+    if (wantMovie) {
+        // The movie's own pass over the stream reports what it finds.
+        if (!view::movieStart(&movie, movieKind, settings.video, settings.stream, options)) {
+            closeOutputs(out);
+            return EXIT_FAILURE_;
+        }
+        out.movie = &movie;
+        options.quiet = true;
+    }
     view::Sink sink;
     sink.context = &out;
     sink.frame = onFrame;
     sink.audio = onAudio;
     view::Summary summary;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
-    const bool outputsOk = closeOutputs(out);
+    bool outputsOk = closeOutputs(out);
+    if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
     if (result < 0 || !outputsOk) return EXIT_FAILURE_;
     if (!out.y4mToStdout) printSummary(settings, summary);
     return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
