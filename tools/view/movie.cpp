@@ -70,7 +70,9 @@ std::vector<std::string> ffmpegArguments(const Movie& m) {
     }
     const std::string name = m.file;
     for (const char* extension : H264_AAC_EXTENSIONS) {
-        if (endsWith(name, extension)) a.insert(a.end(), {"-c:v", "libx264", "-c:a", "aac"});
+        // veryfast: a film of flat 64-colour pictures loses nothing to see
+        // by it, and it runs more than twice as fast as the default.
+        if (endsWith(name, extension)) a.insert(a.end(), {"-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"});
     }
     // "file:" keeps a name such as "-x.mp4" or "pipe:9.mkv" a plain file name.
     const bool plain = name[0] != '-' && name.find(':') == std::string::npos;
