@@ -284,8 +284,8 @@ bool movieFinish(Movie* m) {
         // A player closed by its user ends with 0; ffmpeg then meets a
         // broken pipe, which is no fault of its own.
         puts("vendrel-view: ffplay could not play the stream");
-        printMessages(m->ffmpegErrors, "ffmpeg");
         printMessages(m->ffplayErrors, "ffplay");
+        printMessages(m->ffmpegErrors, "ffmpeg");
         ok = false;
     } else if (m->kind == MovieKind::File) {
         printf("video: %s, %.3f s with sound\n", m->file,
