@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "encoder/audio/pcmtl.h"
 #include "encoder/driver/frame_name.h"
@@ -70,7 +69,11 @@ struct Settings {
 
 char filename[FRAME_NAME_BYTES];          // the stream's name, later each raw GRAM file's
 uint8_t bootcode_buf[BOOTCODE_MAX_BYTES];  // the boot code while it is copied
-std::unique_ptr<char[]> streamOutfbuf;     // buffer of the output stream
+// Buffer of the output stream. Static storage that is never freed: the WAV
+// reader ends the process with exit(), and the C library flushes the still
+// open stream only after the static destructors have run, so a buffer owned
+// by a destructor would be written out from freed memory.
+char streamOutfbuf[STREAM_BUFFER_BYTES];
 StreamInfo streamInfo;
 
 void printUsage() {
@@ -192,8 +195,7 @@ bool openStream(const Settings& s) {
         puts("出力ファイルが作成できません。");
         return false;
     }
-    streamOutfbuf.reset(new (std::nothrow) char[STREAM_BUFFER_BYTES]);
-    if (streamOutfbuf) setvbuf(fpDst, streamOutfbuf.get(), _IOFBF, STREAM_BUFFER_BYTES);
+    setvbuf(fpDst, streamOutfbuf, _IOFBF, sizeof streamOutfbuf);
     return true;
 }
 
@@ -203,7 +205,6 @@ void closeRun() {
     if (!fpDst) return;
     if (fclose(fpDst) != 0) streamReportWriteError("end of the stream");
     fpDst = nullptr;
-    streamOutfbuf.reset();
 }
 
 // Completes the stream: the compressor's last blocks, then the final index
@@ -225,6 +226,7 @@ LoopResult runFrameLoop(const Settings& s) {
     if (s.startNumber > s.lastNumber) return r;
     char sourceName[FRAME_NAME_BYTES];
     int page = 0;
+    int shownPage = -1;  // the page of the frame before, none before the first
     long long n = s.startNumber;
     do {
         curFrame = static_cast<int>(n);
@@ -245,9 +247,18 @@ LoopResult runFrameLoop(const Settings& s) {
         BmpImage* image = s.inPattern ? bmpReadFile(sourceName) : nullptr;
         if (!image) {
             puts("bmp read error");
+            // A missing frame ends a sequence normally, but not before its
+            // first frame: then the pattern or the range is wrong.
+            if (n == s.startNumber) {
+                puts("error: no frame was read (check the in_file pattern and -s/-e)");
+                r.failed = true;
+            }
             break;
         }
-        decode_bmp_gram(page, image);
+        // A refused frame keeps the picture before it. With two pages that
+        // picture is on the other page, and page 2 and the palette update list
+        // still describe it in that page's terms: this page takes it over.
+        if (decode_bmp_gram(page, image) < 0 && shownPage >= 0) decode_bmp_repeat(page, shownPage);
         bmpFree(image);
         compressFrameTimeSet(streamInfo.videoInterval);
 
@@ -267,6 +278,7 @@ LoopResult runFrameLoop(const Settings& s) {
             printf("out %s\n", filename);
         }
 
+        shownPage = page;
         if (s.compressType == 2) page ^= 1;
         frameTime += streamInfo.videoInterval;
         n += streamInfo.videoSkip;

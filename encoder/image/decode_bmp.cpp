@@ -389,6 +389,18 @@ int decode_bmp_gram(int page, const BmpImage* image) {
     return 0;
 }
 
+int decode_bmp_repeat(int page, int from) {
+    if (page < 0 || page > 1 || from < 0 || from > 1) return -1;
+    if (page == from) return 0;
+    // The pixel bytes and the record of the picture move as they are; the
+    // non-pixel bytes of the two pages are alike, as nothing ever writes them.
+    std::memcpy(gram_buf[WORK], gram_buf[from], GRAM_PAGE_BYTES);
+    std::memcpy(indexBmp[page], indexBmp[from], SCREEN_PIXELS);
+    std::memcpy(indexPalet[page], indexPalet[from], sizeof indexPalet[page]);
+    paletUpdateListBuild(page);
+    return 0;
+}
+
 int decode_bmp_setColorLimit(int n) {
     if (n == limitColor) return limitColor;
     struct Step {

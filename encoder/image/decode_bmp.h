@@ -102,6 +102,13 @@ void paletSwapReport(int m, const uint8_t order[128], int b, int32_t base, int32
 // Builds paletUpdateList from page palette `page` against its display palette.
 void paletUpdateListBuild(int page);
 
+// For a frame that decode_bmp_gram refused on page `page`: the frame shows
+// the picture of page `from` (the one before it) instead. Page `page` takes
+// that picture's map and palette, page 2 becomes the picture, and the palette
+// update list announces the colours page `page` does not show yet. Nothing
+// changes when the two pages are the same one. Returns 0, or -1 for a page
+// that does not exist.
+int decode_bmp_repeat(int page, int from);
 int decode_bmp_setColorLimit(int n);
 int decode_bmp_palet_lock(int index, int colour, int mask, int mode);
 int decode_bmp_palet_unlock(int index, int bits);

@@ -64,8 +64,8 @@ TEST(BadInput, EveryBmpSuiteFileIsEncodedRightOrRefusedCleanly) {
         const std::string name = std::filesystem::path(file).filename().string();
         const std::string stream = dir.file("s.bin");
         const auto r = run(VENDREL_BIN, {"-c1", file, stream});
-        ASSERT_EQ(r.status, 0) << r.output;
         BmpImage* image = bmpReadFile(file.c_str());
+        ASSERT_EQ(r.status, image ? 0 : 1) << r.output;  // a refused first frame is a failed run
         if (file.find("/g/") != std::string::npos &&
             std::find(mustRead.begin(), mustRead.end(), name) != mustRead.end()) {
             EXPECT_NE(image, nullptr);
@@ -118,8 +118,8 @@ TEST(BadInput, BrokenFramesEndTheLoopCleanly) {
     for (const auto& bytes : frames) {
         testsupport::writeFile(dir.file("f0.bmp"), bytes);
         const auto r = run(VENDREL_BIN, {"-c1", dir.file("f%d.bmp"), dir.file("s.bin")});
-        EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_TRUE(has(r.output, ":bmp read error")) << r.output;
+        EXPECT_EQ(r.status, 1) << r.output;  // the first frame: nothing was read
+        EXPECT_TRUE(has(r.output, ":bmp read error\nerror: no frame was read")) << r.output;
         EXPECT_EQ(readFile(dir.file("s.bin")).size(), 4096u);  // the index and no block
     }
     // An image larger than the screen is clipped to 320 x 200.
@@ -133,22 +133,60 @@ TEST(BadInput, BrokenFramesEndTheLoopCleanly) {
     for (size_t i = 0; i < rgb.size(); i += 3) ASSERT_EQ(rgb[i], 0xFF) << i;  // all red
 }
 
-// Sound files that cannot be used end the run with a message and status 1.
-TEST(BadInput, BrokenWavFilesEndTheRun) {
+// Sound files that cannot be used end the run with a message and status 1,
+// and the stream holds exactly what was written before: the boot code and
+// the all-zero index, with no stray bytes flushed at the process's end.
+TEST(BadInput, BrokenWavFilesEndTheRunLeavingBootCodeAndZeroIndex) {
     TempDir dir;
     testsupport::writeBmp(dir.file("f0.bmp"), 8, 8, std::vector<uint32_t>(64, 0x102030));
-    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+    using Bytes = std::vector<uint8_t>;
+    const Bytes riffWave = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    auto wav = [&riffWave](const Bytes& tail) {
+        Bytes b = riffWave;
+        b.insert(b.end(), tail.begin(), tail.end());
+        return b;
+    };
+    const Bytes fmt12Bits = {'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0, 0x84, 0x1E, 0, 0,
+                             0x08, 0x3D, 0, 0, 2, 0, 12, 0};
+    Bytes badDepth = wav(fmt12Bits);
+    badDepth.insert(badDepth.end(), {'d', 'a', 't', 'a', 4, 0, 0, 0, 1, 2, 3, 4});
+    Bytes cutData = wav(fmt12Bits);
+    cutData.insert(cutData.end(), {'d', 'a', 't', 'a', 4, 0});
+    const std::vector<std::pair<Bytes, std::string>> cases = {
         {{}, "Error!: The file does not have RIFF chunk."},
         {{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}, "Error!: The file is not WAV file."},
-        {{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'}, "Error!: The file has no fmt chunk."},
+        {wav({'j', 'u', 'n', 'k'}), "Error!: The file has no fmt chunk."},
+        {wav({'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0}), "Error!: The file ends inside the fmt chunk."},
+        {wav(fmt12Bits), "Error!: The file has no data chunk."},
+        {cutData, "Error!: The file ends inside the data chunk header."},
+        {badDepth, "Error!: Inappropriate quantization bit number."},
     };
-    for (const auto& [bytes, message] : cases) {
-        testsupport::writeFile(dir.file("a.wav"), bytes);
-        const auto r = run(VENDREL_BIN, {"-c1", "-a" + dir.file("a.wav"), dir.file("f%d.bmp"), dir.file("s.bin")});
-        EXPECT_EQ(r.status, 1) << r.output;
-        EXPECT_TRUE(has(r.output, message)) << r.output;
+    Bytes boot(1000);
+    for (size_t i = 0; i < boot.size(); ++i) boot[i] = static_cast<uint8_t>(i * 7 + 1);
+    testsupport::writeFile(dir.file("boot.bin"), boot);
+    for (const bool withBoot : {false, true}) {
+        Bytes expected = withBoot ? boot : Bytes{};
+        expected.resize(expected.size() + 4096, 0);
+        std::vector<std::string> common = {"-c1", "-e19"};
+        if (withBoot) common.push_back("-b" + dir.file("boot.bin"));
+        auto runWith = [&](const std::string& audioOption) {
+            std::vector<std::string> args = common;
+            args.insert(args.end(), {audioOption, dir.file("f%d.bmp"), dir.file("s.bin")});
+            return run(VENDREL_BIN, args);
+        };
+        for (const auto& [bytes, message] : cases) {
+            SCOPED_TRACE(message + (withBoot ? " with boot code" : ""));
+            testsupport::writeFile(dir.file("a.wav"), bytes);
+            const auto r = runWith("-a" + dir.file("a.wav"));
+            EXPECT_EQ(r.status, 1) << r.output;
+            EXPECT_TRUE(has(r.output, message)) << r.output;
+            EXPECT_EQ(readFile(dir.file("s.bin")), expected);
+        }
+        for (const std::string& audio : {std::string("-a"), "-a" + dir.file("missing.wav")}) {
+            const auto r = runWith(audio);
+            EXPECT_EQ(r.status, 1) << r.output;
+            EXPECT_TRUE(has(r.output, "Error!: Can't open the audio file")) << r.output;
+            EXPECT_EQ(readFile(dir.file("s.bin")), expected);
+        }
     }
-    const auto r = run(VENDREL_BIN, {"-c1", "-a", dir.file("f%d.bmp"), dir.file("s.bin")});
-    EXPECT_EQ(r.status, 1) << r.output;  // an empty audio path
-    EXPECT_TRUE(has(r.output, "Error!: Can't open the audio file")) << r.output;
 }

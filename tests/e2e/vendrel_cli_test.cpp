@@ -163,6 +163,32 @@ TEST(VendrelFrameLoop, MissingFrameEndsTheLoopAndTheStreamIsCompleted) {
     EXPECT_EQ(stream.back(), 0x7D);      // the last block is the ring's last page
 }
 
+// A pattern that finds no frame is a failure in both programs; the stream
+// keeps the bytes written. A run that read frames ends at its first missing
+// one with status 0, and its stream checks clean.
+TEST(VendrelFrameLoop, NoFrameReadIsAFailureForTheEncoderAndTheViewer) {
+    TempDir dir;
+    writeFrames(dir, {0, 1});
+    auto r = run(VENDREL_BIN, {"-c2", "-e44", dir.file("f%5d.bmp"), dir.file("typo.bin")});
+    EXPECT_EQ(r.status, 1) << r.output;
+    const auto out = lines(r.output);
+    const auto at = std::find(out.begin(), out.end(), dir.file("f    0.bmp") + ":bmp read error");
+    ASSERT_NE(at, out.end()) << r.output;
+    ASSERT_NE(at + 1, out.end());
+    EXPECT_EQ(at[1], "error: no frame was read (check the in_file pattern and -s/-e)");
+    EXPECT_EQ(readFile(dir.file("typo.bin")).size(), 4096u);
+    auto v = run(VENDREL_VIEW_BIN, {"-c2", "--check", dir.file("typo.bin")});
+    EXPECT_EQ(v.status, 1) << v.output;
+    EXPECT_NE(v.output.find("the stream holds no frame"), std::string::npos) << v.output;
+    EXPECT_NE(v.output.find("the stream has no stream end"), std::string::npos) << v.output;
+
+    r = run(VENDREL_BIN, {"-c2", "-e44", dir.file("f%03d.bmp"), dir.file("two.bin")});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("error:"), std::string::npos) << r.output;
+    v = run(VENDREL_VIEW_BIN, {"-c2", "--check", dir.file("two.bin")});
+    EXPECT_EQ(v.status, 0) << v.output;
+}
+
 TEST(VendrelFrameLoop, PagesAlternateOnlyWithDoubleBuffering) {
     TempDir dir;
     writeFrames(dir, {0, 1, 2, 3});
@@ -254,9 +280,11 @@ TEST(VendrelFrameLoop, NoInFilePatternEndsAsIfTheFirstImageWereMissing) {
     const auto r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("none")}, dir.path());
     EXPECT_EQ(r.status, 255);  // no out_file pattern: the stream cannot be created
     const auto r2 = run(VENDREL_BIN, {"-c0", "-b" + dir.file("none")}, dir.path());
-    EXPECT_EQ(r2.status, 0);
+    EXPECT_EQ(r2.status, 1);  // not a single frame was read
     const auto out = lines(r2.output);
-    EXPECT_TRUE(contains(out, ":bmp read error")) << r2.output;
+    ASSERT_GE(out.size(), 3u) << r2.output;
+    EXPECT_EQ(out[out.size() - 3], ":bmp read error");
+    EXPECT_EQ(out[out.size() - 2], "error: no frame was read (check the in_file pattern and -s/-e)");
     EXPECT_EQ(out.back(), "total 0 frames , 0(0.000000 MB) bytes");
 }
 

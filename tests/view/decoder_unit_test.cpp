@@ -285,10 +285,16 @@ TEST(ViewDecoderChecks, MarkersAndTheStreamEndFollowTheRing) {
     d = decode(streamFile(blocks));
     EXPECT_EQ(count(d, view::Problem::StreamEnd), 1);
 
-    // No video block at all (nothing was ever written) is a complete stream.
+    // No video block at all: no frame and no stream end, both violations.
     d = decode(streamFile({}));
     EXPECT_EQ(d.result, 0);
-    EXPECT_EQ(d.summary.problemTotal, 0);
+    EXPECT_EQ(count(d, view::Problem::NoFrame), 1);
+    EXPECT_EQ(count(d, view::Problem::StreamEnd), 1);
+
+    // A stream end without any frame before it.
+    d = decode(streamFile(videoStream({})));
+    EXPECT_EQ(count(d, view::Problem::NoFrame), 1);
+    EXPECT_EQ(count(d, view::Problem::StreamEnd), 0);
 }
 
 TEST(ViewDecoderChecks, IndexAndAudioBlocks) {

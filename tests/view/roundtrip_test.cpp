@@ -50,6 +50,7 @@ uint32_t sixteenColours(int x, int y, int t) {
 struct Encoded {
     std::vector<bool> accepted;
     std::string stream;
+    std::string output;  // what the encoder printed
 };
 
 Encoded encode(const TempDir& dir, const std::vector<Picture>& clip, std::vector<std::string> extra) {
@@ -60,18 +61,22 @@ Encoded encode(const TempDir& dir, const std::vector<Picture>& clip, std::vector
     args.push_back(dir.file("movie.bin"));
     const auto r = testsupport::run(VENDREL_BIN, args);
     EXPECT_EQ(r.status, 0) << r.output;
-    return {acceptedFrames(r.output, dir, static_cast<int>(clip.size())), dir.file("movie.bin")};
+    return {acceptedFrames(r.output, dir, static_cast<int>(clip.size())), dir.file("movie.bin"), r.output};
 }
 
-// Decodes with raw picture output and checks every accepted frame.
+// Decodes with raw picture output and checks every frame: an accepted one
+// shows its own source, a refused one the picture before it (that of the last
+// accepted frame; a refusal before any frame is not checked).
 void expectRoundTrip(const TempDir& dir, const std::vector<Picture>& clip, const Encoded& e, const char* pages) {
     const auto r = view({pages, "--rgb", dir.file("out%03d.rgb"), e.stream});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("violations: 0,"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("frames: " + std::to_string(clip.size()) + ","), std::string::npos) << r.output;
     int checked = 0;
+    int shown = -1;  // the frame whose picture is on the screen
     for (size_t t = 0; t < clip.size(); ++t) {
-        if (!e.accepted[t]) continue;
+        if (e.accepted[t]) shown = static_cast<int>(t);
+        if (shown < 0) continue;
         char name[32];
         snprintf(name, sizeof name, "out%03zu.rgb", t);
         const Bytes raw = testsupport::readFile(dir.file(name));
@@ -79,7 +84,7 @@ void expectRoundTrip(const TempDir& dir, const std::vector<Picture>& clip, const
         int wrong = 0;
         size_t first = 0;
         for (int i = 0; i < W * H; ++i) {
-            const uint32_t c = clip[t][i];
+            const uint32_t c = clip[shown][i];
             const int want[3] = {static_cast<int>(c >> 20 & 15), static_cast<int>(c >> 12 & 15),
                                  static_cast<int>(c >> 4 & 15)};
             for (int k = 0; k < 3; ++k) {
@@ -89,7 +94,8 @@ void expectRoundTrip(const TempDir& dir, const std::vector<Picture>& clip, const
                 }
             }
         }
-        EXPECT_EQ(wrong, 0) << "frame " << t << ": first wrong pixel (" << first % W << ", " << first / W << ")";
+        EXPECT_EQ(wrong, 0) << "frame " << t << " (showing frame " << shown << "): first wrong pixel (" << first % W
+                            << ", " << first / W << ")";
         ++checked;
     }
     EXPECT_GT(checked, 0) << "the encoder took no frame";
@@ -161,6 +167,49 @@ TEST(ViewRoundTrip, SoundFollowsTheSourceWithinItsStep) {
         ASSERT_LE(std::abs(d - s), std::max(1.0, std::abs(s) * step)) << "sample " << i << ": " << s << " -> " << d;
     }
     EXPECT_NE(r.output.find("audio lead over the picture: minimum"), std::string::npos);
+}
+
+// Frames 4 and 9 of a 12-frame clip are refused: each shows the picture
+// before it, on whichever page it falls, and every later frame its own source.
+// clipAt makes the accepted frames, refusedAt the two refused ones.
+template <typename Accepted, typename Refused>
+void expectRefusedFramesHoldThePicture(Accepted clipAt, Refused refusedAt, const std::vector<std::string>& extra,
+                                       const char* refusal) {
+    const auto clip = makeClip(12, [&](int x, int y, int t) { return t == 4 || t == 9 ? refusedAt(x, y) : clipAt(x, y, t); });
+    for (const char* pages : {"-c1", "-c2"}) {
+        SCOPED_TRACE(pages);
+        TempDir dir;
+        std::vector<std::string> args = extra;
+        args.push_back(pages);
+        const Encoded e = encode(dir, clip, args);
+        for (int t = 0; t < 12; ++t) EXPECT_EQ(e.accepted[t], t != 4 && t != 9) << "frame " << t;
+        EXPECT_NE(e.output.find(refusal), std::string::npos) << e.output;
+        expectRoundTrip(dir, clip, e, pages);
+    }
+}
+
+// More than 64 colours: a field of 4096.
+uint32_t allColours(int x, int y) { return colour(x % 16, y % 16, (x / 16 + y / 16) % 16); }
+
+TEST(ViewRoundTrip, RefusedFramesOverTheWorkPalette) {
+    expectRefusedFramesHoldThePicture(motion, allColours, {}, "palet work overflow");
+}
+
+TEST(ViewRoundTrip, RefusedFramesOverTheColourLimitOfTheParameterFile) {
+    TempDir params;
+    testsupport::writeText(params.file("params.txt"), "palet_limit 16\n");
+    expectRefusedFramesHoldThePicture(sixteenColours, [](int x, int y) { return motion(x, y, 0); },
+                                      {"-f" + params.file("params.txt")}, "error:color palet overflow");
+}
+
+// Black is locked to position 5: it never moves and is never announced, so it
+// must stay black on both pages through the refusals.
+TEST(ViewRoundTrip, RefusedFramesWithAPaletteLock) {
+    TempDir params;
+    testsupport::writeText(params.file("params.txt"), "palet_lock 5,0x000000,0xF0F0F0\n");
+    const auto blackBorder = [](int x, int y, int t) { return y < 12 || x < 8 ? colour(0, 0, 0, x + y) : motion(x, y, t); };
+    expectRefusedFramesHoldThePicture(blackBorder, allColours, {"-f" + params.file("params.txt")},
+                                      "palet work overflow");
 }
 
 // Each frame lasts its interval in the YUV4MPEG2 stream; black and white

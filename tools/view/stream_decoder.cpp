@@ -746,10 +746,9 @@ void finishStream() {
     settleLead();
     s.streamEnded = g.ended;
     if (s.stopped) return;
-    if (s.videoBlocks == 0) {
-        if (g.optionsPending) warning("option commands after the last frame end");
-        return;  // nothing was drawn: a stream without video blocks is complete as it is
-    }
+    // A stream without a picture, or without its end, is never what the
+    // encoder meant to write: its frames were not found, or it was cut.
+    if (s.frames == 0) streamProblem(Problem::NoFrame, "the stream holds no frame");
     if (!g.ended) {
         if (g.frameOpen) streamProblem(Problem::FrameNotEnded, "the last frame has no frame end (0x7E)");
         streamProblem(Problem::StreamEnd, "the stream has no stream end (0x7F)");
@@ -782,7 +781,7 @@ const char* problemName(Problem problem) {
     static constexpr const char* NAMES[PROBLEM_KINDS] = {
         "index header", "bitmap",          "file size",     "page-end marker", "command cut", "bad opcode",
         "entry count",  "DRAW outside page", "address outside", "palette entry", "frame not ended", "stream end",
-        "audio marker",
+        "audio marker", "no frame",
     };
     const int i = static_cast<int>(problem);
     return i >= 0 && i < PROBLEM_KINDS ? NAMES[i] : "?";

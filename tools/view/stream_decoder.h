@@ -33,6 +33,7 @@ enum class Problem : int {
     FrameNotEnded,     // drawing commands not closed by a frame end
     StreamEnd,         // missing or malformed end of stream
     AudioMarker,       // audio page markers
+    NoFrame,           // a stream without a single frame
     Count
 };
 
