@@ -1,5 +1,6 @@
-// exchange_bench: the plain and the fast palette exchange search on the same
-// generated clips, one run each, in process:
+// exchange_bench: the plain and the fast palette exchange search (with the
+// plain and the fast pixel matching) on the same generated clips, one run
+// each, in process:
 //
 // - the search alone (time spent inside the search, per frame),
 // - decode_bmp_gram per frame (colour reduction with the search),
@@ -11,6 +12,16 @@
 // (type 1, no audio) and its peak memory is read from the child's rusage.
 //
 //   exchange_bench [QUICK]    (any argument: fewer frames, for a smoke run)
+//
+//   exchange_bench write-busy DIR FRAMES
+//       writes FRAMES frames of the busy clip as DIR/f00000.bmp, ...
+//   exchange_bench end-to-end PATTERN FRAMES TYPE
+//       the frame loop of compress type TYPE (1: page 0 only; 2: pages 0 and
+//       1 alternately) without audio over the BMP files PATTERN (frames 0 ..
+//       FRAMES - 1), reading every file: once with the plain algorithm (every
+//       pixel through search_palet, every candidate order evaluated over all
+//       pixels), once with the encoder's own; times per frame, the ratio, and
+//       whether the two streams are the same bytes.
 //
 // Times are CPU time of this thread, so that other load on the machine
 // disturbs the figures as little as possible.
@@ -24,12 +35,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "encoder/image/bmp.h"
 #include "encoder/image/decode_bmp.h"
 #include "encoder/stream/avindex.h"
 #include "encoder/video/compress.h"
@@ -173,7 +186,8 @@ struct Timing {
 };
 
 // The frame loop of compress type 1 without audio: every frame on page 0.
-Timing encodeClip(const std::vector<Image>& images, int limit, ExchangeSearch search) {
+Timing encodeClip(const std::vector<Image>& images, int limit, PixelMatch match, ExchangeSearch search) {
+    decode_bmp_setPixelMatch(match);
     decode_bmp_setExchangeSearch(search);
     std::memset(gram_buf, 0, sizeof gram_buf);
     decode_bmp_init();
@@ -215,8 +229,98 @@ Timing encodeClip(const std::vector<Image>& images, int limit, ExchangeSearch se
     if (fread(t.stream.data(), 1, t.stream.size(), fpDst) != t.stream.size()) t.stream.clear();
     fclose(fpDst);
     fpDst = nullptr;
+    decode_bmp_setPixelMatch(matchPixelsFast);
     decode_bmp_setExchangeSearch(improveOrderFast);
     return t;
+}
+
+bool writeBmp(const std::string& path, const Image& image);
+
+struct FileRun {
+    double seconds = 0;
+    long exchanges = 0;
+    int frames = 0;
+    std::vector<uint8_t> stream;
+};
+
+// The driver's frame loop without audio, from reading each BMP file to the
+// stream bytes, with the given pixel matching and exchange search.
+FileRun encodeFiles(const char* pattern, int frames, int type, PixelMatch match, ExchangeSearch search) {
+    decode_bmp_setPixelMatch(match);
+    decode_bmp_setExchangeSearch(search);
+    std::memset(gram_buf, 0, sizeof gram_buf);
+    decode_bmp_init();
+    decode_bmp_setColorLimit(64);
+    AvIndexEntry* header = avindexInit();
+    audioSamplesVframe = 0.0;
+    curFrame = fileFrame = frameTime = audioBlock = 0;
+    fpDst = tmpfile();
+    compressGramInit(fpDst, header);
+    fflush(stdout);
+    const int savedOut = dup(1);
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, 1);
+    FileRun run;
+    int page = 0;
+    const double t0 = cpuSeconds();
+    for (int n = 0; n < frames; ++n) {
+        char name[4096];
+        snprintf(name, sizeof name, pattern, n);
+        curFrame = n;
+        BmpImage* image = bmpReadFile(name);
+        if (!image) break;
+        decode_bmp_gram(page, image);
+        bmpFree(image);
+        compressFrameTimeSet(INTERVAL);
+        compressGram(gram_buf[page], gram_buf[2], paletUpdateList);
+        run.exchanges += paletSwapCount;
+        ++run.frames;
+        if (type == 2) page ^= 1;
+        frameTime += INTERVAL;
+    }
+    compressGramEnd();
+    avindexOut(fpDst);
+    run.seconds = cpuSeconds() - t0;
+    fflush(stdout);
+    dup2(savedOut, 1);
+    close(savedOut);
+    close(devNull);
+    fflush(fpDst);
+    run.stream.resize(static_cast<size_t>(ftell(fpDst)));
+    rewind(fpDst);
+    if (fread(run.stream.data(), 1, run.stream.size(), fpDst) != run.stream.size()) run.stream.clear();
+    fclose(fpDst);
+    fpDst = nullptr;
+    decode_bmp_setPixelMatch(matchPixelsFast);
+    decode_bmp_setExchangeSearch(improveOrderFast);
+    return run;
+}
+
+int endToEnd(const char* pattern, int frames, int type) {
+    const FileRun plain = encodeFiles(pattern, frames, type, matchPixelsPlain, improveOrderPlain);
+    const FileRun fast = encodeFiles(pattern, frames, type, matchPixelsFast, improveOrderFast);
+    if (plain.frames == 0 || plain.frames != fast.frames) {
+        printf("end-to-end: could not read the frames %s\n", pattern);
+        return 1;
+    }
+    const bool same = plain.stream == fast.stream && plain.exchanges == fast.exchanges;
+    printf("end-to-end -c%d, %d frames, %ld exchanges: plain %.2f ms/frame, vendrel %.3f ms/frame, %.0fx, %s\n",
+           type, fast.frames, fast.exchanges, 1e3 * plain.seconds / plain.frames, 1e3 * fast.seconds / fast.frames,
+           plain.seconds / fast.seconds, same ? "identical" : "DIFFERENT");
+    return same ? 0 : 1;
+}
+
+int writeBusy(const char* dir, int frames) {
+    const auto cycle = colourCycle(128, 1);
+    for (int n = 0; n < frames; ++n) {
+        char name[32];
+        snprintf(name, sizeof name, "/f%05d.bmp", n);
+        if (!writeBmp(std::string(dir) + name, Image(plasma(n, 64, cycle, 12)))) {
+            printf("write-busy: cannot write into %s\n", dir);
+            return 1;
+        }
+    }
+    return 0;
 }
 
 std::string cpuModel() {
@@ -306,7 +410,9 @@ double fps(int frames, double seconds) { return seconds > 0 ? frames / seconds :
 
 }  // namespace
 
-int main(int argc, char** /*argv*/) {
+int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "write-busy") == 0) return writeBusy(argv[2], atoi(argv[3]));
+    if (argc == 5 && strcmp(argv[1], "end-to-end") == 0) return endToEnd(argv[2], atoi(argv[3]), atoi(argv[4]));
     const bool quick = argc > 1;
     printf("machine: %ld cores, %s\n\n", sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str());
     const int memoryFrames = quick ? 4 : 60;
@@ -329,8 +435,8 @@ int main(int argc, char** /*argv*/) {
     for (const Clip& clip : makeClips(quick)) {
         std::vector<Image> images;
         for (const auto& px : clip.frames) images.emplace_back(px);
-        const Timing plain = encodeClip(images, clip.limit, plainTimed);
-        const Timing fast = encodeClip(images, clip.limit, fastTimed);
+        const Timing plain = encodeClip(images, clip.limit, matchPixelsPlain, plainTimed);
+        const Timing fast = encodeClip(images, clip.limit, matchPixelsFast, fastTimed);
         const int n = static_cast<int>(images.size());
         const double plainEnc = plain.decode + plain.compress;
         const double fastEnc = fast.decode + fast.compress;

@@ -60,7 +60,7 @@ for h in "${harnesses[@]}"; do
   src=tools/fuzz/fuzz_$h.cpp
   bin=$out/fuzz_$h
   extra=()
-  [ "$h" = stream ] && extra=(tools/view/stream_decoder.cpp)
+  [ "$h" = stream ] && extra=(tools/view/stream_decoder.cpp tools/model/player_model.cpp)
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "$src" "${extra[@]}" "${objects[@]}" -o "$bin"
   mkdir -p "$out/corpus/$h"
   mapfile -t seeds < <(seed_dirs "$h")

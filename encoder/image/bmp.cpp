@@ -296,6 +296,37 @@ int32_t bmpGetPixelRGB888(const BmpImage* image, int x, int y) {
     }
 }
 
+void bmpGetRowRGB888(const BmpImage* image, int y, int count, uint32_t* out) {
+    if (!image || y < 0 || y >= image->height || count <= 0) {
+        for (int x = 0; x < count; ++x) out[x] = static_cast<uint32_t>(bmpGetPixelRGB888(image, x, y));
+        return;
+    }
+    const int inside = count < image->width ? count : image->width;
+    const uint8_t* row = rowOf(image, y);
+    switch (image->bitCount) {
+        case 1:
+        case 4:
+        case 8:
+            for (int x = 0; x < inside; ++x) {
+                out[x] = static_cast<uint32_t>(bmpGetPlaetRGB888(image, indexIn(row, image->bitCount, x)));
+            }
+            break;
+        case 24:
+            for (int x = 0; x < inside; ++x) out[x] = static_cast<uint32_t>(bgr(row + 3 * x));
+            break;
+        case 32:
+            if (!hasMasks(image)) {
+                for (int x = 0; x < inside; ++x) out[x] = static_cast<uint32_t>(bgr(row + 4 * x));
+                break;
+            }
+            [[fallthrough]];
+        default:
+            for (int x = 0; x < inside; ++x) out[x] = static_cast<uint32_t>(bmpGetPixelRGB888(image, x, y));
+            break;
+    }
+    for (int x = inside; x < count; ++x) out[x] = 0xFFFFFFFFu;
+}
+
 int32_t bmpGetPixelIndex(const BmpImage* image, int x, int y) {
     if (!image || x < 0 || y < 0 || x >= image->width || y >= image->height) return -1;
     return indexIn(rowOf(image, y), image->bitCount, x);

@@ -43,6 +43,10 @@ int bmpFree(BmpImage* image);
 // -1 when (x, y) lies outside the picture. An index without a stored palette
 // entry reads as black.
 int32_t bmpGetPixelRGB888(const BmpImage* image, int x, int y);
+// Colours of pixels 0 .. count - 1 of row y into out, each exactly what
+// bmpGetPixelRGB888 gives for it (0xFFFFFFFF where that gives -1), one switch
+// on the format per row instead of per pixel.
+void bmpGetRowRGB888(const BmpImage* image, int y, int count, uint32_t* out);
 // Palette index of pixel (x, y) for 1, 4 and 8-bit files; -1 otherwise.
 int32_t bmpGetPixelIndex(const BmpImage* image, int x, int y);
 // Palette entry k as 0x00RRGGBB; black for an entry the file does not store.

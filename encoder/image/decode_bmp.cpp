@@ -5,6 +5,7 @@
 #include "encoder/image/decode_bmp.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -47,8 +48,15 @@ constexpr uint8_t CHANGE_GREEN = 4;
 constexpr int32_t CHANGE_ALL = CHANGE_BLUE | CHANGE_RED | CHANGE_GREEN;
 constexpr int LIST_MAX = PALET_UPDATE_RECORDS - 1;  // records before the ending record
 
-// The exchange search decode_bmp_gram runs; both searches decide alike.
+// The exchange search and the pixel matching decode_bmp_gram runs; the
+// plain and the fast ones decide alike.
 ExchangeSearch exchangeSearch = improveOrderFast;
+PixelMatch pixelMatch = matchPixelsFast;
+
+// The work entry each 12-bit colour was given in the current frame.
+constexpr uint8_t NOT_ASKED = 0xFF;
+constexpr int COLOUR_KEYS = 4096;
+uint8_t entryOfColour[COLOUR_KEYS];
 
 constexpr bool matches(const PaletEntry& e, const uint8_t key[3]) {
     return (key[1] & e.redMask) == e.red && (key[0] & e.blueMask) == e.blue &&
@@ -57,32 +65,6 @@ constexpr bool matches(const PaletEntry& e, const uint8_t key[3]) {
 
 int componentDiffs(const PaletEntry& a, const PaletEntry& b) {
     return (a.blue != b.blue) + (a.red != b.red) + (a.green != b.green);
-}
-
-// Maps every pixel of the image's visible part (clipped to the screen) onto
-// the work palette. Returns false when the work palette runs out of entries.
-bool matchPixels(int page, const BmpImage* image) {
-    const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
-    const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
-    PaletEntry* work = indexPalet[WORK];
-    const uint8_t* oldMap = indexBmp[page];
-    uint8_t* workMap = indexBmp[WORK];
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            // An unreadable pixel (-1) comes out as white in all components.
-            const uint32_t colour = static_cast<uint32_t>(bmpGetPixelRGB888(image, x, y));
-            const uint8_t key[3] = {static_cast<uint8_t>(colour), static_cast<uint8_t>(colour >> 16),
-                                    static_cast<uint8_t>(colour >> 8)};
-            const int w = search_palet(work, key);
-            if (w < 0) return false;
-            const int at = y * SCREEN_WIDTH + x;
-            work[w].flags |= PALET_USED;
-            work[oldMap[at]].count -= 1;
-            work[w].count += 1;
-            workMap[at] = static_cast<uint8_t>(w);
-        }
-    }
-    return true;
 }
 
 // Frees work entries that no pixel carries any more and moves every new colour
@@ -117,6 +99,16 @@ int evaluate(DiffRecord* record, int page, const uint8_t* order, int32_t thresho
     return analyzeTotalDiff(record);
 }
 
+// Gathers bit 0 of each of the 8 bytes of v into the top byte, byte 0 (the
+// leftmost pixel) in bit 7: byte j's bit lands on bit 63 - j, and no two
+// partial products meet there or carry into the top byte.
+constexpr uint64_t GATHER_BITS = 0x8040201008040201ull;
+constexpr uint64_t LOW_BIT_OF_EACH_BYTE = 0x0101010101010101ull;
+
+uint8_t layerByte(uint64_t numbers, int bit) {
+    return static_cast<uint8_t>((((numbers >> bit) & LOW_BIT_OF_EACH_BYTE) * GATHER_BITS) >> 56);
+}
+
 // Writes the frame into page 2 (a copy of `page` with every pixel bit
 // rewritten) and rewrites the page's map with palette numbers.
 void gramConvert(int page, const uint8_t order[WORK_ENTRIES]) {
@@ -129,16 +121,14 @@ void gramConvert(int page, const uint8_t order[WORK_ENTRIES]) {
     for (int y = 0; y < SCREEN_HEIGHT; ++y) {
         const int rowOffset = (y & 7) * 2048 + (y >> 3) * GROUPS_PER_ROW;
         for (int k = 0; k < GROUPS_PER_ROW; ++k) {
-            uint8_t layer[6] = {};
-            for (int b = 0; b < 8; ++b) {
-                const int at = y * SCREEN_WIDTH + k * 8 + b;
-                const uint8_t p = number[workMap[at]];
-                pageMap[at] = p;
-                for (int bit = 0; bit < 6; ++bit) {
-                    if (p & (1 << bit)) layer[bit] |= static_cast<uint8_t>(0x80 >> b);
-                }
-            }
-            for (int bit = 0; bit < 6; ++bit) gram[LAYER_OF_BIT[bit] + rowOffset + k] = layer[bit];
+            const int at = y * SCREEN_WIDTH + k * 8;
+            uint8_t p[8];
+            for (int b = 0; b < 8; ++b) p[b] = number[workMap[at + b]];
+            std::memcpy(pageMap + at, p, sizeof p);
+            uint64_t numbers;
+            std::memcpy(&numbers, p, sizeof numbers);
+            if constexpr (std::endian::native == std::endian::big) numbers = __builtin_bswap64(numbers);
+            for (int bit = 0; bit < 6; ++bit) gram[LAYER_OF_BIT[bit] + rowOffset + k] = layerByte(numbers, bit);
         }
     }
 }
@@ -223,6 +213,8 @@ void decode_bmp_setExchangeSearch(ExchangeSearch search) {
     exchangeSearch = search != nullptr ? search : improveOrderFast;
 }
 
+void decode_bmp_setPixelMatch(PixelMatch match) { pixelMatch = match != nullptr ? match : matchPixelsFast; }
+
 int search_palet(PaletEntry* palette, const uint8_t key[3]) {
     for (int i = limitColor - 1; i >= 0; --i) {
         if ((palette[i].flags & PALET_LOCKED) && matches(palette[i], key)) return i;
@@ -241,6 +233,97 @@ int search_palet(PaletEntry* palette, const uint8_t key[3]) {
         return i;
     }
     return -1;
+}
+
+bool matchPixelsPlain(int page, const BmpImage* image) {
+    const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
+    const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
+    PaletEntry* work = indexPalet[WORK];
+    const uint8_t* oldMap = indexBmp[page];
+    uint8_t* workMap = indexBmp[WORK];
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            // An unreadable pixel (-1) comes out as white in all components.
+            const uint32_t colour = static_cast<uint32_t>(bmpGetPixelRGB888(image, x, y));
+            const uint8_t key[3] = {static_cast<uint8_t>(colour), static_cast<uint8_t>(colour >> 16),
+                                    static_cast<uint8_t>(colour >> 8)};
+            const int w = search_palet(work, key);
+            if (w < 0) return false;
+            const int at = y * SCREEN_WIDTH + x;
+            work[w].flags |= PALET_USED;
+            work[oldMap[at]].count -= 1;
+            work[w].count += 1;
+            workMap[at] = static_cast<uint8_t>(w);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Whether search_palet's answer for a colour depends on its top 4 bits per
+// component alone and an entry it makes matches no other 12-bit colour: no
+// mask reaches into the low bits, and the entries for new colours compare
+// all top bits.
+bool matchingSeesTwelveBits(const PaletEntry* work) {
+    for (int i = 0; i < WORK_ENTRIES; ++i) {
+        const PaletEntry& e = work[i];
+        if (((e.blueMask | e.redMask | e.greenMask) & ~COMPONENT_MASK) != 0) return false;
+        if (i >= PAGE_COLOURS && (e.blueMask & e.redMask & e.greenMask) != COMPONENT_MASK) return false;
+    }
+    return true;
+}
+
+uint16_t twelveBits(uint32_t colour) {
+    return static_cast<uint16_t>((colour >> 12 & 0xF00) | (colour >> 8 & 0xF0) | (colour >> 4 & 0xF));
+}
+
+}  // namespace
+
+// search_palet is asked once per 12-bit colour; later pixels of that colour
+// take the same entry. That is what asking again would give. During the
+// matching, flags only gain bits (no entry turns free, none gains or loses the
+// locked bit), and the one other change is a new colour k making a free entry
+// n of 64-127 with k's top bits under full masks, so n matches only colours
+// with k's 12 bits. A colour c asked before k has other 12 bits: the entries
+// that did not match c still do not, n does not either, and c's entry still
+// does, so every step of search_palet finds for c what it found before.
+bool matchPixelsFast(int page, const BmpImage* image) {
+    PaletEntry* work = indexPalet[WORK];
+    if (!matchingSeesTwelveBits(work)) return matchPixelsPlain(page, image);
+    const int width = std::clamp<int>(image->width, 0, SCREEN_WIDTH);
+    const int height = std::clamp<int>(image->height, 0, SCREEN_HEIGHT);
+    const uint8_t* oldMap = indexBmp[page];
+    uint8_t* workMap = indexBmp[WORK];
+    std::memset(entryOfColour, NOT_ASKED, sizeof entryOfColour);
+    int32_t countChange[WORK_ENTRIES] = {};
+    uint32_t row[SCREEN_WIDTH];
+    bool matched = true;
+    for (int y = 0; y < height && matched; ++y) {
+        bmpGetRowRGB888(image, y, width, row);
+        const int rowStart = y * SCREEN_WIDTH;
+        for (int x = 0; x < width; ++x) {
+            const uint16_t colour = twelveBits(row[x]);
+            uint8_t w = entryOfColour[colour];
+            if (w == NOT_ASKED) {
+                const uint8_t key[3] = {static_cast<uint8_t>(row[x]), static_cast<uint8_t>(row[x] >> 16),
+                                        static_cast<uint8_t>(row[x] >> 8)};
+                const int found = search_palet(work, key);
+                if (found < 0) {
+                    matched = false;
+                    break;
+                }
+                w = static_cast<uint8_t>(found);
+                work[w].flags |= PALET_USED;
+                entryOfColour[colour] = w;
+            }
+            --countChange[oldMap[rowStart + x]];
+            ++countChange[w];
+            workMap[rowStart + x] = w;
+        }
+    }
+    for (int e = 0; e < WORK_ENTRIES; ++e) work[e].count += countChange[e];
+    return matched;
 }
 
 void palet_dump(const PaletEntry* palette, const uint8_t* order) {
@@ -371,7 +454,7 @@ int decode_bmp_gram(int page, const BmpImage* image) {
     if (page < 0 || page > 1 || image == nullptr) return -1;
     std::memcpy(indexBmp[WORK], indexBmp[page], SCREEN_PIXELS);
     std::memcpy(indexPalet[WORK], indexPalet[page], sizeof indexPalet[WORK]);
-    if (!matchPixels(page, image)) {
+    if (!pixelMatch(page, image)) {
         puts("palet work overflow");
         return -1;
     }

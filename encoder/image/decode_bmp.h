@@ -63,6 +63,17 @@ int decode_bmp_gram(int page, const BmpImage* image);
 void palet_init();
 int search_palet(PaletEntry* palette, const uint8_t key[3]);  // key: blue, red, green
 void palet_dump(const PaletEntry* palette, const uint8_t* order);
+// Pixel matching: every pixel of the image's visible part (clipped to the
+// screen) onto the work palette, counting the entries' pixels against the
+// page's map; false when the work palette runs out of entries. The plain one
+// asks search_palet for every pixel; the fast one asks once per 12-bit colour
+// of the frame and reads the image a row at a time, with the same outcome.
+bool matchPixelsPlain(int page, const BmpImage* image);
+bool matchPixelsFast(int page, const BmpImage* image);
+using PixelMatch = bool (*)(int page, const BmpImage* image);
+// Chooses the matching decode_bmp_gram runs: matchPixelsFast (the default,
+// also for null) or matchPixelsPlain.
+void decode_bmp_setPixelMatch(PixelMatch match);
 // The caller fills oldMap, newMap and threshold; _pre takes the remap table of
 // the order and starts the cost with the palette term (page palette against the
 // work palette in that order); analyzeTotalDiff adds the pixel term.

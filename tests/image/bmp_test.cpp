@@ -74,10 +74,19 @@ protected:
         testsupport::writeBmp(dir.file("f.bmp"), w, h, pixels, bits);
         return BmpPtr(bmpReadFile(dir.file("f.bmp").c_str()));
     }
+    // Every pixel by itself; reading whole rows (two pixels past the right
+    // edge, which read as unreadable) must give the same.
     static std::vector<int32_t> all(const BmpImage& image) {
         std::vector<int32_t> out;
-        for (int y = 0; y < image.height; ++y)
-            for (int x = 0; x < image.width; ++x) out.push_back(bmpGetPixelRGB888(&image, x, y));
+        std::vector<uint32_t> row(static_cast<size_t>(image.width) + 2);
+        for (int y = 0; y < image.height; ++y) {
+            bmpGetRowRGB888(&image, y, image.width + 2, row.data());
+            for (int x = 0; x < image.width + 2; ++x) {
+                const int32_t pixel = bmpGetPixelRGB888(&image, x, y);
+                EXPECT_EQ(static_cast<int32_t>(row[x]), pixel) << "row " << y << " pixel " << x;
+                if (x < image.width) out.push_back(pixel);
+            }
+        }
         return out;
     }
 };

@@ -1,7 +1,8 @@
-// The fast exchange search must decide exactly as the plain one: the same
-// exchanges with the same logged costs, hence the same order, page palette,
-// page map, GRAM page 2, palette update list and stream bytes. The plain
-// search is the oracle; states and frame sequences are generated.
+// The fast pixel matching and exchange search must decide exactly as the
+// plain ones: the same entries, the same exchanges with the same logged costs,
+// hence the same order, page palette, page map, GRAM page 2, palette update
+// list and stream bytes. The plain algorithm is the oracle; states and frame
+// sequences are generated.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -125,6 +126,7 @@ struct Run {
 // held in a temporary file, from a fresh start.
 Run encode(const std::vector<Frame>& frames, bool fast) {
     decode_bmp_setExchangeSearch(fast ? improveOrderFast : improveOrderPlain);
+    decode_bmp_setPixelMatch(fast ? matchPixelsFast : matchPixelsPlain);
     std::memset(gram_buf, 0, sizeof gram_buf);
     std::memset(paletUpdateList, 0, sizeof paletUpdateList);
     decode_bmp_init();
@@ -166,6 +168,7 @@ Run encode(const std::vector<Frame>& frames, bool fast) {
     fclose(fpDst);
     fpDst = nullptr;
     decode_bmp_setExchangeSearch(improveOrderFast);
+    decode_bmp_setPixelMatch(matchPixelsFast);
     return run;
 }
 
@@ -252,6 +255,44 @@ TEST(ExchangeSearchIdentity, LockedPositionsAndFlash) {
         c[4] = 0x3050F0;  // any full blue goes to the lock at 9
         frames.push_back(full(blocks(rng, 320, 200, c, 150), 0, 32));
     }
+    expectSameRun(frames);
+}
+
+// Dithered pictures, as a palette per frame gives real video: groups of up to
+// eight entries, so every pair correction is exercised, and colours with
+// noise in their low bits, which share the entry of their top bits.
+std::vector<uint32_t> dithered(std::mt19937& rng, const std::vector<uint32_t>& colours, int shift) {
+    std::vector<uint32_t> px(SCREEN_PIXELS);
+    for (int at = 0; at < SCREEN_PIXELS; ++at) {
+        const int x = at % SCREEN_WIDTH, y = at / SCREEN_WIDTH;
+        // Bands across the picture, each pixel from its band or the next.
+        const size_t band = static_cast<size_t>((x + 2 * y + shift) / 23 + rng() % 2) % colours.size();
+        px[at] = colours[band] | (rng() & 0x0F0F0F);
+    }
+    return px;
+}
+
+TEST(ExchangeSearchIdentity, DitheredPicturesAndLowBits) {
+    std::mt19937 rng(31);
+    std::vector<Frame> frames;
+    for (int n = 0; n < 4; ++n) frames.push_back(full(dithered(rng, palette(rng, n == 2 ? 64 : 24), 40 * n), n % 2));
+    const auto swaps = expectSameRun(frames);
+    EXPECT_GT(swaps[2], 20);
+}
+
+// A lock whose mask reaches into the low bits tells apart colours with the
+// same top bits, so the matching cannot go by 12-bit colour.
+TEST(ExchangeSearchIdentity, LockOnLowBits) {
+    std::mt19937 rng(37);
+    auto colours = palette(rng, 12);
+    colours[0] = 0x123450;
+    std::vector<Frame> frames{full(dithered(rng, colours, 0)), full(dithered(rng, colours, 50))};
+    frames[0].locks = {{60, 0x103056, 0xF0F0FF, PALET_LOCKED}};
+    int exact = 0;
+    for (uint32_t& c : frames[0].pixels) {
+        if ((c & 0xF0F0F0) == 0x103050 && rng() % 2) c = 0x123456, ++exact;
+    }
+    ASSERT_GT(exact, 100);
     expectSameRun(frames);
 }
 

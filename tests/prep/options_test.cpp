@@ -31,7 +31,7 @@ TEST(PrepOptions, FrameRateBecomesTheNearestWholeInterval) {
     const struct {
         const char* fps;
         int interval;
-    } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60}, {"0.96", 63}};
+    } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60}, {"0.96", 63}, {"0.95", 63}};
     for (const auto& c : cases) {
         prep::Options o;
         std::string message;
@@ -73,6 +73,8 @@ TEST(PrepOptions, BadValuesAreRefusedWithTheirReason) {
         {{"--colors", "48", "in", "out"}, "--colors must be 64, 32, 16, 8, 4 or 2"},
         {{"--colors", "128", "in", "out"}, "--colors must be"},
         {{"--fps", "0", "in", "out"}, "--fps needs a number"},
+        {{"--fps", "0.949", "in", "out"}, "--fps needs a number from 0.95 to 60"},
+        {{"--duration", "0", "in", "out"}, "--duration needs a number of seconds above 0"},
         {{"--fps", "61", "in", "out"}, "--fps needs a number"},
         {{"--fps", "15x", "in", "out"}, "--fps needs a number"},
         {{"--fps", "nan", "in", "out"}, "--fps needs a number"},

@@ -22,6 +22,9 @@ using testsupport::TempDir;
 namespace {
 
 const std::string PREP = VENDREL_PREP_BIN;
+// Not installed in the tests, so the printed command names the vendrel
+// built beside vendrel-prep.
+const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
 
 std::string ffmpegPath() {
     const RunResult r = run("/bin/sh", {"-c", "command -v ffmpeg"});
@@ -79,7 +82,7 @@ RunResult runPrintedCommand(const RunResult& prep) {
     if (out.empty()) return {};
     std::vector<std::string> args = words(out.back());
     EXPECT_FALSE(args.empty());
-    if (args.empty() || args[0] != "vendrel") return {};
+    if (args.empty() || args[0] != VENDREL_BESIDE) return {};
     args.erase(args.begin());
     return run(VENDREL_BIN, args);
 }
@@ -114,8 +117,8 @@ TEST(PrepEndToEnd, TestPatternWithSoundAtTheDefaults) {
         peak = std::max(peak, std::abs(static_cast<int>(static_cast<int16_t>(wav[i] | wav[i + 1] << 8))));
     EXPECT_EQ(peak, 32767);
 
-    EXPECT_EQ(lines(prep.output).back(),
-              "vendrel -c2 -e29 -a" + out + "/audio.wav " + out + "/frame%05d.bmp " + out + "/movie.bin");
+    EXPECT_EQ(lines(prep.output).back(), VENDREL_BESIDE + " -c2 -e29 -a" + out + "/audio.wav " + out +
+                                             "/frame%05d.bmp " + out + "/movie.bin");
     expectEveryFrameTaken(runPrintedCommand(prep), 30);
     EXPECT_TRUE(fileExists(out + "/movie.bin"));
 }
@@ -132,6 +135,7 @@ TEST(PrepEndToEnd, MandelbrotAt20FpsWith16ColoursAndDither) {
     EXPECT_EQ(checkFrames(out, 16), 40);  // 2 s at 60/3 fps
     EXPECT_FALSE(fileExists(out + "/audio.wav"));
     EXPECT_NE(prep.output.find("no sound"), std::string::npos) << prep.output;
+    EXPECT_EQ(prep.output.find("ffmpeg:"), std::string::npos) << "ffmpeg's own words: " << prep.output;
     const std::vector<uint8_t> bytes = readFile(out + "/params.txt");
     const std::string params(bytes.begin(), bytes.end());
     EXPECT_NE(params.find("\nvideo_interval 3\n"), std::string::npos) << params;
@@ -204,6 +208,114 @@ TEST(PrepFailures, BadCommandLinesEndWithAReason) {
     r = run(PREP, {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.output).at(0), "vendrel-prep [options] INPUT OUTDIR");
+    EXPECT_NE(r.output.find("--fps N          frames per second, 0.95 to 60"), std::string::npos) << r.output;
+}
+
+// ---- What a new user trips over ---------------------------------------------
+
+int framesIn(const std::string& dir) { return checkFrames(dir, 64); }
+
+TEST(PrepNewcomer, AShorterRunNeverPicksUpTheFramesOfALongerOne) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    makeClip(ffmpeg, dir.file("long.mkv"), "testsrc2=size=320x240:rate=15", "sine", "mpeg4");
+    makeClip(ffmpeg, dir.file("short.mkv"), "mandelbrot=size=320x240:rate=15", "", "mpeg4");
+    const std::string out = dir.file("out");
+    ASSERT_EQ(run(PREP, {dir.file("long.mkv"), out}).status, 0);
+    testsupport::writeText(out + "/notes.txt", "mine\n");
+
+    RunResult prep = run(PREP, {"--duration", "1", dir.file("short.mkv"), out});
+    EXPECT_EQ(prep.status, 1);
+    EXPECT_NE(prep.output.find("is not empty"), std::string::npos) << prep.output;
+    EXPECT_NE(prep.output.find("--overwrite"), std::string::npos) << prep.output;
+    EXPECT_EQ(framesIn(out), 30) << "a refused run must leave the folder as it was";
+
+    prep = run(PREP, {"--overwrite", "--duration", "1", dir.file("short.mkv"), out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_NE(prep.output.find("removed 31 files of an earlier run"), std::string::npos) << prep.output;
+    EXPECT_EQ(framesIn(out), 15);
+    EXPECT_FALSE(fileExists(out + "/audio.wav"));
+    EXPECT_TRUE(fileExists(out + "/notes.txt"));
+    // The README's advice: a large -e encodes until the frames run out.
+    std::vector<std::string> args = words(lines(prep.output).back());
+    ASSERT_EQ(args.size(), 5u) << "vendrel -c2 -eN frames stream, no sound";
+    args[2] = "-e99999";
+    const RunResult vendrel = run(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
+    EXPECT_NE(vendrel.output.find("total 15 frames"), std::string::npos) << vendrel.output;
+}
+
+TEST(PrepNewcomer, ADamagedInputIsOneWarningNamingIt) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string whole = dir.file("whole.mp4");
+    const RunResult made = run(ffmpeg, {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=15", "-t", "3",
+                                        "-c:v", "mpeg4", "-movflags", "+faststart", whole});
+    ASSERT_EQ(made.status, 0) << made.errors;
+    const std::vector<uint8_t> bytes = readFile(whole);
+    const std::string half = dir.file("half.mp4");
+    testsupport::writeFile(half, std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 2));
+
+    const RunResult prep = run(PREP, {half, dir.file("out")});
+    EXPECT_EQ(prep.status, 0) << prep.output;
+    int warnings = 0;
+    for (const std::string& line : lines(prep.output)) {
+        if (line.find("warning") == std::string::npos) continue;
+        ++warnings;
+        EXPECT_NE(line.find(half), std::string::npos) << line;
+    }
+    EXPECT_EQ(warnings, 1) << prep.output;
+    EXPECT_LT(framesIn(dir.file("out")), 45);
+}
+
+TEST(PrepNewcomer, MissingStreamsAreToldInOurWords) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string sound = dir.file("sound.wav");
+    ASSERT_EQ(run(ffmpeg, {"-v", "error", "-f", "lavfi", "-i", "sine", "-t", "1", sound}).status, 0);
+    const RunResult prep = run(PREP, {sound, dir.file("out")});
+    EXPECT_EQ(prep.status, 1);
+    EXPECT_EQ(prep.output, "vendrel-prep: " + sound + " has no video stream\n");
+    EXPECT_FALSE(fileExists(dir.file("out")));
+}
+
+TEST(PrepNewcomer, FoldersAreMadeWithTheirParentsAndAFailedRunLeavesNone) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    makeClip(ffmpeg, dir.file("clip.mkv"), "testsrc2=size=320x240:rate=15", "sine", "mpeg4");
+    const RunResult prep = run(PREP, {"--duration", "0.5", dir.file("clip.mkv"), dir.file("a/b/c/")});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_EQ(framesIn(dir.file("a/b/c")), 8);
+    const std::string command = lines(prep.output).back();
+    EXPECT_EQ(command.find("//"), std::string::npos) << command;
+    EXPECT_NE(command.find(" -a" + dir.file("a/b/c/audio.wav ")), std::string::npos) << command;
+    expectEveryFrameTaken(runPrintedCommand(prep), 8);
+
+    // Installed (as the README says) and on the PATH, the tools name vendrel
+    // plainly, and the printed command runs as printed.
+    const std::string build = VENDREL_BESIDE.substr(0, VENDREL_BESIDE.rfind('/'));
+    const RunResult installed = run(CMAKE_COMMAND_BIN, {"--install", build, "--prefix", dir.file("prefix")});
+    ASSERT_EQ(installed.status, 0) << installed.output << installed.errors;
+    const std::string path = "PATH=" + dir.file("prefix/bin") + ":/usr/bin:/bin";
+    const RunResult onPath =
+        run("/usr/bin/env", {path, "vendrel-prep", "--duration", "0.5", dir.file("clip.mkv"), dir.file("d")});
+    ASSERT_EQ(onPath.status, 0) << onPath.output;
+    const std::vector<std::string> printed = words(lines(onPath.output).back());
+    ASSERT_FALSE(printed.empty());
+    EXPECT_EQ(printed[0], "vendrel") << onPath.output;
+    std::vector<std::string> args = {path};
+    args.insert(args.end(), printed.begin(), printed.end());
+    expectEveryFrameTaken(run("/usr/bin/env", args), 8);
+
+    testsupport::writeText(dir.file("file"), "not a folder\n");
+    RunResult r = run(PREP, {dir.file("clip.mkv"), dir.file("file/x")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "vendrel-prep: cannot make the folder " + dir.file("file/x") + " (" + dir.file("file") +
+                            ": Not a directory)\n");
+
+    testsupport::writeText(dir.file("broken.mp4"), "not a video\n");
+    r = run(PREP, {dir.file("broken.mp4"), dir.file("e/f")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fileExists(dir.file("e"))) << "a failed run left the folders it made";
 }
 
 }  // namespace

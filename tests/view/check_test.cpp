@@ -147,6 +147,36 @@ TEST_F(ViewCheck, IndexBehindBootCode) {
     expectViolation(check(d, {"--boot", "0"}), "video fifoTop");
 }
 
+// The rate line of the summary, and what --rate lists at a rate too low and
+// at the rate the summary gives, on the sample clip (the fixture's stream
+// fits the player's buffer and plays at any rate).
+TEST_F(ViewCheck, RateListsLateFramesAndGivesTheNeededRate) {
+    auto r = check(*stream_);
+    EXPECT_NE(r.output.find("playback: plays without stalls at any rate"), std::string::npos) << r.output;
+
+    TempDir scratch;
+    ASSERT_EQ(testsupport::run(MAKE_SAMPLE_BIN, {scratch.file("s"), "12"}).status, 0);
+    const std::string stream = scratch.file("s.bin");
+    ASSERT_EQ(testsupport::run(VENDREL_BIN, {"-c2", "-e11", "-a" + scratch.file("s/audio.wav"),
+                                             scratch.file("s/frame%05d.bmp"), stream})
+                  .status,
+              0);
+    r = view({"-c2", "--check", "--rate", "20", stream});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("late: frame "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("late at 20.0 KiB/s"), std::string::npos) << r.output;
+    const std::string from = "playback: plays without stalls from ";
+    const size_t at = r.output.find(from);
+    ASSERT_NE(at, std::string::npos) << r.output;
+    const double needed = std::stod(r.output.substr(at + from.size()));
+    EXPECT_GT(needed, 20.0);
+
+    r = view({"-c2", "--check", "--rate", std::to_string(needed), stream});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("late: "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("0 frames late, 0 sound gaps"), std::string::npos) << r.output;
+}
+
 TEST_F(ViewCheck, UnreadableFilesEndWithOneLine) {
     TempDir scratch;
     auto r = view({"--check", scratch.file("missing.bin")});
@@ -173,6 +203,9 @@ TEST(ViewCommandLine, BadCommandLinesPrintTheUsage) {
         {"--rgb", "%s.rgb", "s.bin"},
         {"--boot", "12x", "s.bin"},
         {"--boot", "70000", "s.bin"},
+        {"--rate", "0", "s.bin"},
+        {"--rate", "fast", "s.bin"},
+        {"--y4m", "-", "--rate", "100", "s.bin"},
         {"a.bin", "b.bin"},
         {"--check", "--wav", "x.wav", "s.bin"},
         {"--y4m"},

@@ -108,11 +108,13 @@ TEST(ViewMovie, OtherContainersFollowTheExtension) {
     EXPECT_EQ(p["streams"], "2");
     EXPECT_NEAR(std::atof(p["format.duration"].c_str()), (4 * 6 + 4 * 2) / 60.0, 0.03);
 
-    const RunResult r = viewtest::view({"-c2", "--video", dir.file("missing/out.mp4"), stream});
+    // A container ffmpeg does not know: its words, and nothing of the run left.
+    const RunResult r = viewtest::view({"-c2", "--video", dir.file("new/out.xyz"), stream});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("vendrel-view: ffmpeg could not write " + dir.file("missing/out.mp4") + "\n  ffmpeg: "),
+    EXPECT_NE(r.output.find("vendrel-view: ffmpeg could not write " + dir.file("new/out.xyz") + "\n  ffmpeg: "),
               std::string::npos)
         << r.output;
+    EXPECT_FALSE(testsupport::fileExists(dir.file("new")));
 }
 
 TEST(ViewMovie, PlayRunsFfplayToTheEnd) {

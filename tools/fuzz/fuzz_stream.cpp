@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "tools/fuzz/fuzz_common.h"
+#include "tools/model/player_model.h"
 #include "tools/view/stream_decoder.h"
 
 namespace {
@@ -36,6 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.quiet = true;
         view::Summary summary;
         view::decodeStream(path, options, sink, summary);
+    }
+    // The player model's own walk of the blocks, taking the input as an
+    // index followed by blocks.
+    constexpr size_t INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
+    if (size >= INDEX_BYTES) {
+        const int blocks = (data[AVENTRY_BLOCK_COUNT] | data[AVENTRY_BLOCK_COUNT + 1] << 8) +
+                           (data[sizeof(AvIndexEntry) + AVENTRY_BLOCK_COUNT] | data[sizeof(AvIndexEntry) + AVENTRY_BLOCK_COUNT + 1] << 8);
+        model::Layout layout;
+        model::layoutFromStream(data + INDEX_BYTES, static_cast<int64_t>(size - INDEX_BYTES),
+                                data + AVINDEX_HEADER_BYTES, blocks, data[AVENTRY_KIND_PARAM], &layout);
+        model::neededRate(layout);
     }
     return 0;
 }

@@ -17,6 +17,9 @@
 //  - Frame f is late when its frame end is read after S + T(f)/60 + 2/60.
 //  - S is the first moment at which frame 0 is complete and the next unit
 //    finds no room, or the moment the stream has been read to its end.
+//    Before S only frame 0's units leave, so a buffer that fills up before
+//    frame 0 is complete would stop the player for good; it starts playing
+//    there instead, and frame 0 may then be late like any other.
 //
 // Both the viewer (which reports the rate a stream needs) and the preparation
 // tool (which plans frames to fit a rate) use this one model.
@@ -41,6 +44,10 @@ inline constexpr double DISPLAY_RATE = 60.0;    // display frames per second
 inline constexpr int PICTURE_SLACK = 2;         // display frames the picture may follow the sound
 inline constexpr double KIB = 1024.0;           // rates are given in KiB per second
 
+// The length of one audio block's play, and of one of its units.
+inline constexpr double AUDIO_BLOCK_SECONDS = AUDIO_SAMPLES_PER_BLOCK / AUDIO_SAMPLE_RATE;
+inline constexpr double AUDIO_UNIT_SECONDS = AUDIO_BLOCK_SECONDS / AUDIO_BLOCK_UNITS;
+
 // One 256-byte unit of the stream after the index, in file order.
 struct Unit {
     bool audio;
@@ -61,11 +68,30 @@ struct Layout {
     std::vector<int64_t> showTime;      // frame f: T(f) in display frames
 };
 
+// Builds a layout block by block in file order: the viewer feeds it from its
+// own decoder, layoutFromStream from a stream in memory. A video block is
+// walked command by command (NOP fill, the page-end marker and the stream
+// end's fill included) to find the frame ends and the frame-interval options.
+struct LayoutBuilder {
+    Layout* layout = nullptr;
+    int32_t interval = 0;       // in force at this point of the stream
+    int64_t time = 0;           // T of the next frame, display frames
+    int32_t audioBlocks = 0;
+    bool ended = false;         // the stream end was met: only fill follows
+    bool malformed = false;     // a command could not be followed; the rest of its block was skipped
+};
+
+void layoutBegin(LayoutBuilder* builder, Layout* layout, int startInterval);
+// block: FIFO_PAGE_BYTES bytes.
+void layoutAddVideoBlock(LayoutBuilder* builder, const uint8_t* block);
+void layoutAddAudioBlock(LayoutBuilder* builder);
+
 // Builds the layout of a stream from the blocks after the index: kinds from
 // the index bitmap (bit set = audio) for blockCount blocks, the video blocks
 // walked command by command to find frame ends (0x7E), with the interval
 // starting at startInterval and following the frame-interval option.
-// Returns false when the video commands cannot be walked (a malformed stream).
+// Returns false when the video commands cannot be walked or the blocks are
+// cut short (a malformed stream); the layout then holds what could be read.
 bool layoutFromStream(const uint8_t* blocks, int64_t size, const uint8_t* bitmap, int blockCount,
                       int startInterval, Layout* layout);
 
@@ -85,9 +111,10 @@ struct Result {
 };
 
 // The model fed one unit at a time, for a planner that writes the stream as it
-// goes. A Sim is a plain value of fixed size: copy it to try what a frame
-// would add, and keep the copy or throw it away. Times are seconds from the
-// moment the first unit starts to be read.
+// goes. A Sim is a plain value of fixed size (about 4 KiB): copy it to try
+// what a frame would add, and keep the copy or throw it away. Times are
+// seconds from the moment the first unit starts to be read. Adding a unit
+// costs O(log BUFFER_UNITS), and BUFFER_UNITS once when S is fixed.
 struct Sim {
     double rate = 0.0;            // bytes per second
     double now = 0.0;             // when the last unit added finished reading
@@ -95,18 +122,19 @@ struct Sim {
     double start = 0.0;           // S, once started
     bool frameZeroDone = false;
     int32_t held = 0;             // units in the buffer
-    // Units in the buffer: until S, what decides when each leaves; from S on,
-    // the moment each leaves (a heap ordered by that moment).
+    // A unit in the buffer. Until S: when it was read and how long after S
+    // its use is over (audio: the end of its play; video: the display time of
+    // the frame before its owner). From S on, buffer[0, held) is a heap on
+    // leaveAt, the moment the unit leaves.
     struct Held {
-        bool audio;
-        int32_t block, j, owner;
-        int64_t ownerStart;       // video: T(owner-1), display frames
         double readAt;
+        double due;
         double leaveAt;
     };
     Held buffer[BUFFER_UNITS];
     int32_t lateFrames = 0;
-    int32_t soundGaps = 0;
+    int32_t soundGaps = 0;        // audio blocks with a gap
+    int32_t lastGapBlock = -1;
     double worstFrame = 0.0;
     double worstSound = 0.0;
 };
@@ -124,7 +152,9 @@ void simFrameZeroDone(Sim* sim);
 // How late a frame is whose frame end was read at readAt and which is shown
 // at showTime (display frames): 0 when on time, also while S is not known
 // (a frame read before the playback start is never late). Counts it in sim
-// when count is true.
+// when count is true. Call it for every frame, frame 0 included: frame 0 is
+// late only when the buffer filled up before it was complete (see
+// player_model.cpp).
 double simFrameLateness(Sim* sim, double readAt, int64_t showTime, bool count);
 // The stream has been read to its end: fixes S if it was not known yet.
 void simFinish(Sim* sim);
@@ -133,7 +163,10 @@ void simFinish(Sim* sim);
 Result simulate(const Layout& layout, double bytesPerSecond);
 
 // The least rate, in bytes per second, at which nothing is late and the sound
-// has no gap, found by bisection to relTolerance (0.002: 0.2 %).
+// has no gap, found by bisection to relTolerance (0.002: 0.2 %); the result
+// plays. 0 when the stream plays at any rate (it fits the buffer, say), and
+// infinity when it plays at none (its sound comes after more picture than
+// the buffer holds).
 double neededRate(const Layout& layout, double relTolerance = 0.002);
 
 }  // namespace model

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/folders.h"
 #include "tools/prep/child.h"
 #include "tools/prep/options.h"
+#include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
 #include "tools/prep/reduce.h"
 
@@ -67,7 +69,7 @@ std::vector<std::string> videoCommand(const Options& o) {
 
 std::vector<std::string> audioCommand(const Options& o) {
     std::vector<std::string> a = ffmpegStart(o);
-    a.insert(a.end(), {"-map", "0:a:0", "-vn", "-sn", "-dn", "-ac", "1", "-ar", std::to_string(DECODE_RATE),
+    a.insert(a.end(), {"-map", "0:a:0?", "-vn", "-sn", "-dn", "-ac", "1", "-ar", std::to_string(DECODE_RATE),
                        "-acodec", "pcm_s16le", "-f", "s16le", "pipe:1"});
     return a;
 }
@@ -105,10 +107,47 @@ int expectedFrames(const Options& o) {
     return length > 0 && std::isfinite(length) ? static_cast<int>(std::ceil(length * decodedFps(o))) : 0;
 }
 
-bool makeFolder(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-    return mkdir(path.c_str(), 0777) == 0;
+struct InputStreams {
+    bool known;  // ffprobe told what the input holds
+    bool video;
+    bool audio;
+};
+
+// What the input holds, so that a missing stream is told in our words rather
+// than by ffmpeg failing. Unknown without ffprobe, or when ffprobe cannot
+// read the input (ffmpeg then says why).
+InputStreams probeStreams(const Options& o) {
+    InputStreams streams{false, false, false};
+    if (!programInPath("ffprobe")) return streams;
+    const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries", "stream=codec_type",
+                                           "-of", "csv=p=0", o.input};
+    Child child;
+    if (!start(&child, args)) return streams;
+    char text[4096] = {};
+    childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
+    if (childFinish(&child) != 0) return streams;
+    for (const char* line = text; *line;) {
+        const std::string kind(line, strcspn(line, "\r\n,"));
+        streams.video |= kind == "video";
+        streams.audio |= kind == "audio";
+        line += strcspn(line, "\n");
+        if (*line) ++line;
+    }
+    streams.known = true;
+    return streams;
+}
+
+// The vendrel that the printed command names: the one on PATH, else (before
+// the tools are installed) the one built beside this program.
+std::string vendrelProgram() {
+    constexpr const char* NAME = "vendrel";
+    if (programInPath(NAME)) return NAME;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return NAME;
+    self[n] = '\0';
+    const std::string beside = joinPath(folders::folderOf(self), NAME);
+    return access(beside.c_str(), X_OK) == 0 ? beside : NAME;
 }
 
 void showProgress(int frame, int total) {
@@ -123,10 +162,11 @@ struct VideoResult {
     int frames;
     int sceneCuts;
     bool ok;
+    bool decodeErrors;  // ffmpeg ended well but reported errors on the way
 };
 
 VideoResult convertVideo(const Options& o, bool progress) {
-    VideoResult result{0, 0, false};
+    VideoResult result{0, 0, false, false};
     const int total = progress ? expectedFrames(o) : 0;
     Child child;
     if (!start(&child, videoCommand(o))) {
@@ -135,11 +175,12 @@ VideoResult convertVideo(const Options& o, bool progress) {
     }
     reduceInit({o.colours, o.dither});
     char name[NAME_BYTES];
+    const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     bool written = true;
     while (written && childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
         reduceFrame(frameRgb, &reduced);
         result.sceneCuts += reduced.sceneCut;
-        snprintf(name, sizeof name, "%s/frame%05d.bmp", o.outdir.c_str(), result.frames);
+        snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
         written = writeFrameBmp(name, reduced);
         if (!written) break;
         ++result.frames;
@@ -161,6 +202,7 @@ VideoResult convertVideo(const Options& o, bool progress) {
         return result;
     }
     result.ok = true;
+    result.decodeErrors = *childMessage(child) != '\0';
     return result;
 }
 
@@ -169,10 +211,11 @@ struct AudioResult {
     bool written;
     uint32_t samples;
     double gain;
+    bool decodeErrors;
 };
 
 AudioResult convertAudio(const Options& o, const std::string& path) {
-    AudioResult result{false, false, 0, 1.0};
+    AudioResult result{false, false, 0, 1.0, false};
     Child child;
     if (!start(&child, audioCommand(o))) {
         puts("vendrel-prep: ffmpeg could not be started");
@@ -195,8 +238,11 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
             printf("vendrel-prep: cannot write %s\n", path.c_str());
             return result;
         }
+        // Only a sound that exists yet fails to decode is worth ffmpeg's words;
+        // an input without sound is common and is only noted.
         printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
-        if (status != 0) printChildMessage(child);
+        if (status != 0 && strstr(childMessage(child), "does not contain any stream") == nullptr)
+            printChildMessage(child);
         result.ok = true;
         return result;
     }
@@ -217,6 +263,7 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
         return result;
     }
     result.ok = result.written = true;
+    result.decodeErrors = *childMessage(child) != '\0';
     return result;
 }
 
@@ -252,11 +299,11 @@ std::string shellWord(const std::string& word) {
 }
 
 void printCommand(const Options& o, int frames, bool audio, bool params) {
-    std::vector<std::string> words = {"vendrel", "-c2", "-e" + std::to_string(frames - 1)};
-    if (audio) words.push_back("-a" + o.outdir + "/audio.wav");
-    if (params) words.push_back("-f" + o.outdir + "/params.txt");
-    words.push_back(asPattern(o.outdir) + "/frame%05d.bmp");
-    words.push_back(asPattern(o.outdir) + "/movie.bin");
+    std::vector<std::string> words = {vendrelProgram(), "-c2", "-e" + std::to_string(frames - 1)};
+    if (audio) words.push_back("-a" + joinPath(o.outdir, AUDIO_NAME));
+    if (params) words.push_back("-f" + joinPath(o.outdir, PARAMS_NAME));
+    words.push_back(joinPath(asPattern(o.outdir), framePattern()));
+    words.push_back(joinPath(asPattern(o.outdir), "movie.bin"));
     std::string line;
     for (const std::string& w : words) {
         if (!line.empty()) line += ' ';
@@ -270,19 +317,9 @@ bool inputReadable(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
 }
 
-int run(const Options& o) {
-    if (!inputReadable(o.input)) {
-        printf("vendrel-prep: cannot read %s\n", o.input.c_str());
-        return 1;
-    }
-    if (!programInPath("ffmpeg")) {
-        puts("vendrel-prep: ffmpeg is not installed (apt-get install ffmpeg)");
-        return 1;
-    }
-    if (!makeFolder(o.outdir)) {
-        printf("vendrel-prep: cannot make the folder %s\n", o.outdir.c_str());
-        return 1;
-    }
+// Frames, sound and parameter file into a folder ready for them; 0 or the
+// exit status of a failure.
+int convert(const Options& o, const InputStreams& streams) {
     if (std::fabs(decodedFps(o) - o.fps) > 1e-9)
         printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps\n", o.fps,
                decodedFps(o));
@@ -292,21 +329,50 @@ int run(const Options& o) {
     printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
            decodedFps(o), o.interval, o.colours, video.sceneCuts);
 
-    AudioResult audio{true, false, 0, 1.0};
-    if (o.audio) audio = convertAudio(o, o.outdir + "/audio.wav");
+    AudioResult audio{true, false, 0, 1.0, false};
+    if (o.audio && streams.known && !streams.audio)
+        printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
+    else if (o.audio)
+        audio = convertAudio(o, joinPath(o.outdir, AUDIO_NAME));
     if (!audio.ok) return 1;
     if (audio.written)
         printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
                audio.samples / 7812.5, audio.gain);
+    if (video.decodeErrors || audio.decodeErrors)
+        printf("vendrel-prep: warning: ffmpeg reported errors while decoding %s: it may be damaged, and frames "
+               "or sound may be missing\n",
+               o.input.c_str());
 
     const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS;
-    if (params && !writeParams(o, o.outdir + "/params.txt")) {
-        printf("vendrel-prep: cannot write %s/params.txt\n", o.outdir.c_str());
+    const std::string paramsPath = joinPath(o.outdir, PARAMS_NAME);
+    if (params && !writeParams(o, paramsPath)) {
+        printf("vendrel-prep: cannot write %s\n", paramsPath.c_str());
         return 1;
     }
     puts("vendrel-prep: encode them with:");
     printCommand(o, video.frames, audio.written, params);
     return 0;
+}
+
+int run(const Options& o) {
+    if (!inputReadable(o.input)) {
+        printf("vendrel-prep: cannot read %s\n", o.input.c_str());
+        return 1;
+    }
+    if (!programInPath("ffmpeg")) {
+        puts("vendrel-prep: ffmpeg is not installed (apt-get install ffmpeg)");
+        return 1;
+    }
+    const InputStreams streams = probeStreams(o);
+    if (streams.known && !streams.video) {
+        printf("vendrel-prep: %s has no video stream\n", o.input.c_str());
+        return 1;
+    }
+    RunFolder folder;
+    if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
+    const int status = convert(o, streams);
+    if (status != 0) removeRunOutput(folder);
+    return status;
 }
 
 }  // namespace

@@ -11,8 +11,12 @@
 namespace prep {
 namespace {
 
-constexpr double MIN_FPS = static_cast<double>(DISPLAY_RATE) / MAX_INTERVAL;
 constexpr double MAX_FPS = DISPLAY_RATE;
+// The lowest rate shown to the user, in hundredths: every rate from it up
+// rounds to an interval the stream can carry, round(60 / 0.95) = 63.
+constexpr int MIN_FPS_HUNDREDTHS = 95;
+constexpr double MIN_FPS = MIN_FPS_HUNDREDTHS / 100.0;
+static_assert(DISPLAY_RATE / MIN_FPS < MAX_INTERVAL + 0.5, "the lowest rate must round to a carried interval");
 
 bool readNumber(const std::string& text, double* value) {
     if (text.empty()) return false;
@@ -68,12 +72,21 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         o->fit = value == "border" ? Fit::Border : Fit::Stretch;
         return true;
     }
-    if (name == "--start" || name == "--duration") {
+    if (name == "--duration") {
+        // 0 seconds would give no frame at all: refused rather than read as "all"
+        if (!readNumber(value, &v) || v <= 0) {
+            *message = "vendrel-prep: --duration needs a number of seconds above 0 (leave it out for the whole input)";
+            return false;
+        }
+        o->duration = v;
+        return true;
+    }
+    if (name == "--start") {
         if (!readNumber(value, &v) || v < 0) {
             *message = "vendrel-prep: " + name + " needs a number of seconds, 0 or more";
             return false;
         }
-        (name == "--start" ? o->start : o->duration) = v;
+        o->start = v;
         return true;
     }
     *message = "vendrel-prep: unknown option " + name + " (see --help)";
@@ -110,6 +123,10 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
         if (arg == "--version") return Parsed::Version;
         if (arg == "--no-audio") {
             o->audio = false;
+            continue;
+        }
+        if (arg == "--overwrite") {
+            o->overwrite = true;
             continue;
         }
         const size_t eq = arg.find('=');
@@ -151,7 +168,7 @@ void printUsage() {
     puts("the input has sound, OUTDIR/params.txt when vendrel needs one; then prints the");
     puts("vendrel command line that encodes them. Needs ffmpeg.");
     puts("  options:");
-    puts("   --fps N          frames per second, 0.96 to 60 (default 15); the frames are");
+    printf("   --fps N          frames per second, %.2f to %d (default 15); the frames are\n", MIN_FPS, DISPLAY_RATE);
     puts("                    decoded at exactly 60/I per second, I = round(60/N) display");
     puts("                    frames of 1/60 s each (15 -> 4, 10 -> 6, 20 -> 3, 30 -> 2)");
     puts("   --colors N       colours per frame: 64 (default), 32, 16, 8, 4 or 2");
@@ -159,8 +176,10 @@ void printUsage() {
     puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
     puts("                    screen with black borders; stretch: fill 320 x 200");
     puts("   --start S        begin S seconds into the input");
-    puts("   --duration S     take at most S seconds");
+    puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");
+    puts("   --overwrite      use an OUTDIR that is not empty: the frames, audio.wav and");
+    puts("                    params.txt of an earlier run are removed, other files kept");
     puts("   -h, --help       this text");
     puts("   --version        the program's version");
 }

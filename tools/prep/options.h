@@ -24,6 +24,7 @@ struct Options {
     double start = 0.0;           // seconds into the input
     double duration = 0.0;        // seconds to take; 0 for all
     bool audio = true;
+    bool overwrite = false;       // clear the files of an earlier run from OUTDIR
 };
 
 enum class Parsed { Run, Help, Version, Error };

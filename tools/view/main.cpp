@@ -17,8 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "encoder/video/v2format.h"
+#include "tools/common/folders.h"
+#include "tools/model/player_model.h"
+#include "tools/view/buffering.h"
 #include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
 
@@ -37,13 +43,18 @@ constexpr int WAV_RATE = 7812;  // the nearest whole rate to the player's 7812.5
 constexpr int WAV_HEADER_BYTES = 44;
 constexpr int NAME_BYTES = 4096;
 constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
+constexpr double MAX_RATE_KIB = 1024.0 * 1024.0;  // 1 GiB/s: far beyond any set-up
+constexpr int RATE_TABLE_ROWS = 41;                // from a quarter to four times the needed rate
+constexpr double RATE_TABLE_SPAN = 16.0;
+constexpr double RATE_TABLE_DEFAULT_KIB = 128.0;   // the table's middle when any rate plays, or none
 
 void usage() {
     puts("vendrel-view [options] STREAM");
     puts("  decodes a stream written by vendrel (compress types 1 and 2), checks it and prints a summary");
     puts("  options:");
-    puts("   -c1            : single buffered stream (default)");
+    puts("   -c1            : single buffered stream");
     puts("   -c2            : double buffered stream (frames alternate between the two GRAM pages)");
+    puts("                    without -c1 or -c2 the mode is found by reading the stream both ways");
     puts("   --boot N       : the index starts at byte N (the boot code size); by default it is searched for");
     puts("   --png PATTERN  : every frame as a PNG file named by a printf pattern with the frame number (out/%05d.png)");
     puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
@@ -52,6 +63,9 @@ void usage() {
     puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
     puts("   --play         : play picture and sound with ffplay");
     puts("   --check        : check the stream only, write no pictures or sound");
+    puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
+    puts("                    (with --check they are violations)");
+    puts("   --rate-table F : lateness at rates around the needed one, as CSV, for a plot");
     puts("   -h, --help     : this text");
     puts("   --version      : the version");
     puts("  exit status: 0 no violation, 1 violations found, 2 bad command line, unreadable stream or output error");
@@ -59,7 +73,7 @@ void usage() {
 }
 
 struct Settings {
-    int pages = 1;
+    int pages = 0;  // 0 until found: neither -c1 nor -c2 was given
     long bootSize = -1;
     const char* png = nullptr;
     const char* rgb = nullptr;
@@ -68,6 +82,8 @@ struct Settings {
     const char* video = nullptr;
     bool play = false;
     const char* stream = nullptr;
+    const char* rateTable = nullptr;
+    double rateKiB = 0.0;  // 0: no --rate
     bool check = false;
     bool help = false;
     bool version = false;
@@ -91,6 +107,15 @@ bool validPattern(const char* pattern) {
         ++conversions;
     }
     return conversions == 1;
+}
+
+bool parseRate(const char* text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0.0) || v > MAX_RATE_KIB) return false;
+    value = v;
+    return true;
 }
 
 bool parseBoot(const char* text, long& value) {
@@ -139,6 +164,13 @@ bool parseArguments(int argc, char** argv, Settings& s) {
                 printf("--boot: %s is not a byte offset from 0 to %ld\n", argv[i], MAX_BOOT_SIZE);
                 return false;
             }
+        } else if (arg == "--rate" && hasValue) {
+            if (!parseRate(argv[++i], s.rateKiB)) {
+                printf("--rate: %s is not a rate in KiB/s above 0 and up to %.0f\n", argv[i], MAX_RATE_KIB);
+                return false;
+            }
+        } else if (arg == "--rate-table" && hasValue) {
+            s.rateTable = argv[++i];
         } else if ((arg == "--png" || arg == "--rgb") && hasValue) {
             const char* pattern = argv[++i];
             if (!validPattern(pattern)) {
@@ -170,6 +202,10 @@ bool parseArguments(int argc, char** argv, Settings& s) {
         puts("no stream file given");
         return false;
     }
+    if (s.y4m && strcmp(s.y4m, "-") == 0 && (s.rateKiB > 0.0 || s.rateTable)) {
+        puts("--y4m - prints nothing else: leave out --rate and --rate-table");
+        return false;
+    }
     if (s.check && (s.png || s.rgb || s.y4m || s.wav)) {
         puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
         return false;
@@ -181,11 +217,23 @@ bool parseArguments(int argc, char** argv, Settings& s) {
 
 struct Outputs {
     const Settings* settings;
+    // What the player model needs of the stream, built from the blocks as
+    // they are read; it starts with the first block, when the index (and the
+    // interval the stream starts with) has been read.
+    model::LayoutBuilder* layout = nullptr;
+    model::Layout* layoutInto = nullptr;
+    const view::Summary* summary = nullptr;
+    bool layoutStarted = false;
     FILE* y4m = nullptr;
     FILE* wav = nullptr;
     long long wavSamples = 0;
     bool y4mToStdout = false;
     bool failed = false;
+    int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
+    bool wavCreated = false;
+    bool y4mCreated = false;                // a file, not standard output
+    std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
+    std::string lastFolder;                 // the folder last made sure of
     view::Movie* movie = nullptr;
 };
 
@@ -228,12 +276,49 @@ bool formatName(char* into, const char* pattern, int number) {
     return n > 0 && n < NAME_BYTES;
 }
 
+// Makes the folder that the file goes into, with its parents. A picture
+// pattern names the same folder frame after frame, so only a change of
+// folder costs more than a comparison.
+bool makeFolderFor(Outputs& out, const char* file) {
+    const char* slash = strrchr(file, '/');
+    if (!slash) return true;
+    const size_t length = slash == file ? 1 : static_cast<size_t>(slash - file);
+    if (out.lastFolder.compare(0, std::string::npos, file, length) == 0) return true;
+    out.lastFolder.assign(file, length);
+    std::string failed;
+    const int reason = folders::makeFolders(out.lastFolder, &failed, &out.madeFolders);
+    if (reason == 0) return true;
+    if (!out.y4mToStdout) printf("cannot make the folder %s for %s: %s\n", failed.c_str(), file, strerror(reason));
+    out.lastFolder.clear();
+    out.failed = true;
+    return false;
+}
+
+void removeFrameFiles(const char* pattern, int count) {
+    char name[NAME_BYTES];
+    for (int number = 0; pattern && number < count; ++number) {
+        if (formatName(name, pattern, number)) unlink(name);
+    }
+}
+
+// After a failure: takes away every file and folder this run made, so that
+// no partial preview is mistaken for a whole one.
+void removeOutputs(const Outputs& out) {
+    const Settings& s = *out.settings;
+    removeFrameFiles(s.png, out.framesBegun);
+    removeFrameFiles(s.rgb, out.framesBegun);
+    if (out.wavCreated) unlink(s.wav);
+    if (out.y4mCreated) unlink(s.y4m);
+    for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
+}
+
 bool writePng(Outputs& out, int number) {
     char name[NAME_BYTES];
     if (!formatName(name, out.settings->png, number)) {
         outputFailed(out, "PNG", out.settings->png);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -254,6 +339,7 @@ bool writeRaw(Outputs& out, int number) {
         outputFailed(out, "raw picture", out.settings->rgb);
         return false;
     }
+    if (!makeFolderFor(out, name)) return false;
     FILE* f = fopen(name, "wb");
     const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
     if (f && fclose(f) != 0) {
@@ -287,6 +373,7 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
+    out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
@@ -325,7 +412,7 @@ bool writeWavHeader(FILE* f, long long samples) {
 bool onAudio(void* context, const int16_t* samples, int count) {
     Outputs& out = *static_cast<Outputs*>(context);
     if (!out.wav) return true;
-    uint8_t bytes[2 * view::AUDIO_SAMPLES_PER_BLOCK];
+    uint8_t bytes[2 * AUDIO_SAMPLES_PER_BLOCK];
     for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
     if (!writeAll(out.wav, bytes, 2 * static_cast<size_t>(count))) {
         outputFailed(out, "WAV file", out.settings->wav);
@@ -335,11 +422,27 @@ bool onAudio(void* context, const int16_t* samples, int count) {
     return true;
 }
 
+bool onBlock(void* context, int kind, const uint8_t* bytes) {
+    Outputs& out = *static_cast<Outputs*>(context);
+    if (!out.layoutStarted) {
+        model::layoutBegin(out.layout, out.layoutInto, out.summary->startInterval);
+        out.layoutStarted = true;
+    }
+    if (kind == AVINDEX_KIND_AUDIO) {
+        model::layoutAddAudioBlock(out.layout);
+    } else {
+        model::layoutAddVideoBlock(out.layout, bytes);
+    }
+    return true;
+}
+
 bool openOutputs(Outputs& out) {
     const Settings& s = *out.settings;
     if (s.y4m) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
+        if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
         out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
+        out.y4mCreated = out.y4m && !out.y4mToStdout;
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
             return false;
@@ -353,8 +456,11 @@ bool openOutputs(Outputs& out) {
             return false;
         }
     }
+    if (s.video && !makeFolderFor(out, s.video)) return false;
     if (s.wav) {
+        if (!makeFolderFor(out, s.wav)) return false;
         out.wav = fopen(s.wav, "wb");
+        out.wavCreated = out.wav != nullptr;
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
             return false;
@@ -383,6 +489,60 @@ bool closeOutputs(Outputs& out) {
     return ok;
 }
 
+// ---- Buffering mode --------------------------------------------------------
+
+struct Buffering {
+    bool given;                // -c1 or -c2 was on the command line
+    view::BufferingGuess guess;  // when not given
+};
+
+const char* modeName(int pages) { return pages == view::DOUBLE_BUFFERED ? "double (-c2)" : "single (-c1)"; }
+
+// Without -c1 or -c2 the stream is read both ways first and the mode that
+// announces every palette number it uses is taken.
+Buffering settleBuffering(Settings& s) {
+    Buffering b{s.pages != 0, {}};
+    if (!b.given) {
+        b.guess = view::guessBuffering(s.stream, s.bootSize);
+        s.pages = b.guess.pages;
+    }
+    return b;
+}
+
+// What a reading shows of a wrong mode, for the summary and the warning.
+std::string describeTraces(const view::ModeTraces& t) {
+    if (t.unannounced > 0) return std::to_string(t.unannounced) + " palette numbers are used but never announced";
+    if (t.repeated > 0) return std::to_string(t.repeated) + " palette entries change nothing on their page";
+    return "nothing amiss";
+}
+
+// A given mode whose reading shows traces of a wrong mode is suspect when the
+// other mode shows fewer: the stream was likely encoded that way.
+void warnOnLikelyMode(const Settings& s, bool quiet, view::Summary& summary) {
+    const view::ModeTraces here = view::tracesOf(summary);
+    if (here.unannounced == 0 && here.repeated == 0) return;
+    const int other = view::otherPages(s.pages);
+    const view::ModeTraces there = view::readForTraces(s.stream, s.bootSize, other);
+    if (!view::fewerTraces(there, here)) return;
+    ++summary.warnings;
+    if (quiet) return;
+    printf("warning: read with -c%d, %s; read with -c%d, %s: the stream was likely encoded with -c%d\n", s.pages,
+           describeTraces(here).c_str(), other, describeTraces(there).c_str(), other);
+}
+
+void printBuffering(const Settings& settings, const Buffering& b) {
+    printf("buffering: %s, ", modeName(settings.pages));
+    if (b.given) {
+        printf("as given\n");
+    } else if (b.guess.certain) {
+        const int other = view::otherPages(settings.pages);
+        printf("found (read %s, %s)\n", other == view::DOUBLE_BUFFERED ? "double" : "single",
+               describeTraces(b.guess.traces[other - 1]).c_str());
+    } else {
+        printf("found (neither reading shows a trace of a wrong mode; give -c2 if it was encoded so)\n");
+    }
+}
+
 // ---- Summary ---------------------------------------------------------------
 
 void printOptions(const view::Summary& s) {
@@ -407,9 +567,13 @@ void printPaletteNumbers(uint64_t set) {
     }
 }
 
-void printSummary(const Settings& settings, const view::Summary& s) {
+// lateViolations: late frames and sound gaps at --rate, counted as violations
+// with --check.
+void printSummary(const Settings& settings, const Buffering& buffering, const view::Summary& s,
+                  int lateViolations) {
     printf("stream: %s\n", settings.stream);
     printf("index at offset %ld (%s)\n", s.indexOffset, s.indexScanned ? "found by scanning" : "given by --boot");
+    printBuffering(settings, buffering);
     printf("starting interval: %d\n", s.startInterval);
     printf("blocks: %d video, %d audio (index: %d video, %d audio", s.videoBlocks, s.audioBlocks, s.indexedVideo,
            s.indexedAudio);
@@ -426,7 +590,7 @@ void printSummary(const Settings& settings, const view::Summary& s) {
         printf(")\n");
     }
     printOptions(s);
-    printf("audio: %lld samples (%.3f s)\n", s.audioSamples, static_cast<double>(s.audioSamples) / view::AUDIO_SAMPLE_RATE);
+    printf("audio: %lld samples (%.3f s)\n", s.audioSamples, static_cast<double>(s.audioSamples) / AUDIO_SAMPLE_RATE);
     if (s.leadKnown) {
         printf("audio lead over the picture: minimum %.3f s, at video block %d\n", s.minLeadSeconds, s.minLeadBlock);
     }
@@ -438,17 +602,90 @@ void printSummary(const Settings& settings, const view::Summary& s) {
     }
     printf("\n");
     printf("stream end: %s\n", s.streamEnded ? "yes" : "no");
-    printf("violations: %d", s.problemTotal);
-    if (s.problemTotal > 0) {
+    printf("violations: %d", s.problemTotal + lateViolations);
+    if (s.problemTotal + lateViolations > 0) {
         const char* separator = " (";
         for (int k = 0; k < view::PROBLEM_KINDS; ++k) {
             if (s.problems[k] == 0) continue;
             printf("%s%s %d", separator, view::problemName(static_cast<view::Problem>(k)), s.problems[k]);
             separator = ", ";
         }
+        if (lateViolations > 0) printf("%slate at %.1f KiB/s %d", separator, settings.rateKiB, lateViolations);
         printf(")");
     }
     printf(", warnings: %d\n", s.warnings);
+}
+
+// ---- Playback at a rate ------------------------------------------------------
+
+// What the player model says of the stream: the rate it needs, and with
+// --rate what is late at the given rate.
+struct Playback {
+    model::Layout layout;
+    bool layoutComplete = true;   // every video command could be followed
+    double neededRate = 0.0;      // bytes per second; 0 any rate, infinity none
+    bool atRate = false;          // --rate given
+    model::Result result;         // at --rate
+};
+
+double toKiB(double bytesPerSecond) { return bytesPerSecond / model::KIB; }
+
+// Lists the late frames and sound gaps at --rate, at most maxReports lines;
+// returns how many there are.
+int reportLate(const Settings& settings, const model::Result& r, int maxReports) {
+    const int total = static_cast<int>(r.lateFrames.size() + r.soundGaps.size());
+    int shown = 0;
+    for (const model::Late& late : r.lateFrames) {
+        if (shown++ >= maxReports) break;
+        printf("late: frame %d by %.3f s at %.1f KiB/s\n", late.frame, late.seconds, settings.rateKiB);
+    }
+    for (const model::Late& gap : r.soundGaps) {
+        if (shown++ >= maxReports) break;
+        printf("sound gap: audio block %d from unit %d, %.3f s late at %.1f KiB/s\n", gap.frame, gap.unit,
+               gap.seconds, settings.rateKiB);
+    }
+    if (total > maxReports) {
+        printf("late: %d more late frames and sound gaps are counted, not shown\n", total - maxReports);
+    }
+    return total;
+}
+
+void printPlayback(const Settings& settings, const Playback& p) {
+    if (p.atRate) {
+        printf("at %.1f KiB/s: %zu frames late", settings.rateKiB, p.result.lateFrames.size());
+        if (!p.result.lateFrames.empty()) printf(" (worst %.3f s)", p.result.worstFrame);
+        printf(", %zu sound gaps", p.result.soundGaps.size());
+        if (!p.result.soundGaps.empty()) printf(" (worst %.3f s)", p.result.worstSound);
+        printf("\n");
+    }
+    const char* note = p.layoutComplete ? "" : " (commands that could not be followed are left out)";
+    if (p.neededRate <= 0.0) {
+        printf("playback: plays without stalls at any rate%s\n", note);
+    } else if (std::isinf(p.neededRate)) {
+        printf("playback: does not play without stalls at any rate%s\n", note);
+    } else {
+        // Rounded up, so that the stream plays at the rate printed.
+        printf("playback: plays without stalls from %.1f KiB/s%s\n", std::ceil(toKiB(p.neededRate) * 10.0) / 10.0,
+               note);
+    }
+}
+
+// The rate table: lateness at rates spread evenly on a log scale around the
+// needed rate, one CSV row each.
+bool writeRateTable(const char* name, const Playback& p) {
+    FILE* f = fopen(name, "w");
+    if (!f) return false;
+    const bool known = p.neededRate > 0.0 && !std::isinf(p.neededRate);
+    const double middle = known ? p.neededRate : RATE_TABLE_DEFAULT_KIB * model::KIB;
+    const double lowest = middle / std::sqrt(RATE_TABLE_SPAN);
+    bool ok = fprintf(f, "rate_kib_s,late_frames,sound_gaps,worst_frame_s,worst_sound_s\n") > 0;
+    for (int row = 0; ok && row < RATE_TABLE_ROWS; ++row) {
+        const double rate = lowest * std::pow(RATE_TABLE_SPAN, static_cast<double>(row) / (RATE_TABLE_ROWS - 1));
+        const model::Result r = model::simulate(p.layout, rate);
+        ok = fprintf(f, "%.2f,%zu,%zu,%.4f,%.4f\n", toKiB(rate), r.lateFrames.size(), r.soundGaps.size(),
+                     r.worstFrame, r.worstSound) > 0;
+    }
+    return fclose(f) == 0 && ok;
 }
 
 }  // namespace
@@ -472,10 +709,18 @@ int main(int argc, char** argv) {
     const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
     if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
 
+    const Buffering buffering = settleBuffering(settings);
+    Playback playback;
+    model::LayoutBuilder layoutBuilder;
+    view::Summary summary;
     Outputs out;
     out.settings = &settings;
+    out.layout = &layoutBuilder;
+    out.layoutInto = &playback.layout;
+    out.summary = &summary;
     if (!openOutputs(out)) {
         closeOutputs(out);
+        removeOutputs(out);
         return EXIT_FAILURE_;
     }
 
@@ -488,6 +733,8 @@ int main(int argc, char** argv) {
         // The movie's own pass over the stream reports what it finds.
         if (!view::movieStart(&movie, movieKind, settings.video, settings.stream, options)) {
             closeOutputs(out);
+            view::movieRemoveFile(&movie);
+            removeOutputs(out);
             return EXIT_FAILURE_;
         }
         out.movie = &movie;
@@ -497,11 +744,34 @@ int main(int argc, char** argv) {
     sink.context = &out;
     sink.frame = onFrame;
     sink.audio = onAudio;
-    view::Summary summary;
+    sink.block = onBlock;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     bool outputsOk = closeOutputs(out);
     if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
-    if (result < 0 || !outputsOk) return EXIT_FAILURE_;
-    if (!out.y4mToStdout) printSummary(settings, summary);
-    return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
+    if (result < 0 || !outputsOk) {
+        if (out.movie) view::movieRemoveFile(out.movie);
+        removeOutputs(out);
+        return EXIT_FAILURE_;
+    }
+    if (out.movie) view::movieReport(*out.movie);
+    if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
+    if (out.y4mToStdout) return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
+
+    playback.layoutComplete = !layoutBuilder.malformed;
+    playback.neededRate = model::neededRate(playback.layout);
+    int late = 0;
+    if (settings.rateKiB > 0.0) {
+        playback.atRate = true;
+        playback.result = model::simulate(playback.layout, settings.rateKiB * model::KIB);
+        late = reportLate(settings, playback.result, options.maxReports);
+    }
+    if (settings.rateTable && !writeRateTable(settings.rateTable, playback)) {
+        printf("cannot write the rate table %s\n", settings.rateTable);
+        outputsOk = false;
+    }
+    const int lateViolations = settings.check ? late : 0;
+    printSummary(settings, buffering, summary, lateViolations);
+    printPlayback(settings, playback);
+    if (!outputsOk) return EXIT_FAILURE_;
+    return summary.problemTotal + lateViolations > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
 }

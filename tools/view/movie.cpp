@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,6 +204,8 @@ bool movieStart(Movie* m, MovieKind kind, const char* file, const char* stream, 
     m->soundSent = m->displayFrames = 0;
     m->stageLength = m->stagePosition = 0;
     m->broken = false;
+    struct stat info;
+    m->fileExisted = kind == MovieKind::File && stat(file, &info) == 0;
 
     Sink sink;
     sink.context = m;
@@ -287,14 +290,20 @@ bool movieFinish(Movie* m) {
         printMessages(m->ffplayErrors, "ffplay");
         printMessages(m->ffmpegErrors, "ffmpeg");
         ok = false;
-    } else if (m->kind == MovieKind::File) {
-        printf("video: %s, %.3f s with sound\n", m->file,
-               static_cast<double>(m->displayFrames) / DISPLAY_FRAMES_PER_SECOND);
     }
     closeFile(&m->ffmpegErrors);
     closeFile(&m->ffplayErrors);
     std::vector<int16_t>().swap(m->samples);
     return ok;
+}
+
+void movieRemoveFile(const Movie* m) {
+    if (m->kind == MovieKind::File && m->file && !m->fileExisted) unlink(m->file);
+}
+
+void movieReport(const Movie& m) {
+    if (m.kind != MovieKind::File) return;
+    printf("video: %s, %.3f s with sound\n", m.file, static_cast<double>(m.displayFrames) / DISPLAY_FRAMES_PER_SECOND);
 }
 
 }  // namespace view

@@ -45,6 +45,7 @@ struct Movie {
     int stagePosition;
     long long displayFrames;        // sent so far
     bool broken;                    // the reader went away
+    bool fileExisted;               // the video file was there before this run
 };
 
 // Says so and returns false when a program the kind needs is not installed.
@@ -60,8 +61,14 @@ bool movieStart(Movie* movie, MovieKind kind, const char* file, const char* stre
 // a player closed early is no failure (the stream goes on being checked).
 bool movieFrame(Movie* movie, const uint8_t* rgb8, int interval);
 
-// Sends the rest of the sound, waits for the children and reports. True
-// when the file was written or the playing ended normally.
+// Sends the rest of the sound, waits for the children and reports a
+// failure. True when the file was written or the playing ended normally.
 bool movieFinish(Movie* movie);
+
+// After a failed run: removes the video file if this run made it.
+void movieRemoveFile(const Movie* movie);
+
+// Prints what was written ("video: FILE, S s with sound"); nothing for --play.
+void movieReport(const Movie& movie);
 
 }  // namespace view

@@ -447,8 +447,19 @@ int fillCommand(const uint8_t* b, int offset) {
     return length;
 }
 
-void setLevel(int page, int p, int component, uint8_t componentByte) {
-    g.level[page][p][component] = componentByte & V2PAL_LEVEL_MASK;
+// Returns true when the level changes.
+bool setLevel(int page, int p, int component, uint8_t componentByte) {
+    const uint8_t level = componentByte & V2PAL_LEVEL_MASK;
+    const bool changed = g.level[page][p][component] != level;
+    g.level[page][p][component] = level;
+    return changed;
+}
+
+// An entry for a number its page already announced that changes none of its
+// levels: the encoder sends only changes, so these point at a stream read
+// with the wrong buffering mode.
+void noteRepeatedEntry(int page, int p, bool changed) {
+    if (!changed && (g.announced[page] >> p & 1)) ++g.summary->repeatedEntries;
 }
 
 // The palette 0 entry: header 0x01, then green, red, blue, each with its own
@@ -457,15 +468,17 @@ void paletteZeroEntry(const uint8_t* b, int at) {
     if (b[at] != V2PAL_HDR_ZERO) {
         blockProblem(Problem::PaletteEntry, at, "palette 0 entry header 0x%02X has other bits set", b[at]);
     }
+    bool changed = false;
     for (int c = 0; c < 3; ++c) {
         const uint8_t byte = b[at + 1 + c];
         if (byte & (PAL_NUMBER_BITS | PAL_RESERVED_BIT)) {
             blockProblem(Problem::PaletteEntry, at + 1 + c, "palette 0 component byte 0x%02X has stray bits", byte);
         }
         if (byte & V2PAL_UNCHANGED) continue;
-        setLevel(0, 0, STREAM_COMPONENT[c], byte);
-        setLevel(1, 0, STREAM_COMPONENT[c], byte);
+        changed |= setLevel(0, 0, STREAM_COMPONENT[c], byte);
+        changed |= setLevel(1, 0, STREAM_COMPONENT[c], byte);
     }
+    noteRepeatedEntry(0, 0, changed);
     g.announced[0] |= 1;
     g.announced[1] |= 1;
 }
@@ -502,10 +515,12 @@ int paletteEntry(const uint8_t* b, int at, int room) {
         blockProblem(Problem::PaletteEntry, at, "palette 0 sent in the short entry form");
     }
     byteAt = at + 1;
+    bool changed = false;
     for (int c = 0; c < 3; ++c) {
         if (!(header & HEADER_COMPONENT_BIT[c])) continue;
-        setLevel(g.page, p, STREAM_COMPONENT[c], b[byteAt++]);
+        changed |= setLevel(g.page, p, STREAM_COMPONENT[c], b[byteAt++]);
     }
+    noteRepeatedEntry(g.page, p, changed);
     g.announced[g.page] |= uint64_t{1} << p;
     return size;
 }
@@ -728,6 +743,10 @@ void walkBlocks() {
         const int kind = readBlock();
         if (kind < 0) break;
         g.currentKind = kind;
+        if (g.sink->block && !g.sink->block(g.sink->context, kind, g.block)) {
+            s.stopped = true;
+            break;
+        }
         if (kind == AVINDEX_KIND_VIDEO) {
             g.videoNo = s.videoBlocks++;
             decodeVideoBlock();

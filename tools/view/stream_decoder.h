@@ -8,14 +8,14 @@
 
 #include <cstdint>
 
+#include "encoder/audio/pcmtl.h"  // the audio block format: samples per block, sample rate
+
 namespace view {
 
 inline constexpr int SCREEN_W = 320;
 inline constexpr int SCREEN_H = 200;
 inline constexpr int RGB_BYTES = SCREEN_W * SCREEN_H * 3;
 
-inline constexpr int AUDIO_SAMPLES_PER_BLOCK = 4080;
-inline constexpr double AUDIO_SAMPLE_RATE = 7812.5;
 inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
 
 // The kinds of structural faults the decoder recognises; each is counted.
@@ -61,6 +61,9 @@ struct Sink {
     void* context = nullptr;
     bool (*frame)(void* context, const Frame& frame) = nullptr;
     bool (*audio)(void* context, const int16_t* samples, int count) = nullptr;
+    // Every block as read from the file, before it is decoded: kind 0 video
+    // (FIFO_PAGE_BYTES bytes), 1 audio (AUDIO_BLOCK_BYTES bytes).
+    bool (*block)(void* context, int kind, const uint8_t* bytes) = nullptr;
 };
 
 inline constexpr int LARGEST_FRAMES_KEPT = 8;
@@ -86,6 +89,7 @@ struct Summary {
     double minLeadSeconds = 0.0;   // audio ahead of the picture, smallest over the video blocks
     int minLeadBlock = -1;         // video block (counted within its kind) where it occurred
     uint64_t unannounced[2] = {};  // per page: palette numbers pixels used without an announcement
+    int repeatedEntries = 0;       // palette entries of a number already announced on its page changing no level
     long long audioSamples = 0;
     int problems[PROBLEM_KINDS] = {};
     int problemTotal = 0;
