@@ -22,7 +22,7 @@ for need in ffmpeg "$photos/LadyBird.jpg" "$photos/Storm.jpg"; do
   fi
 done
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j2 --target vendrel vendrel-prep vendrel-view make_sample >/dev/null
 rm -rf "$work"
 mkdir -p "$work" "$dest"
