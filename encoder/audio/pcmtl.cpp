@@ -102,6 +102,13 @@ int pcmtl_Encode() {
     return 0;
 }
 
+PcmtlPosition pcmtlTell() { return {memAddress, srcPos}; }
+
+void pcmtlSeek(const PcmtlPosition& position) {
+    memAddress = position.memAddress;
+    srcPos = position.srcPos;
+}
+
 int pcmtl_End() {
     if (mono_pcm) {
         free_Mono_Native(mono_pcm);

@@ -28,6 +28,17 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry);
 int pcmtl_Encode();
 int pcmtl_End();
 
+// Where the encoder stands: the ring address of the next block and the next
+// sample. A caller that encodes ahead on trial (and then takes it back) keeps
+// this and puts it back; the ring's contents need no keeping, since every
+// block is written whole before it leaves.
+struct PcmtlPosition {
+    uint32_t memAddress;
+    int32_t srcPos;
+};
+PcmtlPosition pcmtlTell();
+void pcmtlSeek(const PcmtlPosition& position);
+
 // The sample-to-code table (65536 entries, indexed by the 16-bit pattern of a
 // sample); valid after pcmtl_Init.
 const uint8_t* pcmtlCodeTable();

@@ -37,9 +37,6 @@ constexpr size_t STREAM_BUFFER_BYTES = 65536;
 constexpr size_t BOOTCODE_MAX_BYTES = 65536;
 constexpr int RAW_GRAM_OFFSET = 0x4000;     // planes B, R, G from here to the page's end
 constexpr int RAW_GRAM_BYTES = 0xC000;
-// audioSamplesVframe: 4080-sample audio blocks per display frame of 1/60 s at
-// 7812.5 samples per second; the double whose bits are 0x3FA05701AC5701AC.
-constexpr double AUDIO_BLOCKS_PER_DISPLAY_FRAME = 0.03191380718954248;
 
 constexpr const char* USAGE_TEXT[] = {
     "vendrel [options] [in_file] [out_file]",

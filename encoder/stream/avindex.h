@@ -40,6 +40,11 @@ int avindexOut(FILE* stream);
 // that have become due. Called with no data and length 0 once at start-up.
 void videoUpdateCB(const uint8_t* data, int offset, int length);
 
+// audioSamplesVframe with audio: 4080-sample audio blocks per display frame of
+// 1/60 s at 7812.5 samples per second; the double whose bits are
+// 0x3FA05701AC5701AC.
+inline constexpr double AUDIO_BLOCKS_PER_DISPLAY_FRAME = 0.03191380718954248;
+
 // Audio blocks due at a frame time: floor(audioSamplesVframe * frameTime) + 2,
 // computed exactly.
 int audioBlocksDue(int frameTimeValue);

@@ -45,7 +45,7 @@ TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
     prep::Options o;
     std::string message;
     ASSERT_EQ(parse({"in", "--colors=16", "--dither", "ordered", "out", "--fit=stretch", "--no-audio", "--start",
-                     "2.5", "--duration=10"},
+                     "2.5", "--duration=10", "--rate", "120.5"},
                     &o, &message),
               prep::Parsed::Run);
     EXPECT_EQ(o.colours, 16);
@@ -54,6 +54,7 @@ TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
     EXPECT_FALSE(o.audio);
     EXPECT_DOUBLE_EQ(o.start, 2.5);
     EXPECT_DOUBLE_EQ(o.duration, 10);
+    EXPECT_DOUBLE_EQ(o.rate, 120.5);
     EXPECT_EQ(o.outdir, "out");
 }
 
@@ -81,6 +82,8 @@ TEST(PrepOptions, BadValuesAreRefusedWithTheirReason) {
         {{"--dither", "floyd", "in", "out"}, "--dither must be none or ordered"},
         {{"--fit", "crop", "in", "out"}, "--fit must be border or stretch"},
         {{"--start", "-1", "in", "out"}, "--start needs a number of seconds"},
+        {{"--rate", "8", "in", "out"}, "--rate needs KiB per second from 16 to 100000"},
+        {{"--rate", "fast", "in", "out"}, "--rate needs KiB per second"},
         {{"--speed", "2", "in", "out"}, "unknown option --speed"},
         {{"in", "out", "--fps"}, "--fps needs a value"},
         {{"in"}, "no OUTDIR given"},

@@ -36,13 +36,13 @@ std::string ffmpegPath() {
     const std::string ffmpeg = ffmpegPath();                                       \
     if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped"
 
-// Makes a clip of 2 seconds from lavfi sources: a picture source and, when
+// Makes a clip (2 seconds unless told) from lavfi sources: a picture source and, when
 // `sound` is not empty, a sound source.
 void makeClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
-              const std::string& sound, const std::string& codec) {
+              const std::string& sound, const std::string& codec, const std::string& seconds = "2") {
     std::vector<std::string> args = {"-v", "error", "-y", "-f", "lavfi", "-i", picture};
     if (!sound.empty()) args.insert(args.end(), {"-f", "lavfi", "-i", sound, "-c:a", "pcm_s16le"});
-    args.insert(args.end(), {"-t", "2", "-c:v", codec, path});
+    args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
     const RunResult r = run(ffmpeg, args);
     ASSERT_EQ(r.status, 0) << r.errors;
 }
@@ -121,6 +121,58 @@ TEST(PrepEndToEnd, TestPatternWithSoundAtTheDefaults) {
                                              "/frame%05d.bmp " + out + "/movie.bin");
     expectEveryFrameTaken(runPrintedCommand(prep), 30);
     EXPECT_TRUE(fileExists(out + "/movie.bin"));
+    EXPECT_NE(prep.output.find("the stream plays without stalls from "), std::string::npos) << prep.output;
+}
+
+// The rate vendrel-prep reports the stream needs, in KiB/s (-1 when missing).
+double neededRate(const std::string& output) {
+    const std::string key = "plays without stalls from ";
+    const size_t at = output.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(output.substr(at + key.size()));
+}
+
+// vendrel-prep --rate on a clip: its own verdict under the model, the rate it
+// reports, vendrel taking every frame of the printed -c1 command, and the
+// viewer finding nothing late in vendrel's stream at that rate.
+void expectPlaysAt(const std::string& clip, const std::string& out, double rate, int frames,
+                   const std::vector<std::string>& more) {
+    std::vector<std::string> args = {"--rate", std::to_string(rate)};
+    args.insert(args.end(), more.begin(), more.end());
+    args.insert(args.end(), {clip, out});
+    const RunResult prep = run(PREP, args);
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_NE(prep.output.find(": no late frame, no sound gap\n"), std::string::npos) << prep.output;
+    const double needed = neededRate(prep.output);
+    EXPECT_GT(needed, 0.0) << prep.output;
+    EXPECT_LE(needed, rate) << prep.output;
+    EXPECT_EQ(checkFrames(out, 64), frames);
+    EXPECT_EQ(words(lines(prep.output).back()).at(1), "-c1");
+    expectEveryFrameTaken(runPrintedCommand(prep), frames);
+    // The viewer reads the stream vendrel wrote and runs the model on it.
+    char atRate[64];
+    snprintf(atRate, sizeof atRate, "at %.1f KiB/s: 0 frames late, 0 sound gaps\n", rate);
+    const RunResult view = run(VENDREL_VIEW_BIN, {"-c1", "--check", "--rate", std::to_string(rate), out + "/movie.bin"});
+    EXPECT_EQ(view.status, 0) << view.output;
+    EXPECT_NE(view.output.find(atRate), std::string::npos) << view.output;
+}
+
+TEST(PrepRate, MovingPatternWithSoundPlaysAtTheRateAsked) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("clip.mkv");
+    makeClip(ffmpeg, clip, "testsrc2=size=320x240:rate=30", "sine=frequency=440:sample_rate=44100", "mpeg4");
+    // Far below what the clip needs at 20 fps with 64 colours.
+    expectPlaysAt(clip, dir.file("out"), 40, 40, {"--fps", "20"});
+}
+
+TEST(PrepRate, StillPictureKeepsTheSoundGoing) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("still.mkv");
+    makeClip(ffmpeg, clip, "smptebars=size=320x240:rate=15", "sine=frequency=300:sample_rate=44100", "ffv1", "10");
+    // Nearly nothing but sound after the first frame, for longer than the
+    // player's buffer holds.
+    expectPlaysAt(clip, dir.file("out"), 16, 150, {});
 }
 
 TEST(PrepEndToEnd, MandelbrotAt20FpsWith16ColoursAndDither) {

@@ -18,6 +18,7 @@
 #include "tools/prep/options.h"
 #include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
+#include "tools/prep/rate.h"
 #include "tools/prep/reduce.h"
 
 namespace {
@@ -33,6 +34,7 @@ constexpr int NAME_BYTES = PATH_MAX + 32;
 constexpr const char* TARGET_ASPECT = "(dar*6/5)";
 
 uint8_t frameRgb[FRAME_RGB_BYTES];
+uint16_t frameSums[FRAME_RGB_BYTES];
 ReducedFrame reduced;
 int16_t audioSamples[AUDIO_READ_SAMPLES];
 uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
@@ -51,13 +53,19 @@ std::vector<std::string> ffmpegStart(const Options& o) {
     return a;
 }
 
-std::string videoFilter(const Options& o) {
-    std::string f = "fps=" + std::to_string(DISPLAY_RATE) + "/" + std::to_string(o.interval) + ",";
-    if (o.fit == Fit::Stretch) return f + "scale=320:200,setsar=1";
+std::string scaleFilter(const Options& o) {
+    if (o.fit == Fit::Stretch) return "scale=320:200,setsar=1";
     const std::string r = TARGET_ASPECT;
-    f += "scale=w='if(gte(" + r + ",8/5),320,max(2,round(200*" + r + ")))'";
+    std::string f = "scale=w='if(gte(" + r + ",8/5),320,max(2,round(200*" + r + ")))'";
     f += ":h='if(gte(" + r + ",8/5),max(2,round(320/" + r + ")),200)'";
     return f + ",setsar=1,pad=320:200:(ow-iw)/2:(oh-ih)/2:black";
+}
+
+// With rate control the source is decoded at the display rate and each frame
+// made the mean of the display frames it stays on screen (see readFrame).
+std::string videoFilter(const Options& o) {
+    const int interval = o.rate > 0 ? 1 : o.interval;
+    return "fps=" + std::to_string(DISPLAY_RATE) + "/" + std::to_string(interval) + "," + scaleFilter(o);
 }
 
 std::vector<std::string> videoCommand(const Options& o) {
@@ -165,6 +173,23 @@ struct VideoResult {
     bool decodeErrors;  // ffmpeg ended well but reported errors on the way
 };
 
+// Every frame is also encoded in process: with rate control to plan it,
+// without to measure the rate the stream needs.
+// The next frame: one decoded picture, or with rate control the mean of the
+// `interval` display frames the frame stays on screen, the picture nearest to
+// all of them (the mean has the least squared error). False at the end.
+bool readFrame(Child* child, const Options& o) {
+    if (o.rate <= 0) return childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
+    int count = 0;
+    while (count < o.interval && childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
+        for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameSums[i] = static_cast<uint16_t>((count ? frameSums[i] : 0) + frameRgb[i]);
+        ++count;
+    }
+    if (count == 0) return false;
+    for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameRgb[i] = static_cast<uint8_t>((frameSums[i] + count / 2) / count);
+    return true;
+}
+
 VideoResult convertVideo(const Options& o, bool progress) {
     VideoResult result{0, 0, false, false};
     const int total = progress ? expectedFrames(o) : 0;
@@ -173,12 +198,18 @@ VideoResult convertVideo(const Options& o, bool progress) {
         puts("vendrel-prep: ffmpeg could not be started");
         return result;
     }
-    reduceInit({o.colours, o.dither});
+    const bool rateControl = o.rate > 0;
+    if (!rateControl) reduceInit({o.colours, o.dither});
     char name[NAME_BYTES];
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     bool written = true;
-    while (written && childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
-        reduceFrame(frameRgb, &reduced);
+    while (written && readFrame(&child, o)) {
+        if (rateControl) {
+            ratePlanFrame(frameRgb, &reduced);
+        } else {
+            reduceFrame(frameRgb, &reduced);
+            rateMeasureFrame(reduced);
+        }
         result.sceneCuts += reduced.sceneCut;
         snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
         written = writeFrameBmp(name, reduced);
@@ -267,12 +298,18 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
     return result;
 }
 
-bool writeParams(const Options& o, const std::string& path) {
+// With rate control the colour limit changes on the way: limits holds frame
+// 0's and every change.
+bool writeParams(const Options& o, const std::vector<LimitChange>& limits, const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return false;
     fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
     if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
-    if (o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    if (limits.empty() && o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    for (const LimitChange& c : limits) {
+        if (c.frame > 0) fprintf(f, "frame %d\n", c.frame);
+        fprintf(f, "palet_limit %d\n", c.limit);
+    }
     return fclose(f) == 0;
 }
 
@@ -298,8 +335,9 @@ std::string shellWord(const std::string& word) {
     return out + "'";
 }
 
-void printCommand(const Options& o, int frames, bool audio, bool params) {
-    std::vector<std::string> words = {vendrelProgram(), "-c2", "-e" + std::to_string(frames - 1)};
+void printCommand(const Options& o, int compressType, int frames, bool audio, bool params) {
+    std::vector<std::string> words = {vendrelProgram(), "-c" + std::to_string(compressType),
+                                      "-e" + std::to_string(frames - 1)};
     if (audio) words.push_back("-a" + joinPath(o.outdir, AUDIO_NAME));
     if (params) words.push_back("-f" + joinPath(o.outdir, PARAMS_NAME));
     words.push_back(joinPath(asPattern(o.outdir), framePattern()));
@@ -312,6 +350,28 @@ void printCommand(const Options& o, int frames, bool audio, bool params) {
     puts(line.c_str());
 }
 
+// Rounded up like the viewer's, so that the stream plays at the rate printed.
+void printNeededRate(double kib) {
+    if (kib <= 0.0)
+        puts("vendrel-prep: the stream plays without stalls at any rate (player model)");
+    else if (std::isinf(kib))
+        puts("vendrel-prep: the stream does not play without stalls at any rate (player model)");
+    else
+        printf("vendrel-prep: the stream plays without stalls from %.1f KiB/s (player model)\n",
+               std::ceil(kib * 10.0) / 10.0);
+}
+
+// True when the plan plays at the rate asked for.
+bool printRateReport(double rate, const RateReport& r) {
+    const bool plays = r.lateFrames == 0 && r.soundGaps == 0 && r.refused == 0;
+    if (plays)
+        printf("vendrel-prep: planned for %g KiB/s with %d trial encodes: no late frame, no sound gap\n", rate, r.trials);
+    else
+        printf("vendrel-prep: the stream does not play at %g KiB/s: %d late frames, %d sound gaps, %d refused frames\n",
+               rate, r.lateFrames, r.soundGaps, r.refused);
+    return plays;
+}
+
 bool inputReadable(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
@@ -319,39 +379,58 @@ bool inputReadable(const std::string& path) {
 
 // Frames, sound and parameter file into a folder ready for them; 0 or the
 // exit status of a failure.
-int convert(const Options& o, const InputStreams& streams) {
+// Done: all written; Missed: all written, but the plan does not play at the
+// rate asked for; Failed: nothing of the run is kept.
+enum class Outcome { Done, Missed, Failed };
+
+Outcome convert(const Options& o, const InputStreams& streams) {
     if (std::fabs(decodedFps(o) - o.fps) > 1e-9)
         printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps\n", o.fps,
                decodedFps(o));
 
-    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
-    if (!video.ok) return 1;
-    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
-           decodedFps(o), o.interval, o.colours, video.sceneCuts);
-
+    // The sound first: the in-process encoding interleaves it with the frames.
     AudioResult audio{true, false, 0, 1.0, false};
+    const std::string wavPath = joinPath(o.outdir, AUDIO_NAME);
     if (o.audio && streams.known && !streams.audio)
         printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
     else if (o.audio)
-        audio = convertAudio(o, joinPath(o.outdir, AUDIO_NAME));
-    if (!audio.ok) return 1;
+        audio = convertAudio(o, wavPath);
+    if (!audio.ok) return Outcome::Failed;
     if (audio.written)
         printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
                audio.samples / 7812.5, audio.gain);
+
+    // With rate control the colour limit adapts and one page is encoded
+    // (see rate.h).
+    const int compressType = o.rate > 0 ? 1 : 2;
+    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, audio.written ? wavPath.c_str() : nullptr)) {
+        printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
+        return Outcome::Failed;
+    }
+    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
+    if (!video.ok) return Outcome::Failed;
+    const RateReport report = rateFinish();
+    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
+           decodedFps(o), o.interval, o.colours, video.sceneCuts);
     if (video.decodeErrors || audio.decodeErrors)
         printf("vendrel-prep: warning: ffmpeg reported errors while decoding %s: it may be damaged, and frames "
                "or sound may be missing\n",
                o.input.c_str());
+    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
+    printNeededRate(report.neededKiB);
 
-    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS;
+    std::vector<LimitChange> limits;
+    if (o.rate > 0) limits = report.limits;
+    const bool limitChanges = limits.size() > 1 || (!limits.empty() && limits[0].limit < MAX_COLOURS);
+    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS || limitChanges;
     const std::string paramsPath = joinPath(o.outdir, PARAMS_NAME);
-    if (params && !writeParams(o, paramsPath)) {
+    if (params && !writeParams(o, limits, paramsPath)) {
         printf("vendrel-prep: cannot write %s\n", paramsPath.c_str());
-        return 1;
+        return Outcome::Failed;
     }
     puts("vendrel-prep: encode them with:");
-    printCommand(o, video.frames, audio.written, params);
-    return 0;
+    printCommand(o, compressType, video.frames, audio.written, params);
+    return plays ? Outcome::Done : Outcome::Missed;
 }
 
 int run(const Options& o) {
@@ -370,9 +449,9 @@ int run(const Options& o) {
     }
     RunFolder folder;
     if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
-    const int status = convert(o, streams);
-    if (status != 0) removeRunOutput(folder);
-    return status;
+    const Outcome outcome = convert(o, streams);
+    if (outcome == Outcome::Failed) removeRunOutput(folder);
+    return outcome == Outcome::Done ? 0 : 1;
 }
 
 }  // namespace

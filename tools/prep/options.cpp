@@ -72,6 +72,16 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         o->fit = value == "border" ? Fit::Border : Fit::Stretch;
         return true;
     }
+    if (name == "--rate") {
+        if (!readNumber(value, &v) || v < MIN_RATE || v > MAX_RATE) {
+            char text[128];
+            snprintf(text, sizeof text, "vendrel-prep: --rate needs KiB per second from %g to %g", MIN_RATE, MAX_RATE);
+            *message = text;
+            return false;
+        }
+        o->rate = v;
+        return true;
+    }
     if (name == "--duration") {
         // 0 seconds would give no frame at all: refused rather than read as "all"
         if (!readNumber(value, &v) || v <= 0) {
@@ -95,7 +105,7 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
 
 bool takesValue(const std::string& name) {
     return name == "--fps" || name == "--colors" || name == "--colours" || name == "--dither" || name == "--fit" ||
-           name == "--start" || name == "--duration";
+           name == "--start" || name == "--duration" || name == "--rate";
 }
 
 }  // namespace
@@ -175,6 +185,9 @@ void printUsage() {
     puts("   --dither MODE    none (default) or ordered (4 x 4 Bayer)");
     puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
     puts("                    screen with black borders; stretch: fill 320 x 200");
+    puts("   --rate R         make a stream that plays at R KiB per second (16 or more):");
+    puts("                    every frame is planned to fit, --fps is the highest frame");
+    puts("                    rate and --colors the most colours; vendrel -c1 encodes it");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");

@@ -24,8 +24,12 @@ struct Options {
     double start = 0.0;           // seconds into the input
     double duration = 0.0;        // seconds to take; 0 for all
     bool audio = true;
+    double rate = 0.0;            // KiB per second the stream must play at; 0 for no rate control
     bool overwrite = false;       // clear the files of an earlier run from OUTDIR
 };
+
+inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8
+inline constexpr double MAX_RATE = 100000.0;
 
 enum class Parsed { Run, Help, Version, Error };
 

@@ -1,0 +1,354 @@
+// The encoder run in process: vendrel's driver steps on frames in memory, the
+// stream written through a FILE of our own into memory.
+#include "tools/prep/encode_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "encoder/driver/streaminfo.h"
+#include "encoder/video/compress.h"
+
+namespace prep {
+namespace {
+
+constexpr int BMP_STRIDE = FRAME_WIDTH;  // 8 bits a pixel, no row padding at 320
+constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
+constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
+// Frames whose records are made room for at the start (an hour at 15 frames
+// per second), so that no frame allocates.
+constexpr size_t FRAMES_RESERVED = 1 << 16;
+
+// Where the stream goes: its bytes (when kept) and its size. The FILE is
+// unbuffered, so every byte the encoder writes is here at once, and taking a
+// frame back is setting the size back.
+struct Sink {
+    std::vector<uint8_t> bytes;
+    bool keep;
+    int64_t position;
+    int64_t size;
+};
+
+struct Session {
+    Sink sink;
+    FILE* stream;
+    FILE* quiet;                 // /dev/null, standard output while the encoder runs
+    int compressType;
+    int page;
+    std::vector<int64_t> ends;   // frame f: offset of its frame-end byte from the first block
+    std::vector<int64_t> shows;  // frame f: T(f), display frames
+    SessionSnapshot::Feed feed;
+};
+
+Session session;
+uint8_t bmpData[MAX_COLOURS * 4 + BMP_PIXEL_BYTES];
+BmpImage bmpImage;
+
+ssize_t sinkWrite(void* cookie, const char* data, size_t n) {
+    Sink* sink = static_cast<Sink*>(cookie);
+    const int64_t end = sink->position + static_cast<int64_t>(n);
+    if (sink->keep) {
+        if (end > static_cast<int64_t>(sink->bytes.size())) sink->bytes.resize(static_cast<size_t>(end));
+        std::memcpy(sink->bytes.data() + sink->position, data, n);
+    }
+    sink->position = end;
+    sink->size = std::max(sink->size, end);
+    return static_cast<ssize_t>(n);
+}
+
+int sinkSeek(void* cookie, off64_t* offset, int whence) {
+    Sink* sink = static_cast<Sink*>(cookie);
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? sink->position : sink->size;
+    if (base + *offset < 0) return -1;
+    sink->position = base + *offset;
+    *offset = sink->position;
+    return 0;
+}
+
+// The encoder prints a line or more for every frame and block; vendrel-prep
+// has its own output. Standard output goes to /dev/null while the encoder runs.
+class QuietOutput {
+public:
+    QuietOutput() : saved_(stdout) {
+        if (session.quiet) stdout = session.quiet;
+    }
+    ~QuietOutput() { stdout = saved_; }
+    QuietOutput(const QuietOutput&) = delete;
+    QuietOutput& operator=(const QuietOutput&) = delete;
+
+private:
+    FILE* saved_;
+};
+
+// The frame as the 8-bit BMP vendrel-prep writes for it (writeFrameBmp):
+// the same entries, components as level << 4, rows bottom-up.
+const BmpImage* asBmp(const ReducedFrame& frame) {
+    const int entries = std::clamp(frame.paletteSize, 1, MAX_COLOURS);
+    uint8_t* p = bmpData;
+    for (int j = 0; j < entries; ++j) {
+        const Colour12 c = j < frame.paletteSize ? frame.palette[j] : 0;
+        *p++ = static_cast<uint8_t>(blue4(c) << 4);
+        *p++ = static_cast<uint8_t>(green4(c) << 4);
+        *p++ = static_cast<uint8_t>(red4(c) << 4);
+        *p++ = 0;
+    }
+    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) p = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, p);
+    bmpImage = BmpImage{};
+    bmpImage.width = FRAME_WIDTH;
+    bmpImage.height = FRAME_HEIGHT;
+    bmpImage.planes = 1;
+    bmpImage.bitCount = 8;
+    bmpImage.paletBytes = entries * 4;
+    bmpImage.stride = BMP_STRIDE;
+    bmpImage.pixelBytes = BMP_PIXEL_BYTES;
+    bmpImage.data = bmpData;
+    return &bmpImage;
+}
+
+// Blocks written so far; the index keeps their kinds.
+size_t blocksWritten() { return static_cast<size_t>(avindex_pos); }
+
+bool blockIsAudio(size_t block) { return (avindex_table[block >> 3] & (0x80 >> (block & 7))) != 0; }
+
+int64_t firstBlockOffset() { return INDEX_BYTES; }
+
+// Adds the next unit to the model and moves the feed on.
+double feedUnit(model::Sim* sim, SessionSnapshot::Feed* feed, size_t frames) {
+    const bool written = feed->block < blocksWritten();
+    const bool audio = written && blockIsAudio(feed->block);
+    double at;
+    if (audio) {
+        at = model::simAddAudioUnit(sim, feed->audioBlock, feed->unit);
+    } else {
+        const int64_t last = feed->offset + static_cast<int64_t>(feed->unit + 1) * model::UNIT_BYTES - 1;
+        while (feed->owner < frames && session.ends[feed->owner] < last) ++feed->owner;
+        const size_t o = feed->owner;
+        at = model::simAddVideoUnit(sim, static_cast<int32_t>(o), o > 0 ? session.shows[o - 1] : 0);
+    }
+    feed->lastRead = at;
+    const int units = audio ? model::AUDIO_BLOCK_UNITS : model::VIDEO_BLOCK_UNITS;
+    if (++feed->unit == units) {
+        feed->unit = 0;
+        feed->offset += units * model::UNIT_BYTES;
+        ++feed->block;
+        if (audio) ++feed->audioBlock;
+    }
+    return at;
+}
+
+int64_t feedPosition(const SessionSnapshot::Feed& feed) {
+    return feed.offset + static_cast<int64_t>(feed.unit) * model::UNIT_BYTES;
+}
+
+}  // namespace
+
+bool sessionOpen(const SessionSetup& setup) {
+    if (session.stream) fclose(session.stream);
+    if (!session.quiet) session.quiet = fopen("/dev/null", "w");
+    session.sink = Sink{{}, setup.keepBytes, 0, 0};
+    session.compressType = setup.compressType;
+    session.page = 0;
+    session.ends.clear();
+    session.shows.clear();
+    session.ends.reserve(FRAMES_RESERVED);
+    session.shows.reserve(FRAMES_RESERVED);
+    session.feed = SessionSnapshot::Feed{0, 0, 0, 0, 0, 0.0};
+    const cookie_io_functions_t io = {nullptr, sinkWrite, sinkSeek, nullptr};
+    session.stream = fopencookie(&session.sink, "wb", io);
+    if (!session.stream) return false;
+    setvbuf(session.stream, nullptr, _IONBF, 0);
+
+    QuietOutput quiet;
+    const StreamInfo defaults;
+    // vendrel starts from zeroed storage: the pages as a black screen.
+    std::memset(gram_buf, 0, sizeof gram_buf);
+    decode_bmp_init();
+    decode_bmp_setColorLimit(defaults.paletLimit);
+    fpDst = session.stream;
+    curFrame = fileFrame = frameTime = audioBlock = 0;
+    audioSamplesVframe = 0.0;
+    streamWriteFailed = false;
+    AvIndexEntry* header = avindexInit();
+    avindexOut(fpDst);
+    pcmtl_End();
+    if (setup.wavPath) {
+        if (pcmtl_Init(fpDst, setup.wavPath, &header[AVINDEX_KIND_AUDIO]) < 0) return false;
+        audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
+        videoUpdateCB(nullptr, 0, 0);
+    }
+    compressGramInit(fpDst, header);
+    fileFrame = 0;
+    header[AVINDEX_KIND_VIDEO].bytes[AVENTRY_KIND_PARAM] = static_cast<uint8_t>(defaults.videoInterval & 0xFF);
+    return true;
+}
+
+SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params) {
+    QuietOutput quiet;
+    const int page = session.page;
+    curFrame = static_cast<int>(session.ends.size());
+    decode_bmp_setColorLimit(params.colourLimit);
+    SessionFrame result;
+    result.accepted = decode_bmp_gram(page, asBmp(frame)) == 0;
+    compressFrameTimeSet(params.interval);
+    result.bytes = compressGram(gram_buf[page], gram_buf[2], paletUpdateList);
+    // The frame end is the last byte put into the open page, which becomes
+    // the next block at the stream's end.
+    const int64_t openPage = session.sink.size - firstBlockOffset();
+    result.end = openPage + (fifo_buffer_address - 1 - fifo_writed_address);
+    session.ends.push_back(result.end);
+    session.shows.push_back(frameTime);
+    if (session.compressType == 2) session.page ^= 1;
+    frameTime += params.interval;
+    return result;
+}
+
+int sessionFinish() {
+    QuietOutput quiet;
+    const int bytes = compressGramEnd();
+    if (fseek(session.stream, 0, SEEK_SET) != 0 || avindexOut(session.stream) < 0) streamReportWriteError("index");
+    fseek(session.stream, 0, SEEK_END);
+    return bytes;
+}
+
+int sessionFrames() { return static_cast<int>(session.ends.size()); }
+
+int sessionBlocks() { return static_cast<int>(blocksWritten()); }
+
+const std::vector<uint8_t>& sessionBytes() { return session.sink.bytes; }
+
+double sessionFeed(model::Sim* sim, int frame) {
+    const int64_t target = session.ends[static_cast<size_t>(frame)] / model::UNIT_BYTES * model::UNIT_BYTES;
+    // Several small frames may end in one unit: it was read with the first.
+    while (feedPosition(session.feed) <= target) feedUnit(sim, &session.feed, session.ends.size());
+    if (frame == 0) model::simFrameZeroDone(sim);
+    return session.feed.lastRead;
+}
+
+void sessionFeedRest(model::Sim* sim) {
+    while (session.feed.block < blocksWritten()) feedUnit(sim, &session.feed, session.ends.size());
+    model::simFinish(sim);
+}
+
+int64_t sessionRoom(const model::Sim& from, double readBy, int64_t cap) {
+    const size_t frame = session.ends.size();
+    if (frame == 0 || session.feed.block < blocksWritten()) return cap;
+    static model::Sim sim;  // a copy to walk on; kept out of the stack
+    sim = from;
+    const int64_t ownerStart = session.shows[frame - 1];
+    const int64_t start = session.ends[frame - 1] + 1;
+    int audioDue = audioSamplesVframe == 0.0 ? 0 : std::max(0, audioBlocksDue(frameTime) - audioBlock);
+    int32_t audioNext = session.feed.audioBlock;
+    int64_t position = feedPosition(session.feed);
+    int64_t pageEnd = session.sink.size - firstBlockOffset() + FIFO_PAGE_BYTES;
+    int64_t allowed = std::max<int64_t>(0, position - start);  // the rest of the unit already read
+    while (allowed < cap) {
+        if (position >= pageEnd) {
+            // The page closes: the audio due follows it, then the next page.
+            const int32_t gaps = sim.soundGaps;
+            for (; audioDue > 0; --audioDue, ++audioNext) {
+                for (int j = 0; j < model::AUDIO_BLOCK_UNITS; ++j) model::simAddAudioUnit(&sim, audioNext, j);
+                position += AUDIO_BLOCK_BYTES;
+            }
+            if (sim.soundGaps != gaps) break;
+            pageEnd = position + FIFO_PAGE_BYTES;
+        }
+        const double at = model::simAddVideoUnit(&sim, static_cast<int32_t>(frame), ownerStart);
+        if (sim.started && at > sim.start + readBy) break;
+        position += model::UNIT_BYTES;
+        allowed += model::UNIT_BYTES;
+    }
+    return std::min(allowed, cap);
+}
+
+model::Layout sessionLayout() {
+    model::Layout layout;
+    SessionSnapshot::Feed feed{0, 0, 0, 0, 0, 0.0};
+    const size_t frames = session.ends.size();
+    for (size_t b = 0; b < blocksWritten(); ++b) {
+        const bool audio = blockIsAudio(b);
+        const int units = audio ? model::AUDIO_BLOCK_UNITS : model::VIDEO_BLOCK_UNITS;
+        for (int j = 0; j < units; ++j) {
+            model::Unit unit{audio, audio ? feed.audioBlock : 0, j, 0};
+            if (!audio) {
+                const int64_t last = feed.offset + static_cast<int64_t>(j + 1) * model::UNIT_BYTES - 1;
+                while (feed.owner < frames && session.ends[feed.owner] < last) ++feed.owner;
+                unit.owner = static_cast<int32_t>(feed.owner);
+            }
+            layout.units.push_back(unit);
+        }
+        feed.offset += units * model::UNIT_BYTES;
+        if (audio) ++feed.audioBlock;
+    }
+    for (size_t f = 0; f < frames; ++f) {
+        layout.frameEndUnit.push_back(session.ends[f] / model::UNIT_BYTES);
+        layout.showTime.push_back(session.shows[f]);
+    }
+    return layout;
+}
+
+void sessionSave(SessionSnapshot* s) {
+    std::memcpy(s->gram, gram_buf, sizeof s->gram);
+    std::memcpy(s->palets, indexPalet, sizeof s->palets);
+    std::memcpy(s->maps, indexBmp, sizeof s->maps);
+    std::memcpy(s->shown, displayPalet, sizeof s->shown);
+    std::memcpy(s->updates, paletUpdateList, sizeof s->updates);
+    s->limit = limitColor;
+    s->shadows = paletShadowCount;
+    s->flash = paletFlashColor;
+    std::memcpy(s->ring, memory_buf, sizeof s->ring);
+    s->fifoAddress = fifo_buffer_address;
+    s->fifoPage = fifo_writed_address;
+    s->fifoTop = fifo_buffer_top;
+    s->fifoEnd = fifo_buffer_end;
+    s->fifoBytes = totalBytes;
+    std::memcpy(s->header, hdr, sizeof s->header);
+    std::memcpy(s->table, avindex_table, sizeof s->table);
+    s->blocksIndexed = avindex_pos;
+    s->current = curFrame;
+    s->fileFrame = fileFrame;
+    s->frameTime = frameTime;
+    s->audioBlocks = audioBlock;
+    s->interval = updatePerCRTCframe;
+    s->writeFailed = streamWriteFailed;
+    s->audio = pcmtlTell();
+    s->streamSize = session.sink.size;
+    s->frames = session.ends.size();
+    s->page = session.page;
+    s->feed = session.feed;
+}
+
+void sessionRestore(const SessionSnapshot& s) {
+    std::memcpy(gram_buf, s.gram, sizeof s.gram);
+    std::memcpy(indexPalet, s.palets, sizeof s.palets);
+    std::memcpy(indexBmp, s.maps, sizeof s.maps);
+    std::memcpy(displayPalet, s.shown, sizeof s.shown);
+    std::memcpy(paletUpdateList, s.updates, sizeof s.updates);
+    limitColor = s.limit;
+    paletShadowCount = s.shadows;
+    paletFlashColor = s.flash;
+    std::memcpy(memory_buf, s.ring, sizeof s.ring);
+    fifo_buffer_address = s.fifoAddress;
+    fifo_writed_address = s.fifoPage;
+    fifo_buffer_top = s.fifoTop;
+    fifo_buffer_end = s.fifoEnd;
+    totalBytes = s.fifoBytes;
+    std::memcpy(hdr, s.header, sizeof s.header);
+    std::memcpy(avindex_table, s.table, sizeof s.table);
+    avindex_pos = s.blocksIndexed;
+    curFrame = s.current;
+    fileFrame = s.fileFrame;
+    frameTime = s.frameTime;
+    audioBlock = s.audioBlocks;
+    updatePerCRTCframe = s.interval;
+    streamWriteFailed = s.writeFailed;
+    pcmtlSeek(s.audio);
+    session.sink.size = session.sink.position = s.streamSize;
+    if (session.sink.keep) session.sink.bytes.resize(static_cast<size_t>(s.streamSize));
+    fseek(session.stream, s.streamSize, SEEK_SET);
+    session.ends.resize(s.frames);
+    session.shows.resize(s.frames);
+    session.page = s.page;
+    session.feed = s.feed;
+}
+
+}  // namespace prep

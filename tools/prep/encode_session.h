@@ -1,0 +1,112 @@
+// The encoder run inside vendrel-prep: the same start-up, frame step and
+// finish as vendrel's driver, on frames held in memory, writing the stream
+// into memory. A frame can be tried and taken back (save, encode, restore),
+// so a planner can measure what a frame really costs, sound interleaving
+// included, before it keeps it. Also the one place that walks the stream's
+// 256-byte units into the player model as the frames come.
+//
+// The encoder's modules keep their state in globals: there is one session per
+// process, and nothing else may run the encoder meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "encoder/audio/pcmtl.h"
+#include "encoder/image/decode_bmp.h"
+#include "encoder/stream/avindex.h"
+#include "encoder/video/fifo.h"
+#include "tools/model/player_model.h"
+#include "tools/prep/reduce.h"
+
+namespace prep {
+
+struct SessionSetup {
+    const char* wavPath = nullptr;  // the sound, or none
+    int compressType = 2;           // 1: one page; 2: two pages alternately
+    bool keepBytes = false;         // keep the stream's bytes (otherwise only its layout)
+};
+
+// What the parameter file sets for one frame.
+struct FrameParams {
+    int interval;     // display frames the frame lasts
+    int colourLimit;  // palet_limit
+};
+
+struct SessionFrame {
+    bool accepted;  // the colour reduction took the picture (no palette overflow)
+    int bytes;      // what the compressor added, as vendrel prints it
+    int64_t end;    // offset of the frame-end byte, counted from the first block
+};
+
+// Starts the stream: index placeholder, the sound's first two blocks, the
+// compressor. Returns false (after printing why) when the sound cannot be read.
+bool sessionOpen(const SessionSetup& setup);
+
+// Encodes the next frame exactly as vendrel does for that BMP and those
+// parameters (the frame is written as vendrel-prep writes its BMP files).
+SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params);
+
+// Ends the stream and writes the final index; returns the compressor's last bytes.
+int sessionFinish();
+
+// Frames encoded so far, and blocks written (video and audio).
+int sessionFrames();
+int sessionBlocks();
+
+// Bytes of the whole stream (index included); valid with keepBytes.
+const std::vector<uint8_t>& sessionBytes();
+
+// The player model fed unit by unit. sessionFeed adds every unit up to the
+// one holding the frame end of `frame` (the last frame encoded) and returns
+// the moment that unit has been read; it also tells the model when frame 0 is
+// complete. sessionFeedRest adds the rest of a finished stream.
+double sessionFeed(model::Sim* sim, int frame);
+void sessionFeedRest(model::Sim* sim);
+
+// How many bytes the next frame, shown at T = showTime, may take so that the
+// unit holding its frame end is read by S + readBy (seconds after the playback
+// start S) without a sound gap, judged on a copy of sim: the open page, the
+// audio blocks that follow it when it closes, further pages. An estimate (the
+// fill at a page's end is not known before the frame is encoded); cap when
+// the limit lies beyond it or S is not yet known.
+int64_t sessionRoom(const model::Sim& sim, double readBy, int64_t cap);
+
+// The layout of the finished stream, for the batch model.
+model::Layout sessionLayout();
+
+// Everything a frame changes, in the encoder's modules and in the session.
+struct SessionSnapshot {
+    uint8_t gram[3][GRAM_PAGE_BYTES];
+    PaletEntry palets[3][128];
+    uint8_t maps[3][SCREEN_PIXELS];
+    PaletEntry shown[2][64];
+    PaletUpdate updates[PALET_UPDATE_RECORDS];
+    int32_t limit, shadows, flash;
+    uint8_t ring[FIFO_RING_END];
+    int32_t fifoAddress, fifoPage, fifoTop, fifoEnd, fifoBytes;
+    AvIndexEntry header[2];
+    uint8_t table[AVINDEX_TABLE_BYTES];
+    int blocksIndexed;
+    int current, fileFrame, frameTime, audioBlocks;
+    int32_t interval;
+    bool writeFailed;
+    PcmtlPosition audio;
+    // The session's own records.
+    int64_t streamSize;
+    size_t frames;
+    int page;
+    struct Feed {
+        size_t block;      // next block to feed (blocks past the last one written: the open page)
+        int unit;          // next unit inside it
+        int64_t offset;    // offset of that block from the first block
+        int32_t audioBlock;
+        size_t owner;      // first frame whose end may lie at or after the next unit
+        double lastRead;   // when the last unit fed was read
+    } feed;
+};
+
+void sessionSave(SessionSnapshot* snapshot);
+void sessionRestore(const SessionSnapshot& snapshot);
+
+}  // namespace prep

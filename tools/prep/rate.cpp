@@ -1,0 +1,387 @@
+// Rate control: tiles sent in order of need, each frame measured by encoding it.
+#include "tools/prep/rate.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <numeric>
+
+#include "encoder/audio/pcmtl.h"
+#include "tools/model/player_model.h"
+#include "tools/prep/encode_session.h"
+
+namespace prep {
+namespace {
+
+constexpr int TILE_WIDTH = 8;  // one GRAM byte
+constexpr int TILE_HEIGHT = 4;
+constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
+constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
+constexpr int TILES = TILES_X * TILES_Y;
+constexpr int COMPONENT_SCALE = 17;  // a 4-bit level shown as 8 bits
+
+// A waiting tile's need grows by its own size for every second it waits.
+constexpr double AGE_WEIGHT_PER_SECOND = 1.0;
+// Bytes one changed row of a tile costs per plane layer, before the running
+// correction learnt from the frames really encoded.
+constexpr double ROW_LAYER_BYTES = 1.1;
+constexpr double LEARN_RATE = 0.3;
+// A frame's end is planned this far ahead of its deadline, so that the two
+// audio blocks that may follow a page and the next frame still fit.
+constexpr int MARGIN_BYTES = 2 * AUDIO_BLOCK_BYTES + 2 * model::UNIT_BYTES;
+// A frame that spends less than its share by this factor leaves room for more colours.
+constexpr double SPARE_FACTOR = 2.0;
+constexpr size_t LIMIT_CHANGES_RESERVED = 256;
+// What the reader is kept ahead by within a scene, for the next scene's
+// first picture: this much reading time, and no more than fits the buffer
+// beside the sound.
+constexpr double CUT_RESERVE_SECONDS = 0.12;
+constexpr double CUT_RESERVE_MAX_BYTES = 16384.0;
+constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
+constexpr int FRAME_BYTES_CAP = 1 << 18;
+// The model's rate while only measuring (any will do: only the layout counts).
+constexpr double MEASURE_KIB = 1024.0;
+
+struct Tile {
+    int64_t staleError;  // squared error of what would stay on screen
+    int64_t freshError;  // squared error of the new picture
+    int changedRows;     // rows in which the new picture differs from the screen
+    int mergedRows;      // rows that change because their colour shares a new entry
+    double need;
+};
+
+struct Planner {
+    RateSettings settings;
+    model::Sim sim;
+    ReducedFrame shown;     // what the screen holds
+    ReducedFrame fresh;     // the source reduced afresh
+    std::array<uint8_t, MAX_COLOURS> remap;  // shown entry -> the fresh entry it takes
+    std::array<bool, MAX_COLOURS> merged;    // shown entry gives up its number to another
+    std::array<Tile, TILES> tiles;
+    std::array<int, TILES> waited;           // frames since the tile was last up to date
+    std::array<int16_t, TILES> order;
+    std::array<bool, TILES> chosen;
+    double rowBytes;        // learnt bytes per changed tile row
+    int limit;              // the colour limit the next frame is planned for
+    int shownLimit;         // the colour limit of the screen's picture
+    int baseLimit;          // where every scene starts
+    int layers;             // plane layers in use at the colour limit
+    int spareFrames;        // frames in a row that sent every tile in need, well within their share
+    bool restarted;         // the colour reduction starts afresh (its scene cut means nothing)
+    std::vector<LimitChange> changes;
+    int64_t show;           // T of the next frame
+    int frames;
+    int trials;
+    int refused;
+    SessionSnapshot snapshot;
+};
+
+std::unique_ptr<Planner> planner;
+
+int layersOf(int colourLimit) {
+    int layers = 0;
+    while ((1 << layers) < colourLimit) ++layers;
+    return std::max(layers, 1);
+}
+
+int distance2(Colour12 a, Colour12 b) {
+    const int dr = red4(a) - red4(b);
+    const int dg = green4(a) - green4(b);
+    const int db = blue4(a) - blue4(b);
+    return dr * dr + dg * dg + db * db;
+}
+
+int64_t pixelError(Colour12 c, const uint8_t* rgb) {
+    const int dr = red4(c) * COMPONENT_SCALE - rgb[0];
+    const int dg = green4(c) * COMPONENT_SCALE - rgb[1];
+    const int db = blue4(c) * COMPONENT_SCALE - rgb[2];
+    return dr * dr + dg * dg + db * db;
+}
+
+// Every colour on screen takes a colour of the new palette. Pairs are made
+// nearest first, one on screen to one new, so that a colour on screen changes
+// only its palette entry (a few bytes) and no pixel (a scene cut would
+// otherwise have every pixel redrawn in colours about to go). Colours on
+// screen left over when the new palette is smaller share the nearest; all
+// but the most used of those give up their palette number and are redrawn.
+void buildRemap(Planner* p) {
+    std::array<int, MAX_COLOURS> use{};
+    for (uint8_t i : p->shown.index) ++use[i];
+    const int shownSize = p->shown.paletteSize;
+    const int freshSize = p->fresh.paletteSize;
+    std::array<bool, MAX_COLOURS> paired{};
+    std::array<bool, MAX_COLOURS> taken{};
+    for (int k = 0; k < shownSize; ++k) p->remap[k] = 0;
+    for (int pairs = 0; pairs < std::min(shownSize, freshSize); ++pairs) {
+        int bestK = -1;
+        int bestJ = -1;
+        int best = 1 << 30;
+        for (int k = 0; k < shownSize; ++k) {
+            if (paired[k] || use[k] == 0) continue;
+            for (int j = 0; j < freshSize; ++j) {
+                const int d = taken[j] ? 1 << 30 : distance2(p->shown.palette[k], p->fresh.palette[j]);
+                if (d < best) { best = d; bestK = k; bestJ = j; }
+            }
+        }
+        if (bestK < 0) break;
+        paired[bestK] = taken[bestJ] = true;
+        p->remap[bestK] = static_cast<uint8_t>(bestJ);
+    }
+    std::array<int, MAX_COLOURS> keeper;
+    keeper.fill(-1);
+    for (int k = 0; k < shownSize; ++k) {
+        if (paired[k]) keeper[p->remap[k]] = k;
+    }
+    for (int k = 0; k < shownSize; ++k) {
+        if (paired[k] || use[k] == 0) continue;
+        int nearest = 0;
+        for (int j = 1; j < freshSize; ++j)
+            if (distance2(p->shown.palette[k], p->fresh.palette[j]) < distance2(p->shown.palette[k], p->fresh.palette[nearest]))
+                nearest = j;
+        p->remap[k] = static_cast<uint8_t>(nearest);
+        if (keeper[nearest] < 0 || use[k] > use[keeper[nearest]]) keeper[nearest] = k;
+    }
+    for (int k = 0; k < shownSize; ++k) p->merged[k] = use[k] > 0 && keeper[p->remap[k]] != k;
+}
+
+// Errors and changes of every tile, and its need.
+void measureTiles(Planner* p, const uint8_t* rgb) {
+    const double ageWeight = AGE_WEIGHT_PER_SECOND * p->settings.interval / model::DISPLAY_RATE;
+    for (int t = 0; t < TILES; ++t) {
+        Tile tile{0, 0, 0, 0, 0.0};
+        const int x0 = t % TILES_X * TILE_WIDTH;
+        const int y0 = t / TILES_X * TILE_HEIGHT;
+        for (int y = y0; y < y0 + TILE_HEIGHT; ++y) {
+            bool changed = false;
+            bool merged = false;
+            for (int x = x0; x < x0 + TILE_WIDTH; ++x) {
+                const int at = y * FRAME_WIDTH + x;
+                const uint8_t was = p->shown.index[at];
+                const uint8_t now = p->fresh.index[at];
+                tile.staleError += pixelError(p->fresh.palette[p->remap[was]], rgb + 3 * at);
+                tile.freshError += pixelError(p->fresh.palette[now], rgb + 3 * at);
+                changed = changed || p->remap[was] != now || p->merged[was];
+                merged = merged || p->merged[was];
+            }
+            tile.changedRows += changed;
+            tile.mergedRows += merged;
+        }
+        if (tile.changedRows == 0) p->waited[t] = 0;
+        const int64_t gain = tile.staleError - tile.freshError;
+        tile.need = gain > 0 ? static_cast<double>(gain) * (1.0 + ageWeight * p->waited[t]) : 0.0;
+        // Need per byte: what a tile's rows would cost besides what is redrawn anyway.
+        tile.need /= tile.changedRows - tile.mergedRows + 1;
+        p->tiles[t] = tile;
+    }
+}
+
+// Orders the tiles by need and marks as many as an estimated `bytes` allow.
+// Returns true when every tile in need was chosen.
+bool chooseTiles(Planner* p, double bytes) {
+    std::iota(p->order.begin(), p->order.end(), 0);
+    std::sort(p->order.begin(), p->order.end(),
+              [p](int16_t a, int16_t b) { return p->tiles[a].need > p->tiles[b].need; });
+    const double perRow = p->rowBytes * p->layers;
+    double spent = 0.0;
+    for (const Tile& tile : p->tiles) spent += tile.mergedRows * perRow;  // stale tiles redrawn anyway
+    p->chosen.fill(false);
+    bool all = true;
+    for (int16_t t : p->order) {
+        const Tile& tile = p->tiles[t];
+        if (tile.need <= 0.0) break;
+        // A tile that does not fit is passed over: one redrawn anyway still comes free.
+        const double cost = (tile.changedRows - tile.mergedRows) * perRow;
+        if (cost > 0.0 && spent + cost > bytes) {
+            all = false;
+            continue;
+        }
+        spent += cost;
+        p->chosen[t] = true;
+    }
+    return all;
+}
+
+// The next picture: the chosen tiles from the fresh picture, the rest of the
+// screen in the fresh palette's nearest colours.
+void compose(const Planner& p, ReducedFrame* out) {
+    out->palette = p.fresh.palette;
+    out->paletteSize = p.fresh.paletteSize;
+    for (int y = 0; y < FRAME_HEIGHT; ++y) {
+        const int rowTiles = y / TILE_HEIGHT * TILES_X;
+        for (int x = 0; x < FRAME_WIDTH; ++x) {
+            const int at = y * FRAME_WIDTH + x;
+            out->index[at] = p.chosen[rowTiles + x / TILE_WIDTH] ? p.fresh.index[at] : p.remap[p.shown.index[at]];
+        }
+    }
+    out->sceneCut = false;
+    out->keptColours = 0;
+}
+
+// Changed rows the estimate gave the frame out.
+double estimatedRows(const Planner& p) {
+    double rows = 0.0;
+    for (int t = 0; t < TILES; ++t) rows += p.chosen[t] ? p.tiles[t].changedRows : p.tiles[t].mergedRows;
+    return rows;
+}
+
+struct Trial {
+    bool kept;
+    int bytes;
+};
+
+// Encodes out on trial: kept when the colour reduction takes it and its end
+// is read in time (with the planning margin unless `lastResort`); otherwise
+// everything is taken back.
+Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
+    ++p->trials;
+    sessionSave(&p->snapshot);
+    const FrameParams params{p->settings.interval, limit};
+    const SessionFrame done = sessionFrame(out, params);
+    model::Sim sim = p->sim;
+    const double at = sessionFeed(&sim, p->frames);
+    const double margin = MARGIN_BYTES / (2.0 * sim.rate);
+    const bool onTime = model::simFrameLateness(&sim, at, p->show, false) == 0.0 &&
+                        (!sim.started || at <= sim.start + (p->show + model::PICTURE_SLACK) / model::DISPLAY_RATE - margin);
+    const bool kept = done.accepted && ((onTime && sim.soundGaps == p->sim.soundGaps) || lastResort);
+    if (!kept) {
+        sessionRestore(p->snapshot);
+        return {false, done.bytes};
+    }
+    model::simFrameLateness(&sim, at, p->show, true);
+    p->sim = sim;
+    p->refused += !done.accepted;
+    return {true, done.bytes};
+}
+
+void keep(Planner* p, const ReducedFrame& out, int limit) {
+    for (int t = 0; t < TILES; ++t) p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
+    if (p->changes.empty() || p->changes.back().limit != limit) p->changes.push_back({p->frames, limit});
+    p->shown = out;
+    p->shownLimit = limit;
+    p->show += p->settings.interval;
+    ++p->frames;
+}
+
+// Plans from the next frame on for another colour limit. The colour
+// reduction starts afresh with it.
+void setLimit(Planner* p, int limit) {
+    p->limit = limit;
+    p->layers = layersOf(limit);
+    p->spareFrames = 0;
+    p->restarted = true;
+    reduceInit({limit, Dither::None});
+}
+
+// Every scene starts at the base colour limit; the limit doubles while the
+// frames leave a good part of their share unused for a second.
+void adaptLimit(Planner* p, bool spare) {
+    p->spareFrames = spare ? p->spareFrames + 1 : 0;
+    const int second = std::max(1, static_cast<int>(model::DISPLAY_RATE) / p->settings.interval);
+    if (p->spareFrames >= second && p->limit < p->settings.colourLimit) setLimit(p, p->limit * 2);
+}
+
+}  // namespace
+
+int rateColourLimit(double kibPerSecond, int maxColours) {
+    const int limit = kibPerSecond >= 400 ? 32 : kibPerSecond >= 200 ? 16 : 8;
+    return std::min(limit, maxColours);
+}
+
+bool rateBegin(const RateSettings& settings, const char* wavPath) {
+    if (!planner) planner = std::make_unique<Planner>();
+    Planner* p = planner.get();
+    p->settings = settings;
+    p->rowBytes = ROW_LAYER_BYTES;
+    p->changes.clear();
+    p->changes.reserve(LIMIT_CHANGES_RESERVED);
+    p->show = 0;
+    p->frames = p->trials = p->refused = 0;
+    p->waited.fill(0);
+    p->shown.paletteSize = 1;
+    p->shown.palette.fill(0);
+    p->shown.index.fill(0);  // the target starts black
+    model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
+    SessionSetup setup;
+    setup.wavPath = wavPath;
+    setup.compressType = settings.compressType;
+    if (!sessionOpen(setup)) return false;
+    p->baseLimit = settings.kibPerSecond > 0 ? rateColourLimit(settings.kibPerSecond, settings.colourLimit)
+                                             : settings.colourLimit;
+    p->shownLimit = p->baseLimit;
+    setLimit(p, p->baseLimit);
+    return true;
+}
+
+void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
+    Planner* p = planner.get();
+    reduceFrame(rgb, &p->fresh);
+    const bool cut = p->fresh.sceneCut && !p->restarted;
+    if (cut && p->limit > p->baseLimit) {
+        setLimit(p, p->baseLimit);
+        reduceFrame(rgb, &p->fresh);
+    }
+    p->fresh.sceneCut = cut;
+    p->restarted = false;
+    buildRemap(p);
+    measureTiles(p, rgb);
+    const double readBy = (p->show + model::PICTURE_SLACK) / model::DISPLAY_RATE - MARGIN_BYTES / p->sim.rate;
+    // Within a scene the reader is kept ahead by a reserve, which the first
+    // frame of the next scene may spend: it has the whole picture to send.
+    const double reserve = std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
+    const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
+    double budget = p->fresh.sceneCut || p->frames == 0 ? room : std::max(0.0, room - reserve);
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        const bool all = chooseTiles(p, budget);
+        compose(*p, out);
+        const double rows = estimatedRows(*p);
+        const Trial trial = tryFrame(p, *out, p->limit, false);
+        if (rows > 0 && trial.bytes > 1)
+            p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
+        if (trial.kept) {
+            out->sceneCut = cut;
+            keep(p, *out, p->limit);
+            adaptLimit(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes);
+            return;
+        }
+        budget = std::min(budget, static_cast<double>(trial.bytes)) * (attempt == 0 ? 0.7 : 0.5);
+    }
+    // Nothing new fits: the screen stays as it is (one byte).
+    p->chosen.fill(false);
+    *out = p->shown;
+    out->sceneCut = cut;
+    const int limit = p->shownLimit;
+    tryFrame(p, *out, limit, true);
+    keep(p, *out, limit);
+    // A lower colour limit that no frame could afford is given up.
+    if (p->limit != limit) setLimit(p, limit);
+    adaptLimit(p, false);
+}
+
+void rateMeasureFrame(const ReducedFrame& frame) {
+    Planner* p = planner.get();
+    ++p->trials;
+    const SessionFrame done = sessionFrame(frame, {p->settings.interval, p->limit});
+    const double at = sessionFeed(&p->sim, p->frames);
+    model::simFrameLateness(&p->sim, at, p->show, true);
+    p->refused += !done.accepted;
+    p->show += p->settings.interval;
+    ++p->frames;
+}
+
+RateReport rateFinish() {
+    Planner* p = planner.get();
+    sessionFinish();
+    sessionFeedRest(&p->sim);
+    RateReport r;
+    r.frames = p->frames;
+    r.trials = p->trials;
+    r.refused = p->refused;
+    r.lateFrames = p->sim.lateFrames;
+    r.soundGaps = p->sim.soundGaps;
+    r.neededKiB = model::neededRate(sessionLayout()) / model::KIB;
+    r.limits = p->changes;
+    return r;
+}
+
+}  // namespace prep

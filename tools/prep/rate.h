@@ -1,0 +1,67 @@
+// Rate control of vendrel-prep: frames planned one by one so that the stream
+// vendrel makes of them plays under the player model at a given rate.
+//
+// The screen is cut into tiles of 8 x 4 pixels (one GRAM byte wide). Every
+// frame the source picture (the mean over the display frames the frame stays
+// on screen) is reduced afresh; the tiles whose picture on screen is worst
+// against the source per byte they cost (weighted by how long they have
+// waited) are sent first, as many as the frame's share of the rate allows.
+// The frame's real cost is measured by encoding it in process: when it would
+// be late, it is taken back and a smaller one tried. The stream is encoded
+// with one page (-c1): with two, every change would have to be sent twice, or
+// a tile sent to one page only would alternate between two pictures at half
+// the frame rate.
+//
+// Also the needed rate of a stream planned without rate control: the same
+// in-process encoding fed to the model.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/prep/reduce.h"
+
+namespace prep {
+
+struct RateSettings {
+    double kibPerSecond;  // the rate to fit; 0 to measure only
+    int interval;         // display frames per frame
+    int colourLimit;      // the most colours (with rate control the limit adapts up to it)
+    int compressType;     // 1 with rate control, the page mode of the printed command otherwise
+};
+
+// From this frame on the colour limit is this.
+struct LimitChange {
+    int frame;
+    int limit;
+};
+
+struct RateReport {
+    int frames;
+    int trials;           // frames encoded on trial, the kept ones included
+    int refused;          // frames the colour reduction would refuse
+    int lateFrames;       // under the model at the rate asked for
+    int soundGaps;
+    double neededKiB;     // the least rate at which the stream plays, KiB/s
+    std::vector<LimitChange> limits;  // the colour limit of frame 0 and every change
+};
+
+// The colour limit every scene starts with at a rate, at most maxColours.
+int rateColourLimit(double kibPerSecond, int maxColours);
+
+// Starts the in-process encoding; wavPath is the sound or null. False (after
+// a message) when the sound cannot be read.
+bool rateBegin(const RateSettings& settings, const char* wavPath);
+
+// With rate control: plans the next frame from the source picture (FRAME_PIXELS
+// pixels of red, green, blue, row 0 at the top) into out, which is then
+// written as the frame's BMP. Nothing is allocated.
+void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out);
+
+// Without rate control: encodes a frame as it is written.
+void rateMeasureFrame(const ReducedFrame& frame);
+
+// Ends the stream and judges it under the model.
+RateReport rateFinish();
+
+}  // namespace prep
