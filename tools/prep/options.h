@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "encoder/stream/avindex.h"
 #include "tools/prep/reduce.h"
 
 namespace prep {
@@ -10,6 +11,7 @@ namespace prep {
 inline constexpr int DISPLAY_RATE = 60;        // display frames per second on the target
 inline constexpr int DEFAULT_INTERVAL = 4;     // the encoder's own interval: 15 fps
 inline constexpr int MAX_INTERVAL = 63;        // the largest interval the stream can carry
+inline constexpr int INDEX_BLOCKS = AVINDEX_MAX_BLOCKS;  // the blocks a stream's index describes at most
 
 enum class Fit { Border, Stretch };
 
@@ -26,6 +28,7 @@ struct Options {
     bool audio = true;
     double rate = 0.0;            // KiB per second the stream must play at; 0 for no rate control
     bool overwrite = false;       // clear the files of an earlier run from OUTDIR
+    int partBlocks = 0;           // blocks a part's stream may hold; 0: one stream, not cut
 };
 
 inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8
