@@ -138,10 +138,6 @@ int childFinish(Child* child) {
 
 const char* childMessage(const Child& child) { return child.message.data(); }
 
-}  // namespace prep
-
-namespace prep {
-
 bool childSpawn(pid_t* pid, const char* const* argv, const ChildFds& fds) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

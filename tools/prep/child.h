@@ -37,10 +37,6 @@ int childFinish(Child* child);
 // The collected error text with its line ends, or "" when there is none.
 const char* childMessage(const Child& child);
 
-}  // namespace prep
-
-namespace prep {
-
 // The descriptors a child is started with: its standard input, output and
 // error, and descriptor 3. -1 gives it /dev/null (for descriptor 3: nothing).
 struct ChildFds {

@@ -18,8 +18,8 @@
 #include "tools/prep/options.h"
 #include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
-#include "tools/prep/rate.h"
 #include "tools/prep/parts.h"
+#include "tools/prep/rate.h"
 #include "tools/prep/reduce.h"
 
 namespace {
@@ -395,8 +395,9 @@ bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int co
            o.partBlocks);
     for (size_t k = 0; k < parts.size(); ++k) {
         const Part& p = parts[k];
-        printf("  %s: frames %d to %d of the whole (%d frames), %d blocks\n", partFolder(o, static_cast<int>(k) + 1).c_str(),
-               p.first, p.first + p.frames - 1, p.frames, p.blocks);
+        const std::string folder = partFolder(o, static_cast<int>(k) + 1);
+        printf("  %s: frames %d to %d of the whole (%d frames), %d blocks\n", folder.c_str(), p.first,
+               p.first + p.frames - 1, p.frames, p.blocks);
     }
     puts("vendrel-prep: encode them with (each part is a stream of its own; they may run side by side):");
     for (size_t k = 0; k < parts.size(); ++k) {
