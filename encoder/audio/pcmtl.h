@@ -16,6 +16,10 @@ inline constexpr int AUDIO_SAMPLES_PER_BLOCK = (AUDIO_BLOCK_BYTES / AUDIO_PAGE_B
 inline constexpr double AUDIO_SAMPLE_RATE = 7812.5;  // samples per second the player plays
 // The whole rate nearest to AUDIO_SAMPLE_RATE, for WAV headers that carry the player's sound.
 inline constexpr int AUDIO_WAV_RATE = 7812;
+// Twice the player's rate, a whole number: sound taken or given at this rate
+// keeps its exact length (each player sample stands for two).
+inline constexpr int AUDIO_SAMPLE_RATE_X2 = static_cast<int>(2 * AUDIO_SAMPLE_RATE);
+static_assert(AUDIO_SAMPLE_RATE_X2 == 2 * AUDIO_SAMPLE_RATE);
 // Audio blocks the player plays per display frame: audioSamplesVframe of a
 // stream with sound.
 inline constexpr double AUDIO_BLOCKS_PER_DISPLAY_FRAME =

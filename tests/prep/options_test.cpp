@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/prep/options.cpp"
+#include "tools/prep/options.h"
 
 namespace {
 
@@ -58,6 +58,17 @@ TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
     EXPECT_EQ(o.outdir, "out");
 }
 
+TEST(PrepOptions, PartsTakeTheIndexCapacityUnlessGiven) {
+    prep::Options o;
+    std::string message;
+    ASSERT_EQ(parse({"in", "out"}, &o, &message), prep::Parsed::Run);
+    EXPECT_EQ(o.partBlocks, 0);  // one stream, not cut
+    ASSERT_EQ(parse({"--parts", "in", "out"}, &o, &message), prep::Parsed::Run);
+    EXPECT_EQ(o.partBlocks, 32512);
+    ASSERT_EQ(parse({"--part-blocks=150", "in", "out"}, &o, &message), prep::Parsed::Run);
+    EXPECT_EQ(o.partBlocks, 150);
+}
+
 TEST(PrepOptions, HelpAndVersionWinOverMissingArguments) {
     prep::Options o;
     std::string message;
@@ -81,6 +92,9 @@ TEST(PrepOptions, BadValuesAreRefusedWithTheirReason) {
         {{"--fps", "nan", "in", "out"}, "--fps needs a number"},
         {{"--dither", "floyd", "in", "out"}, "--dither must be none or ordered"},
         {{"--fit", "crop", "in", "out"}, "--fit must be border or stretch"},
+        {{"--part-blocks", "0", "in", "out"}, "--part-blocks needs a whole number from 1 to 32512"},
+        {{"--part-blocks", "32513", "in", "out"}, "--part-blocks needs a whole number"},
+        {{"--part-blocks", "1.5", "in", "out"}, "--part-blocks needs a whole number"},
         {{"--start", "-1", "in", "out"}, "--start needs a number of seconds"},
         {{"--rate", "8", "in", "out"}, "--rate needs KiB per second from 16 to 100000"},
         {{"--rate", "fast", "in", "out"}, "--rate needs KiB per second"},

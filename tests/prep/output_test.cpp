@@ -3,6 +3,7 @@
 // as 7812 samples per second, halved in rate and raised to full scale.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -11,7 +12,7 @@
 #include "encoder/audio/wavlib.h"
 #include "encoder/image/bmp.h"
 #include "support/test_support.h"
-#include "tools/prep/output.cpp"
+#include "tools/prep/output.h"
 
 namespace {
 
@@ -66,6 +67,25 @@ TEST(PrepOutputBmp, UnwritableFileIsReported) {
     TempDir dir;
     const std::string path = dir.file("missing/f.bmp");
     EXPECT_FALSE(prep::writeFrameBmp(path.c_str(), bandedFrame()));
+}
+
+TEST(PrepOutputBmp, FramesReadBackAsWritten) {
+    TempDir dir;
+    const prep::ReducedFrame f = bandedFrame();
+    const std::string path = dir.file("f.bmp");
+    ASSERT_TRUE(prep::writeFrameBmp(path.c_str(), f));
+    static prep::ReducedFrame back;
+    ASSERT_TRUE(prep::readFrameBmp(path.c_str(), &back));
+    ASSERT_EQ(back.paletteSize, f.paletteSize);
+    for (int j = 0; j < f.paletteSize; ++j) EXPECT_EQ(back.palette[j], f.palette[j]) << j;
+    EXPECT_TRUE(back.index == f.index);  // row 0 at the top again
+    // Anything but such a frame is refused: cut short, or another program's BMP.
+    std::vector<uint8_t> bytes = readFile(path);
+    bytes.pop_back();
+    testsupport::writeFile(dir.file("short.bmp"), bytes);
+    EXPECT_FALSE(prep::readFrameBmp(dir.file("short.bmp").c_str(), &back));
+    testsupport::writeBmp(dir.file("rgb.bmp"), FRAME_WIDTH, FRAME_HEIGHT, std::vector<uint32_t>(FRAME_PIXELS, 0x102030));
+    EXPECT_FALSE(prep::readFrameBmp(dir.file("rgb.bmp").c_str(), &back));
 }
 
 std::vector<int16_t> wavSamples(const std::vector<uint8_t>& bytes) {
@@ -123,6 +143,28 @@ TEST(PrepOutputWav, PairsAreAveragedAndThePeakRaisedToFullScale) {
     ASSERT_EQ(mono->numData, 5000);
     EXPECT_EQ(mono->data[2500], out[2500]);
     free_Mono_Native(mono);
+}
+
+TEST(PrepOutputWav, PartsAreCopiedSampleForSample) {
+    TempDir dir;
+    const std::string whole = dir.file("whole.wav");
+    std::vector<int16_t> in(9000);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int16_t>(i * 7);
+    prep::WavWriter wav;
+    ASSERT_TRUE(prep::wavOpen(&wav, whole.c_str()));
+    prep::wavAddPairs(&wav, in.data(), static_cast<int>(in.size()));  // 4500 samples
+    double gain = 0;
+    ASSERT_TRUE(prep::wavFinish(&wav, &gain));
+    const std::vector<int16_t> all = wavSamples(readFile(whole));
+
+    ASSERT_TRUE(prep::wavCopyPart(whole.c_str(), dir.file("a.wav").c_str(), 1000, 2500));
+    const std::vector<uint8_t> a = readFile(dir.file("a.wav"));
+    EXPECT_EQ(le32(a, 40), 5000u);
+    EXPECT_EQ(wavSamples(a), std::vector<int16_t>(all.begin() + 1000, all.begin() + 3500));
+    // Past the end: only what there is.
+    ASSERT_TRUE(prep::wavCopyPart(whole.c_str(), dir.file("b.wav").c_str(), 4000, 0xFFFFFFFF - 4000));
+    EXPECT_EQ(wavSamples(readFile(dir.file("b.wav"))), std::vector<int16_t>(all.begin() + 4000, all.end()));
+    EXPECT_FALSE(prep::wavCopyPart(dir.file("none.wav").c_str(), dir.file("c.wav").c_str(), 0, 1));
 }
 
 TEST(PrepOutputWav, SilenceStaysSilent) {

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "tools/prep/reduce.cpp"
+#include "tools/prep/reduce.h"
 
 namespace {
 

@@ -138,4 +138,29 @@ int childFinish(Child* child) {
 
 const char* childMessage(const Child& child) { return child.message.data(); }
 
+bool childSpawn(pid_t* pid, const char* const* argv, const ChildFds& fds) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // In descriptor order, so that a source that is itself a lower target has
+    // been copied before it is replaced.
+    const int wanted[] = {fds.in, fds.out, fds.err, fds.extra};
+    for (int target = 0; target < 4; ++target) {
+        if (wanted[target] >= 0)
+            posix_spawn_file_actions_adddup2(&actions, wanted[target], target);
+        else if (target < 3)
+            posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+    const int failed = posix_spawnp(pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0;
+}
+
+int childWait(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace prep

@@ -37,4 +37,21 @@ int childFinish(Child* child);
 // The collected error text with its line ends, or "" when there is none.
 const char* childMessage(const Child& child);
 
+// The descriptors a child is started with: its standard input, output and
+// error, and descriptor 3. -1 gives it /dev/null (for descriptor 3: nothing).
+struct ChildFds {
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    int extra = -1;
+};
+
+// Starts argv[0] (looked up in PATH) with those descriptors; every other
+// descriptor of ours is closed in the child when it was opened close-on-exec.
+bool childSpawn(pid_t* pid, const char* const* argv, const ChildFds& fds);
+
+// Waits for a child started by childSpawn: its exit status, -1 when it did
+// not exit normally.
+int childWait(pid_t pid);
+
 }  // namespace prep

@@ -210,7 +210,11 @@ int sessionFinish() {
 
 int sessionFrames() { return static_cast<int>(session.ends.size()); }
 
-int sessionBlocks() { return static_cast<int>(blocksWritten()); }
+// The index stops counting at its capacity; the stream's size does not.
+int sessionBlocks() {
+    const int64_t videoBytes = session.sink.size - firstBlockOffset() - int64_t{audioBlock} * AUDIO_BLOCK_BYTES;
+    return audioBlock + static_cast<int>(videoBytes / FIFO_PAGE_BYTES);
+}
 
 const std::vector<uint8_t>& sessionBytes() { return session.sink.bytes; }
 

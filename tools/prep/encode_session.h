@@ -50,7 +50,8 @@ SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params);
 // Ends the stream and writes the final index; returns the compressor's last bytes.
 int sessionFinish();
 
-// Frames encoded so far, and blocks written (video and audio).
+// Frames encoded so far, and blocks written (video and audio), those past
+// the index's 32512 included.
 int sessionFrames();
 int sessionBlocks();
 

@@ -19,6 +19,7 @@
 #include "tools/prep/options.h"
 #include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
+#include "tools/prep/parts.h"
 #include "tools/prep/rate.h"
 #include "tools/prep/reduce.h"
 
@@ -27,7 +28,7 @@ namespace {
 using namespace prep;
 
 constexpr const char* VERSION = "vendrel-prep 1.0";
-constexpr int DECODE_RATE = static_cast<int>(2 * AUDIO_SAMPLE_RATE);  // pairs are averaged down to the player's rate
+constexpr int DECODE_RATE = AUDIO_SAMPLE_RATE_X2;  // pairs are averaged down to the player's rate
 constexpr int AUDIO_READ_SAMPLES = 8192;
 constexpr int NAME_BYTES = PATH_MAX + 32;
 // The target's screen is 4:3, so its 320 x 200 pixels are 5:6 (narrower than
@@ -172,6 +173,7 @@ struct VideoResult {
     int sceneCuts;
     bool ok;
     bool decodeErrors;  // ffmpeg ended well but reported errors on the way
+    std::vector<uint8_t> cutAt;  // per frame: 1 where a scene begins (for cutting into parts)
 };
 
 // Every frame is also encoded in process: with rate control to plan it,
@@ -192,7 +194,7 @@ bool readFrame(Child* child, const Options& o) {
 }
 
 VideoResult convertVideo(const Options& o, bool progress) {
-    VideoResult result{0, 0, false, false};
+    VideoResult result{0, 0, false, false, {}};
     const int total = progress ? expectedFrames(o) : 0;
     Child child;
     if (!start(&child, videoCommand(o))) {
@@ -212,6 +214,7 @@ VideoResult convertVideo(const Options& o, bool progress) {
             rateMeasureFrame(reduced);
         }
         result.sceneCuts += reduced.sceneCut;
+        if (o.partBlocks > 0) result.cutAt.push_back(reduced.sceneCut);
         snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
         written = writeFrameBmp(name, reduced);
         if (!written) break;
@@ -373,6 +376,39 @@ bool printRateReport(double rate, const RateReport& r) {
     return plays;
 }
 
+// Cuts the output into parts of at most o.partBlocks blocks, each with its
+// own parameter file, and prints each part's command line.
+bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int compressType, bool params,
+                  const std::vector<LimitChange>& limits) {
+    const Prepared whole{video.frames, &video.cutAt, audio, compressType, &limits};
+    std::vector<Part> parts;
+    if (!planParts(o, whole, &parts) || !writeParts(o, whole, parts)) return false;
+    for (size_t k = 0; params && k < parts.size(); ++k) {
+        const std::string path = joinPath(partFolder(o, static_cast<int>(k) + 1), PARAMS_NAME);
+        if (!writeParams(o, partLimits(whole, parts[k]), path)) {
+            printf("vendrel-prep: cannot write %s\n", path.c_str());
+            removeParts(o, static_cast<int>(parts.size()));
+            return false;
+        }
+    }
+    if (params) unlink(joinPath(o.outdir, PARAMS_NAME).c_str());
+    printf("vendrel-prep: %zu part%s of at most %d blocks:\n", parts.size(), parts.size() == 1 ? "" : "s",
+           o.partBlocks);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        const Part& p = parts[k];
+        const std::string folder = partFolder(o, static_cast<int>(k) + 1);
+        printf("  %s: frames %d to %d of the whole (%d frames), %d blocks\n", folder.c_str(), p.first,
+               p.first + p.frames - 1, p.frames, p.blocks);
+    }
+    puts("vendrel-prep: encode them with (each part is a stream of its own; they may run side by side):");
+    for (size_t k = 0; k < parts.size(); ++k) {
+        Options part = o;
+        part.outdir = partFolder(o, static_cast<int>(k) + 1);
+        printCommand(part, compressType, parts[k].frames, audio, params);
+    }
+    return true;
+}
+
 bool inputReadable(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
@@ -428,6 +464,10 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     if (params && !writeParams(o, limits, paramsPath)) {
         printf("vendrel-prep: cannot write %s\n", paramsPath.c_str());
         return Outcome::Failed;
+    }
+    if (o.partBlocks > 0) {
+        if (!cutIntoParts(o, video, audio.written, compressType, params, limits)) return Outcome::Failed;
+        return plays ? Outcome::Done : Outcome::Missed;
     }
     puts("vendrel-prep: encode them with:");
     printCommand(o, compressType, video.frames, audio.written, params);

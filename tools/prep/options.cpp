@@ -99,11 +99,20 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         o->start = v;
         return true;
     }
+    if (name == "--part-blocks") {
+        if (!readNumber(value, &v) || v != std::floor(v) || v < 1 || v > INDEX_BLOCKS) {
+            *message = "vendrel-prep: --part-blocks needs a whole number from 1 to " + std::to_string(INDEX_BLOCKS);
+            return false;
+        }
+        o->partBlocks = static_cast<int>(v);
+        return true;
+    }
     *message = "vendrel-prep: unknown option " + name + " (see --help)";
     return false;
 }
 
 bool takesValue(const std::string& name) {
+    if (name == "--part-blocks") return true;
     return name == "--fps" || name == "--colors" || name == "--colours" || name == "--dither" || name == "--fit" ||
            name == "--start" || name == "--duration" || name == "--rate";
 }
@@ -137,6 +146,10 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
         }
         if (arg == "--overwrite") {
             o->overwrite = true;
+            continue;
+        }
+        if (arg == "--parts") {
+            o->partBlocks = INDEX_BLOCKS;
             continue;
         }
         const size_t eq = arg.find('=');
@@ -193,6 +206,10 @@ void printUsage() {
     puts("   --no-audio       write no sound");
     puts("   --overwrite      use an OUTDIR that is not empty: the frames, audio.wav and");
     puts("                    params.txt of an earlier run are removed, other files kept");
+    puts("   --parts          cut a long film into parts, each a stream the index describes");
+    puts("                    in full (32512 blocks); each part gets its own folder");
+    puts("                    OUTDIR/part001, ... and its own vendrel command line");
+    puts("   --part-blocks N  as --parts, with at most N blocks a part (1 to 32512)");
     puts("   -h, --help       this text");
     puts("   --version        the program's version");
 }

@@ -3,13 +3,14 @@
 
 #include <string>
 
-#include "encoder/stream/avindex.h"   // the display rate
+#include "encoder/stream/avindex.h"   // the display rate, the blocks an index describes
 #include "encoder/video/v2format.h"  // the largest interval the stream carries
 #include "tools/prep/reduce.h"
 
 namespace prep {
 
 inline constexpr int DEFAULT_INTERVAL = 4;     // the encoder's own interval: 15 fps
+inline constexpr int INDEX_BLOCKS = AVINDEX_MAX_BLOCKS;  // the blocks a stream's index describes at most
 
 enum class Fit { Border, Stretch };
 
@@ -26,6 +27,7 @@ struct Options {
     bool audio = true;
     double rate = 0.0;            // KiB per second the stream must play at; 0 for no rate control
     bool overwrite = false;       // clear the files of an earlier run from OUTDIR
+    int partBlocks = 0;           // blocks a part's stream may hold; 0: one stream, not cut
 };
 
 inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8

@@ -14,6 +14,12 @@ constexpr int BMP_FILE_HEADER_BYTES = 14;
 constexpr int BMP_INFO_HEADER_BYTES = 40;
 constexpr int BMP_HEADER_BYTES = BMP_FILE_HEADER_BYTES + BMP_INFO_HEADER_BYTES;
 constexpr int BMP_BITS = 8;
+// Where writeFrameBmp puts the fields that readFrameBmp checks.
+constexpr int BMP_PIXEL_OFFSET_AT = 10;
+constexpr int BMP_WIDTH_AT = BMP_FILE_HEADER_BYTES + 4;
+constexpr int BMP_HEIGHT_AT = BMP_FILE_HEADER_BYTES + 8;
+constexpr int BMP_BIT_COUNT_AT = BMP_FILE_HEADER_BYTES + 14;
+constexpr int BMP_COLOURS_USED_AT = BMP_FILE_HEADER_BYTES + 32;
 constexpr int BMP_STRIDE = FRAME_WIDTH;  // one byte a pixel; 320 is a multiple of 4
 constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
 constexpr int BMP_PELS_PER_METRE = 2835;  // 72 dots per inch
@@ -21,6 +27,7 @@ constexpr int BMP_MAX_BYTES = BMP_HEADER_BYTES + MAX_COLOURS * 4 + BMP_PIXEL_BYT
 
 constexpr int WAV_CHUNK_SAMPLES = 4096;
 constexpr int FULL_SCALE = 32767;
+constexpr int WAV_DATA_SIZE_AT = 40;  // the data chunk's size in the header writeWavHeader writes
 
 std::array<uint8_t, BMP_MAX_BYTES> bmpBuffer;
 std::array<int16_t, WAV_CHUNK_SAMPLES> wavChunk;
@@ -65,6 +72,8 @@ bool writeSamples(WavWriter* wav, const int16_t* s, int count) {
 }
 
 int16_t readSample(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
+
+uint32_t readU32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
 // Multiplies every sample in the file by gain, chunk by chunk, in place.
 bool scaleSamples(WavWriter* wav, double gain) {
@@ -125,6 +134,33 @@ bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
     return fclose(f) == 0 && written;
 }
 
+bool readFrameBmp(const char* path, ReducedFrame* frame) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return false;
+    const size_t n = fread(bmpBuffer.data(), 1, bmpBuffer.size(), f);
+    fclose(f);
+    const uint8_t* p = bmpBuffer.data();
+    if (n < BMP_HEADER_BYTES || p[0] != 'B' || p[1] != 'M') return false;
+    const uint32_t offset = readU32(p + BMP_PIXEL_OFFSET_AT);
+    const uint32_t entries = readU32(p + BMP_COLOURS_USED_AT);
+    if (entries < 1 || entries > MAX_COLOURS || offset != BMP_HEADER_BYTES + entries * 4 ||
+        n != offset + BMP_PIXEL_BYTES || readU32(p + BMP_WIDTH_AT) != FRAME_WIDTH ||
+        readU32(p + BMP_HEIGHT_AT) != FRAME_HEIGHT || p[BMP_BIT_COUNT_AT] != BMP_BITS)
+        return false;
+    frame->paletteSize = static_cast<int>(entries);
+    for (uint32_t j = 0; j < entries; ++j) {
+        const uint8_t* e = p + BMP_HEADER_BYTES + 4 * j;  // blue, green, red, 0
+        frame->palette[j] = colour12(e[2] >> 4, e[1] >> 4, e[0] >> 4);
+    }
+    for (int y = 0; y < FRAME_HEIGHT; ++y) {
+        const uint8_t* row = p + offset + (FRAME_HEIGHT - 1 - y) * BMP_STRIDE;
+        std::copy_n(row, FRAME_WIDTH, frame->index.begin() + y * FRAME_WIDTH);
+    }
+    frame->sceneCut = false;
+    frame->keptColours = 0;
+    return true;
+}
+
 bool wavOpen(WavWriter* wav, const char* path) {
     *wav = WavWriter{};
     wav->file = fopen(path, "w+b");
@@ -172,6 +208,32 @@ bool wavFinish(WavWriter* wav, double* gain) {
 void wavAbandon(WavWriter* wav) {
     if (wav->file) fclose(wav->file);
     wav->file = nullptr;
+}
+
+bool wavCopyPart(const char* from, const char* to, uint32_t first, uint32_t count) {
+    FILE* in = fopen(from, "rb");
+    if (!in) return false;
+    FILE* out = fopen(to, "wb");
+    if (!out) {
+        fclose(in);
+        return false;
+    }
+    uint8_t header[WAV_HEADER_BYTES];
+    bool ok = fread(header, 1, WAV_HEADER_BYTES, in) == WAV_HEADER_BYTES;
+    const uint32_t held = ok ? readU32(header + WAV_DATA_SIZE_AT) / 2 : 0;
+    const uint32_t start = std::min(first, held);
+    const uint32_t n = std::min(count, held - start);
+    writeWavHeader(header, n);
+    ok = ok && fwrite(header, 1, WAV_HEADER_BYTES, out) == WAV_HEADER_BYTES &&
+         fseek(in, WAV_HEADER_BYTES + static_cast<long>(start) * 2, SEEK_SET) == 0;
+    std::array<uint8_t, WAV_CHUNK_SAMPLES * 2> bytes;
+    for (uint32_t left = n; ok && left > 0;) {
+        const uint32_t k = std::min<uint32_t>(left, WAV_CHUNK_SAMPLES);
+        ok = fread(bytes.data(), 2, k, in) == k && fwrite(bytes.data(), 2, k, out) == k;
+        left -= k;
+    }
+    fclose(in);
+    return fclose(out) == 0 && ok;
 }
 
 }  // namespace prep

@@ -20,6 +20,10 @@ inline constexpr int WAV_HEADER_BYTES = 44;
 // exactly the chosen colours. Returns false when the file cannot be written.
 bool writeFrameBmp(const char* path, const ReducedFrame& frame);
 
+// Reads back a frame that writeFrameBmp wrote: the same palette, in the same
+// order, and the same indices. Returns false for any other file.
+bool readFrameBmp(const char* path, ReducedFrame* frame);
+
 // A WAV file being written: samples go out as they come; the header is
 // completed and the level raised to full scale at the end.
 struct WavWriter {
@@ -42,5 +46,10 @@ void wavAddPairs(WavWriter* wav, const int16_t* samples, int count);
 bool wavFinish(WavWriter* wav, double* gain);
 // Closes and leaves the file as it is (after a failure elsewhere).
 void wavAbandon(WavWriter* wav);
+
+// Copies samples [first, first + count) of a WAV file that wavFinish wrote
+// into a new file of the same kind; samples past the source's end are not
+// invented (the copy is shorter). Returns false when a file fails.
+bool wavCopyPart(const char* from, const char* to, uint32_t first, uint32_t count);
 
 }  // namespace prep

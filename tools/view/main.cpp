@@ -25,6 +25,7 @@
 #include "tools/common/folders.h"
 #include "tools/model/player_model.h"
 #include "tools/view/buffering.h"
+#include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
 
 namespace {
@@ -33,6 +34,7 @@ constexpr const char* VERSION = "vendrel-view 1.0";
 constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_VIOLATIONS = 1;
 constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output not written
+constexpr int EXIT_NO_PROGRAM = 1;  // ffmpeg or ffplay, needed for --video or --play, is not installed
 
 constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
 constexpr int LEVELS = 16;
@@ -56,6 +58,8 @@ void usage() {
     puts("   --rgb PATTERN  : every frame as a raw file of 320x200 pixels, 3 bytes (r, g, b) each");
     puts("   --y4m FILE     : the picture as YUV4MPEG2 at 60 frames per second ('-': standard output, no text)");
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
+    puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
+    puts("   --play         : play picture and sound with ffplay");
     puts("   --check        : check the stream only, write no pictures or sound");
     puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
     puts("                    (with --check they are violations)");
@@ -63,6 +67,7 @@ void usage() {
     puts("   -h, --help     : this text");
     puts("   --version      : the version");
     puts("  exit status: 0 no violation, 1 violations found, 2 bad command line, unreadable stream or output error");
+    puts("               (1 also when --video or --play finds no ffmpeg or ffplay)");
 }
 
 struct Settings {
@@ -72,6 +77,8 @@ struct Settings {
     const char* rgb = nullptr;
     const char* y4m = nullptr;
     const char* wav = nullptr;
+    const char* video = nullptr;
+    bool play = false;
     const char* stream = nullptr;
     const char* rateTable = nullptr;
     double rateKiB = 0.0;  // 0: no --rate
@@ -118,6 +125,25 @@ bool parseBoot(const char* text, long& value) {
     return true;
 }
 
+// --video and --play: one movie at a time, and standard output free for
+// their messages.
+bool movieSettingsAgree(const Settings& s) {
+    if (!s.video && !s.play) return true;
+    if (s.check) {
+        puts("--check writes nothing: leave out --video and --play");
+        return false;
+    }
+    if (s.video && s.play) {
+        puts("--video and --play: one at a time, please");
+        return false;
+    }
+    if (s.y4m && strcmp(s.y4m, "-") == 0) {
+        puts("--y4m - takes standard output, which --video and --play report on");
+        return false;
+    }
+    return true;
+}
+
 // Returns false after printing why the command line is wrong.
 bool parseArguments(int argc, char** argv, Settings& s) {
     for (int i = 1; i < argc; ++i) {
@@ -155,6 +181,10 @@ bool parseArguments(int argc, char** argv, Settings& s) {
             s.y4m = argv[++i];
         } else if (arg == "--wav" && hasValue) {
             s.wav = argv[++i];
+        } else if (arg == "--video" && hasValue) {
+            s.video = argv[++i];
+        } else if (arg == "--play") {
+            s.play = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             printf("unknown option or missing value: %s\n", arg.c_str());
             return false;
@@ -178,7 +208,7 @@ bool parseArguments(int argc, char** argv, Settings& s) {
         puts("--check writes no pictures or sound: leave out --png, --rgb, --y4m and --wav");
         return false;
     }
-    return true;
+    return movieSettingsAgree(s);
 }
 
 // ---- Outputs ---------------------------------------------------------------
@@ -202,6 +232,7 @@ struct Outputs {
     bool y4mCreated = false;                // a file, not standard output
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
+    view::Movie* movie = nullptr;
 };
 
 uint8_t rgb8[view::RGB_BYTES];
@@ -344,6 +375,7 @@ bool onFrame(void* context, const view::Frame& frame) {
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
+    if (out.movie && !view::movieFrame(out.movie, rgb8, frame.interval)) return false;
     return true;
 }
 
@@ -422,6 +454,7 @@ bool openOutputs(Outputs& out) {
             return false;
         }
     }
+    if (s.video && !makeFolderFor(out, s.video)) return false;
     if (s.wav) {
         if (!makeFolderFor(out, s.wav)) return false;
         out.wav = fopen(s.wav, "wb");
@@ -670,6 +703,10 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    const bool wantMovie = settings.video || settings.play;
+    const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
+    if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
+
     const Buffering buffering = settleBuffering(settings);
     Playback playback;
     model::LayoutBuilder layoutBuilder;
@@ -689,6 +726,18 @@ int main(int argc, char** argv) {
     options.pages = settings.pages;
     options.bootSize = settings.bootSize;
     options.quiet = out.y4mToStdout;
+    view::Movie movie;
+    if (wantMovie) {
+        // The movie's own pass over the stream reports what it finds.
+        if (!view::movieStart(&movie, movieKind, settings.video, settings.stream, options)) {
+            closeOutputs(out);
+            view::movieRemoveFile(&movie);
+            removeOutputs(out);
+            return EXIT_FAILURE_;
+        }
+        out.movie = &movie;
+        options.quiet = true;
+    }
     view::Sink sink;
     sink.context = &out;
     sink.frame = onFrame;
@@ -696,10 +745,13 @@ int main(int argc, char** argv) {
     sink.block = onBlock;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     bool outputsOk = closeOutputs(out);
+    if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
     if (result < 0 || !outputsOk) {
+        if (out.movie) view::movieRemoveFile(out.movie);
         removeOutputs(out);
         return EXIT_FAILURE_;
     }
+    if (out.movie) view::movieReport(*out.movie);
     if (buffering.given) warnOnLikelyMode(settings, out.y4mToStdout, summary);
     if (out.y4mToStdout) return summary.problemTotal > 0 ? EXIT_VIOLATIONS : EXIT_CLEAN;
 

@@ -1,0 +1,206 @@
+// Cutting vendrel-prep's output into parts that each fit a stream's index.
+//
+// Each part is encoded once, in process, by the encoder's own modules: a
+// fresh stream from its first frame on. After every frame the stream is
+// ended, its blocks counted and the end taken back again, so the true block
+// count of the part ending at each frame is known; encoding stops at the
+// first frame that would make the part too large, and the cut is made at the
+// latest scene cut near there, or right there.
+#include "tools/prep/parts.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "tools/prep/encode_session.h"
+#include "tools/prep/outdir.h"
+#include "tools/prep/output.h"
+
+namespace prep {
+namespace {
+
+constexpr int NAME_BYTES = PATH_MAX + 32;
+
+SessionSnapshot snapshot;  // large: kept out of the stack
+ReducedFrame frame;
+char frameFile[NAME_BYTES];
+
+std::string frameName(const std::string& folder, int number) {
+    char name[32];
+    snprintf(name, sizeof name, "%s%0*d%s", FRAME_PREFIX, FRAME_DIGITS, number, FRAME_SUFFIX);
+    return joinPath(folder, name);
+}
+
+// The colour limit in force at frame f, as the parameter file sets it.
+// Frames come in order: *next is the first change not yet in force.
+int colourLimitAt(const Options& o, const Prepared& whole, int f, size_t* next) {
+    const std::vector<LimitChange>& changes = *whole.limits;
+    while (*next < changes.size() && changes[*next].frame <= f) ++*next;
+    return *next == 0 ? o.colours : changes[*next - 1].limit;
+}
+
+// The blocks of the stream if it ended after the frames encoded so far; the
+// stream is taken back to go on.
+int blocksIfEndedHere() {
+    sessionSave(&snapshot);
+    sessionFinish();
+    const int blocks = sessionBlocks();
+    sessionRestore(snapshot);
+    return blocks;
+}
+
+// Encodes frames from `first` on as long as a part ending with them stays
+// within the limit: totals[i] = blocks of the part of frames first .. first + i.
+// The sound only has to be there: how many of its blocks a stream holds
+// follows from the frames' timing alone.
+bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::vector<int>* totals) {
+    totals->clear();
+    totals->reserve(static_cast<size_t>(whole.frames - first));
+    const std::string wav = joinPath(o.outdir, AUDIO_NAME);
+    SessionSetup setup;
+    setup.wavPath = whole.audio ? wav.c_str() : nullptr;
+    setup.compressType = whole.compressType;
+    if (!sessionOpen(setup)) {
+        printf("vendrel-prep: the encoder cannot take %s\n", wav.c_str());
+        return false;
+    }
+    const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
+    size_t nextChange = 0;
+    for (int f = first; f < whole.frames; ++f) {
+        snprintf(frameFile, sizeof frameFile, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, f, FRAME_SUFFIX);
+        if (!readFrameBmp(frameFile, &frame)) {
+            printf("vendrel-prep: cannot read back %s\n", frameFile);
+            return false;
+        }
+        sessionFrame(frame, FrameParams{o.interval, colourLimitAt(o, whole, f, &nextChange)});
+        const int blocks = blocksIfEndedHere();
+        if (blocks > o.partBlocks) break;
+        totals->push_back(blocks);
+    }
+    return true;
+}
+
+// The frames of a part that could hold `longest`: up to the latest scene
+// cut in the last stretch of it, or all of them.
+int framesToCut(const Prepared& whole, int first, int longest) {
+    const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
+    for (int n = longest; n > longest - reach && n > 0; --n) {
+        if ((*whole.sceneCuts)[first + n]) return n;  // frame first + n begins a scene
+    }
+    return longest;
+}
+
+// Finds the part that begins at `first`.
+bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
+    std::vector<int> totals;
+    if (!encodeUntilFull(o, whole, first, &totals)) return false;
+    const int longest = static_cast<int>(totals.size());
+    if (longest == 0) {
+        printf("vendrel-prep: frame %d alone makes a stream of more than %d blocks: raise --part-blocks\n", first,
+               o.partBlocks);
+        return false;
+    }
+    const int frames = first + longest < whole.frames ? framesToCut(whole, first, longest) : longest;
+    *part = {first, frames, totals[frames - 1]};
+    return true;
+}
+
+// The part's folder is new, or (with --overwrite) cleared of an earlier
+// run's files like OUTDIR itself.
+bool writePart(const Options& o, const Prepared& whole, const Part& part, RunFolder* runFolder, bool last) {
+    if (!prepareFolder(runFolder->path, o.overwrite, runFolder)) return false;
+    const std::string& folder = runFolder->path;
+    for (int i = 0; i < part.frames; ++i) {
+        const std::string to = frameName(folder, i);
+        if (rename(frameName(o.outdir, part.first + i).c_str(), to.c_str()) != 0) {
+            printf("vendrel-prep: cannot move a frame to %s\n", to.c_str());
+            return false;
+        }
+    }
+    if (whole.audio) {
+        const uint32_t from = frameSample(o, part.first);
+        // The last part keeps whatever sound follows its last frame.
+        const uint32_t count = last ? UINT32_MAX - from : frameSample(o, part.first + part.frames) - from;
+        const std::string to = joinPath(folder, AUDIO_NAME);
+        if (!wavCopyPart(joinPath(o.outdir, AUDIO_NAME).c_str(), to.c_str(), from, count)) {
+            printf("vendrel-prep: cannot write %s\n", to.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// With --overwrite: the further parts of an earlier, longer run lose their
+// frames, sound and parameter file as the whole's would, and go when nothing
+// else is left in them.
+void removeStaleParts(const Options& o, int from) {
+    for (int k = from;; ++k) {
+        const RunFolder stale{partFolder(o, k), {}};
+        struct stat info;
+        if (stat(stale.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+        removeRunOutput(stale);
+        rmdir(stale.path.c_str());
+    }
+}
+
+}  // namespace
+
+uint32_t frameSample(const Options& o, int frame) {
+    const long long doubled = static_cast<long long>(frame) * o.interval * AUDIO_SAMPLE_RATE_X2;
+    return static_cast<uint32_t>((doubled + DISPLAY_FRAMES_PER_SECOND) / (2 * DISPLAY_FRAMES_PER_SECOND));  // rounded
+}
+
+std::string partFolder(const Options& o, int k) {
+    char name[32];
+    snprintf(name, sizeof name, "part%03d", k);
+    return joinPath(o.outdir, name);
+}
+
+bool planParts(const Options& o, const Prepared& whole, std::vector<Part>* parts) {
+    parts->clear();
+    for (int first = 0; first < whole.frames;) {
+        Part part{};
+        if (!planPart(o, whole, first, &part)) return false;
+        parts->push_back(part);
+        first += part.frames;
+    }
+    return true;
+}
+
+bool writeParts(const Options& o, const Prepared& whole, const std::vector<Part>& parts) {
+    std::vector<RunFolder> written(parts.size());
+    for (size_t k = 0; k < parts.size(); ++k) {
+        written[k].path = partFolder(o, static_cast<int>(k) + 1);
+        if (writePart(o, whole, parts[k], &written[k], k + 1 == parts.size())) continue;
+        // Nothing of the parts stays; the caller clears OUTDIR.
+        for (size_t j = 0; j <= k; ++j) removeRunOutput(written[j]);
+        return false;
+    }
+    if (o.overwrite) removeStaleParts(o, static_cast<int>(parts.size()) + 1);
+    if (whole.audio) unlink(joinPath(o.outdir, AUDIO_NAME).c_str());
+    return true;
+}
+
+void removeParts(const Options& o, int count) {
+    for (int k = 1; k <= count; ++k) {
+        const RunFolder part{partFolder(o, k), {}};
+        removeRunOutput(part);
+        rmdir(part.path.c_str());
+    }
+}
+
+std::vector<LimitChange> partLimits(const Prepared& whole, const Part& part) {
+    std::vector<LimitChange> limits;
+    if (whole.limits->empty()) return limits;
+    limits.push_back({0, (*whole.limits)[0].limit});
+    for (const LimitChange& c : *whole.limits) {
+        if (c.frame <= part.first) limits[0].limit = c.limit;
+        else if (c.frame < part.first + part.frames) limits.push_back({c.frame - part.first, c.limit});
+    }
+    return limits;
+}
+
+}  // namespace prep

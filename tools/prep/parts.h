@@ -1,0 +1,59 @@
+// Long films as several streams: the index of a stream describes at most
+// 32512 blocks, so vendrel-prep can cut its output into parts, each a stream
+// of its own that holds at most a given number of blocks. How many blocks a
+// run of frames makes is found by encoding them in process with the
+// encoder's own modules, exactly as vendrel would.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/prep/options.h"
+#include "tools/prep/rate.h"
+
+namespace prep {
+
+// A part that ends within this share of its largest possible length ends at
+// a scene cut there, if there is one, so that no scene is split.
+inline constexpr int SCENE_CUT_REACH_PERCENT = 10;
+
+struct Part {
+    int first;   // frame number in OUTDIR
+    int frames;
+    int blocks;  // of its stream, index entries
+};
+
+// What the whole output holds when it is cut.
+struct Prepared {
+    int frames;
+    const std::vector<uint8_t>* sceneCuts;   // per frame: 1 where a scene begins
+    bool audio;                              // OUTDIR/audio.wav
+    int compressType;                        // of the printed commands
+    const std::vector<LimitChange>* limits;  // colour limit changes (rate control), or empty
+};
+
+// Finds the parts: every frame in exactly one, each at most o.partBlocks
+// blocks. False after a one-line message (a frame too large for a part, the
+// encoder failing).
+bool planParts(const Options& o, const Prepared& whole, std::vector<Part>* parts);
+
+// The folder of part k (from 1): OUTDIR/part001, ...
+std::string partFolder(const Options& o, int k);
+
+// Moves the frames into the parts' folders, numbered from 0 in each, and
+// cuts the sound at the same moments; the whole's sound goes. False after a
+// one-line message, with nothing of the parts left.
+bool writeParts(const Options& o, const Prepared& whole, const std::vector<Part>& parts);
+
+// After a later failure: takes the parts' files and folders away again.
+void removeParts(const Options& o, int count);
+
+// The colour limit changes of a part, its frames numbered from 0: the limit
+// in force at its first frame, then the changes within it.
+std::vector<LimitChange> partLimits(const Prepared& whole, const Part& part);
+
+// The sample of the sound at which frame f begins (7812.5 per second).
+uint32_t frameSample(const Options& o, int frame);
+
+}  // namespace prep
