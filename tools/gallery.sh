@@ -74,9 +74,37 @@ mkdir -p "$work/photos/source"
 ffmpeg -v error -y -i "$work/photos.mp4" -vsync 0 -start_number 0 "$work/photos/source/%05d.png"
 compose "$work/photos" "$work/photos/source/%05d.png" "$dest/photos.jpg" -q:v 3
 
-# The rate plots of the two streams join the pictures here.
+# The rate plot of each stream: frames late and the worst lateness when the
+# player reads it at rates around the one it needs (vendrel-view --rate-table).
+rate_plot() {
+  local dir=$1 title=$2 output=$3 needed
+  ./build/vendrel-view -c2 --rate-table "$dir/rates.csv" "$dir/movie.bin" >"$dir/rates.log"
+  needed=$(sed -n 's/^playback: plays without stalls from \([0-9.]*\) KiB.*/\1/p' "$dir/rates.log")
+  gnuplot <<PLOT
+set terminal pngcairo size 640,300 font ",10"
+set output "$output"
+set datafile separator ","
+set title "$title: plays without stalls from $needed KiB/s"
+set xlabel "rate the player reads at (KiB/s)"
+set logscale x
+set autoscale xfix
+set ylabel "frames late"
+set y2label "worst lateness (s)"
+set ytics nomirror
+set y2tics
+set arrow from $needed, graph 0 to $needed, graph 1 nohead dashtype 2
+plot "$dir/rates.csv" every ::1 using 1:2 with linespoints title "frames late", \
+     "" every ::1 using 1:4 axes x1y2 with lines title "worst lateness"
+PLOT
+}
+if command -v gnuplot >/dev/null; then
+  rate_plot "$work/sample" "sample clip" "$dest/sample-rate.png"
+  rate_plot "$work/photos" "photographs" "$dest/photos-rate.png"
+else
+  echo "gallery: gnuplot is missing (apt-get install gnuplot-nox): no rate plots"
+fi
 
-for f in "$dest/sample.png" "$dest/photos.jpg"; do
+for f in "$dest"/*.png "$dest"/*.jpg; do
   size=$(stat -c %s "$f")
   echo "$f: $size bytes"
   [ "$size" -lt 204800 ] || { echo "gallery: $f is 200 KB or more"; exit 1; }
