@@ -130,8 +130,7 @@ TEST_F(ViewCheck, DamagedStreamEndAndTruncation) {
     Bytes d = *stream_;
     d[videoBlocks().back() + 100] = 0x00;
     expectViolation(check(d), "after the stream end");
-    d = *stream_;
-    d.resize(d.size() - 1000);
+    d.assign(stream_->begin(), stream_->end() - 1000);
     expectViolation(check(d), "the file ends inside block");
 }
 
