@@ -24,11 +24,7 @@ using testsupport::TempDir;
 const std::string PREP = VENDREL_PREP_BIN;
 const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
 
-std::string ffmpegPath() {
-    const RunResult r = run("/bin/sh", {"-c", "command -v ffmpeg"});
-    const std::vector<std::string> out = lines(r.output);
-    return r.status == 0 && !out.empty() ? out[0] : "";
-}
+std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
 
 // 3 s of a test card, then 3 s of a fractal zoom (a scene cut), with sound.
 std::string makeFilm(const TempDir& dir) {

@@ -26,11 +26,7 @@ const std::string PREP = VENDREL_PREP_BIN;
 // built beside vendrel-prep.
 const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
 
-std::string ffmpegPath() {
-    const RunResult r = run("/bin/sh", {"-c", "command -v ffmpeg"});
-    const std::vector<std::string> out = lines(r.output);
-    return r.status == 0 && !out.empty() ? out[0] : "";
-}
+std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
 
 #define REQUIRE_FFMPEG()                                                           \
     const std::string ffmpeg = ffmpegPath();                                       \

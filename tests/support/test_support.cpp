@@ -170,4 +170,10 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
+std::string programPath(const std::string& name) {
+    const RunResult r = run("/bin/sh", {"-c", "command -v " + name});
+    const std::vector<std::string> out = lines(r.output);
+    return r.status == 0 && !out.empty() ? out[0] : "";
+}
+
 }  // namespace testsupport

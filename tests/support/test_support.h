@@ -48,4 +48,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 // Splits text into lines (without their newlines).
 std::vector<std::string> lines(const std::string& text);
 
+// The path of an installed program (as the shell finds it), or "" when it is
+// not installed.
+std::string programPath(const std::string& name);
+
 }  // namespace testsupport

@@ -19,11 +19,7 @@ using testsupport::run;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-std::string programPath(const std::string& name) {
-    const RunResult r = run("/bin/sh", {"-c", "command -v " + name});
-    const std::vector<std::string> out = lines(r.output);
-    return r.status == 0 && !out.empty() ? out[0] : "";
-}
+using testsupport::programPath;
 
 #define REQUIRE_PROGRAM(name) \
     if (programPath(name).empty()) GTEST_SKIP() << name " is not installed: skipped"
