@@ -179,6 +179,24 @@ int fastTimed(int page, uint8_t order[128]) {
     return n;
 }
 
+// Ends an encoder run whose printing went to /dev/null: standard output back,
+// the stream file read into memory and closed, the modules reset for the
+// next run.
+std::vector<uint8_t> endQuietRun(int savedOut, int devNull) {
+    fflush(stdout);
+    dup2(savedOut, 1);
+    close(savedOut);
+    close(devNull);
+    fflush(fpDst);
+    std::vector<uint8_t> stream(static_cast<size_t>(ftell(fpDst)));
+    rewind(fpDst);
+    if (fread(stream.data(), 1, stream.size(), fpDst) != stream.size()) stream.clear();
+    fclose(fpDst);
+    avindexReset();
+    decode_bmp_reset();
+    return stream;
+}
+
 struct Timing {
     double search = 0, decode = 0, compress = 0;
     long exchanges = 0;
@@ -216,18 +234,8 @@ Timing encodeClip(const std::vector<Image>& images, int limit, PixelMatch match,
     }
     compressGramEnd();
     avindexOut(fpDst);
-    fflush(stdout);
-    dup2(savedOut, 1);
-    close(savedOut);
-    close(devNull);
     t.search = searchSeconds;
-    fflush(fpDst);
-    t.stream.resize(static_cast<size_t>(ftell(fpDst)));
-    rewind(fpDst);
-    if (fread(t.stream.data(), 1, t.stream.size(), fpDst) != t.stream.size()) t.stream.clear();
-    fclose(fpDst);
-    avindexReset();
-    decode_bmp_reset();
+    t.stream = endQuietRun(savedOut, devNull);
     return t;
 }
 
@@ -276,17 +284,7 @@ FileRun encodeFiles(const char* pattern, int frames, int type, PixelMatch match,
     compressGramEnd();
     avindexOut(fpDst);
     run.seconds = cpuSeconds() - t0;
-    fflush(stdout);
-    dup2(savedOut, 1);
-    close(savedOut);
-    close(devNull);
-    fflush(fpDst);
-    run.stream.resize(static_cast<size_t>(ftell(fpDst)));
-    rewind(fpDst);
-    if (fread(run.stream.data(), 1, run.stream.size(), fpDst) != run.stream.size()) run.stream.clear();
-    fclose(fpDst);
-    avindexReset();
-    decode_bmp_reset();
+    run.stream = endQuietRun(savedOut, devNull);
     return run;
 }
 
