@@ -58,6 +58,26 @@ TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
     EXPECT_EQ(o.outdir, "out");
 }
 
+TEST(PrepOptions, LowRatesPlanTenFramesPerSecondUnlessFpsIsGiven) {
+    struct Case {
+        std::vector<const char*> args;
+        int interval;
+    };
+    const Case cases[] = {
+        {{"--rate", "120", "in", "out"}, 6},                // low rate: 10 fps
+        {{"--rate", "250", "in", "out"}, 4},                // 15 fps stays best
+        {{"--rate", "120", "--fps", "15", "in", "out"}, 4},  // the user's choice wins
+        {{"--fps", "15", "--rate", "120", "in", "out"}, 4},
+        {{"in", "out"}, 4},                                  // no rate control
+    };
+    for (const Case& c : cases) {
+        prep::Options o;
+        std::string message;
+        ASSERT_EQ(parse(c.args, &o, &message), prep::Parsed::Run);
+        EXPECT_EQ(o.interval, c.interval) << c.args[0] << " " << c.args[1];
+    }
+}
+
 TEST(PrepOptions, PartsTakeTheIndexCapacityUnlessGiven) {
     prep::Options o;
     std::string message;

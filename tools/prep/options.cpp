@@ -45,6 +45,7 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
             return false;
         }
         o->fps = v;
+        o->fpsGiven = true;
         o->interval = static_cast<int>(std::lround(DISPLAY_FRAMES_PER_SECOND / v));
         return true;
     }
@@ -178,6 +179,10 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
         *message = "vendrel-prep: INPUT and OUTDIR must not be empty";
         return Parsed::Error;
     }
+    if (o->rate > 0.0 && o->rate < LOW_RATE && !o->fpsGiven) {
+        o->fps = LOW_RATE_FPS;
+        o->interval = static_cast<int>(std::lround(DISPLAY_FRAMES_PER_SECOND / LOW_RATE_FPS));
+    }
     return Parsed::Run;
 }
 
@@ -200,7 +205,8 @@ void printUsage() {
     puts("                    screen with black borders; stretch: fill 320 x 200");
     puts("   --rate R         make a stream that plays at R KiB per second (16 or more):");
     puts("                    every frame is planned to fit, --fps is the highest frame");
-    puts("                    rate and --colors the most colours; vendrel -c1 encodes it");
+    puts("                    rate and --colors the most colours; vendrel -c1 encodes it;");
+    puts("                    below 150 KiB/s without --fps the frame rate is 10");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");
