@@ -58,16 +58,15 @@ TEST(PrepOptions, ValuesTakeEitherFormAndAnyOrder) {
     EXPECT_EQ(o.outdir, "out");
 }
 
-TEST(PrepOptions, LowRatesPlanTenFramesPerSecondUnlessFpsIsGiven) {
+TEST(PrepOptions, FpsIsTheHighestFrameRateOfRateControl) {
     struct Case {
         std::vector<const char*> args;
         int interval;
     };
     const Case cases[] = {
-        {{"--rate", "120", "in", "out"}, 6},                // low rate: 10 fps
-        {{"--rate", "250", "in", "out"}, 4},                // 15 fps stays best
-        {{"--rate", "120", "--fps", "15", "in", "out"}, 4},  // the user's choice wins
-        {{"--fps", "15", "--rate", "120", "in", "out"}, 4},
+        {{"--rate", "120", "in", "out"}, 4},                // 15 fps at most
+        {{"--rate", "120", "--fps", "10", "in", "out"}, 6},  // the user's choice
+        {{"--fps", "20", "--rate", "120", "in", "out"}, 3},
         {{"in", "out"}, 4},                                  // no rate control
     };
     for (const Case& c : cases) {

@@ -36,7 +36,6 @@ constexpr int NAME_BYTES = PATH_MAX + 32;
 constexpr const char* TARGET_ASPECT = "(dar*6/5)";
 
 uint8_t frameRgb[FRAME_RGB_BYTES];
-uint16_t frameSums[FRAME_RGB_BYTES];
 ReducedFrame reduced;
 int16_t audioSamples[AUDIO_READ_SAMPLES];
 uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
@@ -176,23 +175,6 @@ struct VideoResult {
     std::vector<uint8_t> cutAt;  // per frame: 1 where a scene begins (for cutting into parts)
 };
 
-// Every frame is also encoded in process: with rate control to plan it,
-// without to measure the rate the stream needs.
-// The next frame: one decoded picture, or with rate control the mean of the
-// `interval` display frames the frame stays on screen, the picture nearest to
-// all of them (the mean has the least squared error). False at the end.
-bool readFrame(Child* child, const Options& o) {
-    if (o.rate <= 0) return childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
-    int count = 0;
-    while (count < o.interval && childRead(child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES) {
-        for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameSums[i] = static_cast<uint16_t>((count ? frameSums[i] : 0) + frameRgb[i]);
-        ++count;
-    }
-    if (count == 0) return false;
-    for (int i = 0; i < FRAME_RGB_BYTES; ++i) frameRgb[i] = static_cast<uint8_t>((frameSums[i] + count / 2) / count);
-    return true;
-}
-
 VideoResult convertVideo(const Options& o, bool progress) {
     VideoResult result{0, 0, false, false, {}};
     const int total = progress ? expectedFrames(o) : 0;
@@ -206,20 +188,31 @@ VideoResult convertVideo(const Options& o, bool progress) {
     char name[NAME_BYTES];
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     bool written = true;
-    while (written && readFrame(&child, o)) {
-        if (rateControl) {
-            ratePlanFrame(frameRgb, &reduced);
-        } else {
-            reduceFrame(frameRgb, &reduced);
-            rateMeasureFrame(reduced);
-        }
+    // Every frame is also encoded in process: with rate control to plan it,
+    // without to measure the rate the stream needs.
+    auto emit = [&] {
         result.sceneCuts += reduced.sceneCut;
         if (o.partBlocks > 0) result.cutAt.push_back(reduced.sceneCut);
         snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
         written = writeFrameBmp(name, reduced);
-        if (!written) break;
+        if (!written) return;
         ++result.frames;
         if (progress) showProgress(result.frames, total);
+    };
+    while (written) {
+        const bool ended = childRead(&child, frameRgb, FRAME_RGB_BYTES) != FRAME_RGB_BYTES;
+        if (!rateControl) {
+            // Each decoded picture is a frame.
+            if (ended) break;
+            reduceFrame(frameRgb, &reduced);
+            rateMeasureFrame(reduced);
+            emit();
+            continue;
+        }
+        // The display frames go to the planner, which gives frames as they are due.
+        if (!ended) rateAddDisplayFrame(frameRgb);
+        while (written && rateNextFrame(ended, &reduced)) emit();
+        if (ended) break;
     }
     const int status = childFinish(&child);
     if (progress) puts("");
@@ -302,19 +295,56 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
     return result;
 }
 
-// With rate control the colour limit changes on the way: limits holds frame
-// 0's and every change.
-bool writeParams(const Options& o, const std::vector<LimitChange>& limits, const std::string& path) {
+// With rate control the frame rate and the colour limit change on the way:
+// changes holds frame 0's and every change.
+bool writeParams(const Options& o, const std::vector<ParamChange>& changes, const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return false;
-    fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
-    if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
-    if (limits.empty() && o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
-    for (const LimitChange& c : limits) {
+    if (changes.empty()) {
+        fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
+        if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
+        if (o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+    } else {
+        fprintf(f, "# vendrel-prep: at most %.4g frames per second and %d colours\n", decodedFps(o), o.colours);
+    }
+    int interval = DEFAULT_INTERVAL;
+    int limit = MAX_COLOURS;
+    for (const ParamChange& c : changes) {
         if (c.frame > 0) fprintf(f, "frame %d\n", c.frame);
-        fprintf(f, "palet_limit %d\n", c.limit);
+        if (c.interval != interval) fprintf(f, "video_interval %d\n", c.interval);
+        if (c.limit != limit || c.frame == 0) fprintf(f, "palet_limit %d\n", c.limit);
+        interval = c.interval;
+        limit = c.limit;
     }
     return fclose(f) == 0;
+}
+
+// The frames made, at the frame rates and colour limits the rate control chose.
+void printFrames(const Options& o, const VideoResult& video, const RateReport& report) {
+    if (o.rate <= 0) {
+        printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n",
+               video.frames, decodedFps(o), o.interval, o.colours, video.sceneCuts);
+        return;
+    }
+    int shortest = INT_MAX, longest = 0, fewest = INT_MAX, most = 0;
+    for (const ParamChange& c : report.changes) {
+        shortest = std::min(shortest, c.interval);
+        longest = std::max(longest, c.interval);
+        fewest = std::min(fewest, c.limit);
+        most = std::max(most, c.limit);
+    }
+    const double fastest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / shortest;
+    const double slowest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / longest;
+    printf("vendrel-prep: %d frames at ", video.frames);
+    if (shortest == longest)
+        printf("%.4g fps (interval %d)", fastest, shortest);
+    else
+        printf("%.4g to %.4g fps (intervals %d to %d)", slowest, fastest, shortest, longest);
+    if (fewest == most)
+        printf(", %d colours", most);
+    else
+        printf(", %d to %d colours", fewest, most);
+    printf(", %d scene cuts\n", video.sceneCuts);
 }
 
 // vendrel formats its frame and stream names with printf: a '%' of the
@@ -379,13 +409,13 @@ bool printRateReport(double rate, const RateReport& r) {
 // Cuts the output into parts of at most o.partBlocks blocks, each with its
 // own parameter file, and prints each part's command line.
 bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int compressType, bool params,
-                  const std::vector<LimitChange>& limits) {
-    const Prepared whole{video.frames, &video.cutAt, audio, compressType, &limits};
+                  const std::vector<ParamChange>& changes) {
+    const Prepared whole{video.frames, &video.cutAt, audio, compressType, &changes};
     std::vector<Part> parts;
     if (!planParts(o, whole, &parts) || !writeParts(o, whole, parts)) return false;
     for (size_t k = 0; params && k < parts.size(); ++k) {
         const std::string path = joinPath(partFolder(o, static_cast<int>(k) + 1), PARAMS_NAME);
-        if (!writeParams(o, partLimits(whole, parts[k]), path)) {
+        if (!writeParams(o, partChanges(whole, parts[k]), path)) {
             printf("vendrel-prep: cannot write %s\n", path.c_str());
             removeParts(o, static_cast<int>(parts.size()));
             return false;
@@ -447,8 +477,7 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
     if (!video.ok) return Outcome::Failed;
     const RateReport report = rateFinish();
-    printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n", video.frames,
-           decodedFps(o), o.interval, o.colours, video.sceneCuts);
+    printFrames(o, video, report);
     if (video.decodeErrors || audio.decodeErrors)
         printf("vendrel-prep: warning: ffmpeg reported errors while decoding %s: it may be damaged, and frames "
                "or sound may be missing\n",
@@ -456,17 +485,16 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     printNeededRate(report.neededKiB);
 
-    std::vector<LimitChange> limits;
-    if (o.rate > 0) limits = report.limits;
-    const bool limitChanges = limits.size() > 1 || (!limits.empty() && limits[0].limit < MAX_COLOURS);
-    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS || limitChanges;
+    std::vector<ParamChange> changes;
+    if (o.rate > 0) changes = report.changes;
+    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS || !changes.empty();
     const std::string paramsPath = joinPath(o.outdir, PARAMS_NAME);
-    if (params && !writeParams(o, limits, paramsPath)) {
+    if (params && !writeParams(o, changes, paramsPath)) {
         printf("vendrel-prep: cannot write %s\n", paramsPath.c_str());
         return Outcome::Failed;
     }
     if (o.partBlocks > 0) {
-        if (!cutIntoParts(o, video, audio.written, compressType, params, limits)) return Outcome::Failed;
+        if (!cutIntoParts(o, video, audio.written, compressType, params, changes)) return Outcome::Failed;
         return plays ? Outcome::Done : Outcome::Missed;
     }
     puts("vendrel-prep: encode them with:");

@@ -179,10 +179,6 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
         *message = "vendrel-prep: INPUT and OUTDIR must not be empty";
         return Parsed::Error;
     }
-    if (o->rate > 0.0 && o->rate < LOW_RATE && !o->fpsGiven) {
-        o->fps = LOW_RATE_FPS;
-        o->interval = static_cast<int>(std::lround(DISPLAY_FRAMES_PER_SECOND / LOW_RATE_FPS));
-    }
     return Parsed::Run;
 }
 

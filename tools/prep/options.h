@@ -33,12 +33,6 @@ struct Options {
 
 inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8
 inline constexpr double MAX_RATE = 100000.0;
-// Below this rate (KiB/s), --rate without --fps plans 10 frames per second
-// rather than 15: each frame can then hold more of the picture, which looked
-// better on both quick and slow footage at 80 and 120 KiB/s, while from 180 KiB/s 15
-// stayed best (bench/README.md).
-inline constexpr double LOW_RATE = 150.0;
-inline constexpr double LOW_RATE_FPS = 10.0;
 
 enum class Parsed { Run, Help, Version, Error };
 

@@ -34,12 +34,13 @@ std::string frameName(const std::string& folder, int number) {
     return joinPath(folder, name);
 }
 
-// The colour limit in force at frame f, as the parameter file sets it.
-// Frames come in order: *next is the first change not yet in force.
-int colourLimitAt(const Options& o, const Prepared& whole, int f, size_t* next) {
-    const std::vector<LimitChange>& changes = *whole.limits;
+// The interval and colour limit in force at frame f, as the parameter file
+// sets them. Frames come in order: *next is the first change not yet in force.
+FrameParams paramsAt(const Options& o, const Prepared& whole, int f, size_t* next) {
+    const std::vector<ParamChange>& changes = *whole.changes;
     while (*next < changes.size() && changes[*next].frame <= f) ++*next;
-    return *next == 0 ? o.colours : changes[*next - 1].limit;
+    if (*next == 0) return {o.interval, o.colours};
+    return {changes[*next - 1].interval, changes[*next - 1].limit};
 }
 
 // The blocks of the stream if it ended after the frames encoded so far; the
@@ -75,7 +76,7 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::ve
             printf("vendrel-prep: cannot read back %s\n", frameFile);
             return false;
         }
-        sessionFrame(frame, FrameParams{o.interval, colourLimitAt(o, whole, f, &nextChange)});
+        sessionFrame(frame, paramsAt(o, whole, f, &nextChange));
         const int blocks = blocksIfEndedHere();
         if (blocks > o.partBlocks) break;
         totals->push_back(blocks);
@@ -121,9 +122,10 @@ bool writePart(const Options& o, const Prepared& whole, const Part& part, RunFol
         }
     }
     if (whole.audio) {
-        const uint32_t from = frameSample(o, part.first);
+        const uint32_t from = showSample(frameShowTime(o, whole, part.first));
         // The last part keeps whatever sound follows its last frame.
-        const uint32_t count = last ? UINT32_MAX - from : frameSample(o, part.first + part.frames) - from;
+        const uint32_t count =
+            last ? UINT32_MAX - from : showSample(frameShowTime(o, whole, part.first + part.frames)) - from;
         const std::string to = joinPath(folder, AUDIO_NAME);
         if (!wavCopyPart(joinPath(o.outdir, AUDIO_NAME).c_str(), to.c_str(), from, count)) {
             printf("vendrel-prep: cannot write %s\n", to.c_str());
@@ -148,8 +150,15 @@ void removeStaleParts(const Options& o, int from) {
 
 }  // namespace
 
-uint32_t frameSample(const Options& o, int frame) {
-    const long long doubled = static_cast<long long>(frame) * o.interval * AUDIO_SAMPLE_RATE_X2;
+int64_t frameShowTime(const Options& o, const Prepared& whole, int frame) {
+    int64_t time = 0;
+    size_t next = 0;
+    for (int f = 0; f < frame; ++f) time += paramsAt(o, whole, f, &next).interval;
+    return time;
+}
+
+uint32_t showSample(int64_t showTime) {
+    const long long doubled = showTime * AUDIO_SAMPLE_RATE_X2;
     return static_cast<uint32_t>((doubled + DISPLAY_FRAMES_PER_SECOND) / (2 * DISPLAY_FRAMES_PER_SECOND));  // rounded
 }
 
@@ -192,15 +201,17 @@ void removeParts(const Options& o, int count) {
     }
 }
 
-std::vector<LimitChange> partLimits(const Prepared& whole, const Part& part) {
-    std::vector<LimitChange> limits;
-    if (whole.limits->empty()) return limits;
-    limits.push_back({0, (*whole.limits)[0].limit});
-    for (const LimitChange& c : *whole.limits) {
-        if (c.frame <= part.first) limits[0].limit = c.limit;
-        else if (c.frame < part.first + part.frames) limits.push_back({c.frame - part.first, c.limit});
+std::vector<ParamChange> partChanges(const Prepared& whole, const Part& part) {
+    std::vector<ParamChange> changes;
+    if (whole.changes->empty()) return changes;
+    changes.push_back((*whole.changes)[0]);
+    for (const ParamChange& c : *whole.changes) {
+        if (c.frame <= part.first)
+            changes[0] = {0, c.interval, c.limit};
+        else if (c.frame < part.first + part.frames)
+            changes.push_back({c.frame - part.first, c.interval, c.limit});
     }
-    return limits;
+    return changes;
 }
 
 }  // namespace prep

@@ -30,7 +30,7 @@ struct Prepared {
     const std::vector<uint8_t>* sceneCuts;   // per frame: 1 where a scene begins
     bool audio;                              // OUTDIR/audio.wav
     int compressType;                        // of the printed commands
-    const std::vector<LimitChange>* limits;  // colour limit changes (rate control), or empty
+    const std::vector<ParamChange>* changes;  // interval and colour limit changes (rate control), or empty
 };
 
 // Finds the parts: every frame in exactly one, each at most o.partBlocks
@@ -49,11 +49,14 @@ bool writeParts(const Options& o, const Prepared& whole, const std::vector<Part>
 // After a later failure: takes the parts' files and folders away again.
 void removeParts(const Options& o, int count);
 
-// The colour limit changes of a part, its frames numbered from 0: the limit
-// in force at its first frame, then the changes within it.
-std::vector<LimitChange> partLimits(const Prepared& whole, const Part& part);
+// The interval and colour limit changes of a part, its frames numbered from
+// 0: the setting in force at its first frame, then the changes within it.
+std::vector<ParamChange> partChanges(const Prepared& whole, const Part& part);
 
-// The sample of the sound at which frame f begins (7812.5 per second).
-uint32_t frameSample(const Options& o, int frame);
+// The display time (in display frames) at which frame f begins.
+int64_t frameShowTime(const Options& o, const Prepared& whole, int frame);
+
+// The sample of the sound at a display time (7812.5 per second).
+uint32_t showSample(int64_t showTime);
 
 }  // namespace prep

@@ -10,6 +10,7 @@
 #include "encoder/audio/pcmtl.h"
 #include "tools/model/player_model.h"
 #include "tools/prep/encode_session.h"
+#include "tools/prep/survey.h"
 
 namespace prep {
 namespace {
@@ -23,9 +24,8 @@ constexpr int COMPONENT_SCALE = 17;  // a 4-bit level shown as 8 bits
 
 // A waiting tile's need grows by its own size for every second it waits.
 constexpr double AGE_WEIGHT_PER_SECOND = 1.0;
-// Bytes one changed row of a tile costs per plane layer, before the running
-// correction learnt from the frames really encoded.
-constexpr double ROW_LAYER_BYTES = 1.1;
+// How fast the bytes of a changed tile row per plane layer (ROW_LAYER_BYTES
+// at first) follow the frames really encoded.
 constexpr double LEARN_RATE = 0.3;
 // A frame's end is planned this far ahead of its deadline, so that the two
 // audio blocks that may follow a page and the next frame still fit.
@@ -38,6 +38,10 @@ constexpr size_t LIMIT_CHANGES_RESERVED = 256;
 // beside the sound.
 constexpr double CUT_RESERVE_SECONDS = 0.12;
 constexpr double CUT_RESERVE_MAX_BYTES = 16384.0;
+// With a scene cut in sight the reserve grows to this, about what the buffer
+// holds besides the sound, so that the new scene's first picture comes whole.
+constexpr double CUT_AHEAD_RESERVE_BYTES = 24576.0;
+constexpr int CUT_STEP = 4;  // pixels counted for telling scene cuts between display frames
 constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
 constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
@@ -53,6 +57,17 @@ struct Tile {
 
 struct Planner {
     RateSettings settings;
+    // The display frames held ahead: held of them from head on, in a ring.
+    std::array<std::array<uint8_t, FRAME_RGB_BYTES>, SURVEY_FRAMES> ring;
+    int head;
+    int held;
+    std::array<const uint8_t*, SURVEY_FRAMES> ahead;  // the held frames in order
+    std::array<bool, SURVEY_FRAMES> cutBefore;        // a held frame begins a scene
+    CoarseCells lastCells;                            // of the display frame added last
+    std::array<uint16_t, FRAME_RGB_BYTES> sums;
+    std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the mean of the next frame's display frames
+    int interval;           // display frames the next frame stays on screen
+    bool sound;             // the stream carries sound
     model::Sim sim;
     ReducedFrame shown;     // what the screen holds
     ReducedFrame fresh;     // the source reduced afresh
@@ -69,7 +84,7 @@ struct Planner {
     int layers;             // plane layers in use at the colour limit
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
     bool restarted;         // the colour reduction starts afresh (its scene cut means nothing)
-    std::vector<LimitChange> changes;
+    std::vector<ParamChange> changes;
     int64_t show;           // T of the next frame
     int frames;
     int trials;
@@ -78,12 +93,6 @@ struct Planner {
 };
 
 std::unique_ptr<Planner> planner;
-
-int layersOf(int colourLimit) {
-    int layers = 0;
-    while ((1 << layers) < colourLimit) ++layers;
-    return std::max(layers, 1);
-}
 
 int distance2(Colour12 a, Colour12 b) {
     const int dr = red4(a) - red4(b);
@@ -147,7 +156,7 @@ void buildRemap(Planner* p) {
 
 // Errors and changes of every tile, and its need.
 void measureTiles(Planner* p, const uint8_t* rgb) {
-    const double ageWeight = AGE_WEIGHT_PER_SECOND * p->settings.interval / DISPLAY_FRAMES_PER_SECOND;
+    const double ageWeight = AGE_WEIGHT_PER_SECOND * p->interval / DISPLAY_FRAMES_PER_SECOND;
     for (int t = 0; t < TILES; ++t) {
         Tile tile{0, 0, 0, 0, 0.0};
         const int x0 = t % TILES_X * TILE_WIDTH;
@@ -236,7 +245,7 @@ struct Trial {
 Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
     ++p->trials;
     sessionSave(&p->snapshot);
-    const FrameParams params{p->settings.interval, limit};
+    const FrameParams params{p->interval, limit};
     const SessionFrame done = sessionFrame(out, params);
     model::Sim sim = p->sim;
     const double at = sessionFeed(&sim, p->frames);
@@ -256,10 +265,11 @@ Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) 
 
 void keep(Planner* p, const ReducedFrame& out, int limit) {
     for (int t = 0; t < TILES; ++t) p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
-    if (p->changes.empty() || p->changes.back().limit != limit) p->changes.push_back({p->frames, limit});
+    if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->interval)
+        p->changes.push_back({p->frames, p->interval, limit});
     p->shown = out;
     p->shownLimit = limit;
-    p->show += p->settings.interval;
+    p->show += p->interval;
     ++p->frames;
 }
 
@@ -267,7 +277,7 @@ void keep(Planner* p, const ReducedFrame& out, int limit) {
 // reduction starts afresh with it.
 void setLimit(Planner* p, int limit) {
     p->limit = limit;
-    p->layers = layersOf(limit);
+    p->layers = planeLayers(limit);
     p->spareFrames = 0;
     p->restarted = true;
     reduceInit({limit, Dither::None});
@@ -277,16 +287,51 @@ void setLimit(Planner* p, int limit) {
 // frames leave a good part of their share unused for a second.
 void adaptLimit(Planner* p, bool spare) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
-    const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->settings.interval);
+    const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
     if (p->spareFrames >= second && p->limit < p->settings.colourLimit) setLimit(p, p->limit * 2);
 }
 
-}  // namespace
-
-int rateColourLimit(double kibPerSecond, int maxColours) {
-    const int limit = kibPerSecond >= 400 ? 32 : kibPerSecond >= 200 ? 16 : 8;
-    return std::min(limit, maxColours);
+// The held display frames in order, for the survey.
+int heldFrames(Planner* p) {
+    for (int i = 0; i < p->held; ++i) p->ahead[i] = p->ring[(p->head + i) % SURVEY_FRAMES].data();
+    return p->held;
 }
+
+// The frame rate and colour limit of the scene that starts with the next frame.
+void chooseSetting(Planner* p) {
+    const double sharedWithSound = p->sound ? AUDIO_BLOCK_BYTES / model::AUDIO_BLOCK_SECONDS : 0.0;
+    const SurveySettings settings{p->settings.kibPerSecond * model::KIB - sharedWithSound, p->settings.interval,
+                                  p->settings.colourLimit};
+    const SurveyChoice choice = surveyChoose(settings, p->ahead.data(), heldFrames(p));
+    p->interval = choice.interval;
+    p->baseLimit = choice.colourLimit;
+}
+
+// The next frame's picture: the mean of the display frames it stays on
+// screen, up to a scene cut among them (a picture blended of two scenes would
+// look like a scene of its own).
+void averageHold(Planner* p) {
+    int count = std::min(p->interval, p->held);
+    for (int d = 1; d < count; ++d) {
+        if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) count = d;
+    }
+    for (int d = 0; d < count; ++d) {
+        const uint8_t* frame = p->ring[(p->head + d) % SURVEY_FRAMES].data();
+        for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
+    }
+    for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->picture[i] = static_cast<uint8_t>((p->sums[i] + count / 2) / count);
+}
+
+void planFrame(Planner* p, ReducedFrame* out);
+
+// A scene cut among the display frames held beyond the next frame's.
+bool cutAhead(const Planner& p) {
+    for (int d = p.interval; d < p.held; ++d)
+        if (p.cutBefore[(p.head + d) % SURVEY_FRAMES]) return true;
+    return false;
+}
+
+}  // namespace
 
 bool rateBegin(const RateSettings& settings, const char* wavPath) {
     if (!planner) planner = std::make_unique<Planner>();
@@ -301,23 +346,57 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.paletteSize = 1;
     p->shown.palette.fill(0);
     p->shown.index.fill(0);  // the target starts black
+    p->head = p->held = 0;
+    p->sound = wavPath != nullptr;
+    p->interval = settings.interval;
     model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
     SessionSetup setup;
     setup.wavPath = wavPath;
     setup.compressType = settings.compressType;
     if (!sessionOpen(setup)) return false;
-    p->baseLimit = settings.kibPerSecond > 0 ? rateColourLimit(settings.kibPerSecond, settings.colourLimit)
-                                             : settings.colourLimit;
+    p->baseLimit = settings.colourLimit;
     p->shownLimit = p->baseLimit;
     setLimit(p, p->baseLimit);
     return true;
 }
 
-void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
+void rateAddDisplayFrame(const uint8_t* rgb) {
     Planner* p = planner.get();
+    const int slot = (p->head + p->held) % SURVEY_FRAMES;
+    std::copy_n(rgb, FRAME_RGB_BYTES, p->ring[slot].begin());
+    CoarseCells cells;
+    countCoarse(rgb, CUT_STEP, &cells);
+    p->cutBefore[slot] = !sameScene(p->lastCells, cells);
+    p->lastCells = cells;
+    ++p->held;
+}
+
+bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
+    Planner* p = planner.get();
+    if (p->held == 0 || (!sourceEnded && p->held < SURVEY_FRAMES)) return false;
+    if (p->frames == 0) {
+        chooseSetting(p);
+        setLimit(p, p->baseLimit);
+    }
+    averageHold(p);
+    planFrame(p, out);
+    const int used = std::min(p->interval, p->held);
+    p->head = (p->head + used) % SURVEY_FRAMES;
+    p->held -= used;
+    return true;
+}
+
+namespace {
+
+void planFrame(Planner* p, ReducedFrame* out) {
+    const uint8_t* rgb = p->picture.data();
     reduceFrame(rgb, &p->fresh);
     const bool cut = p->fresh.sceneCut && !p->restarted;
-    if (cut && p->limit > p->baseLimit) {
+    if (cut) {
+        // A new scene: its own frame rate and colours, and the reduction starts afresh.
+        const int interval = p->interval;
+        chooseSetting(p);
+        if (p->interval != interval) averageHold(p);
         setLimit(p, p->baseLimit);
         reduceFrame(rgb, &p->fresh);
     }
@@ -328,7 +407,7 @@ void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
     const double readBy = (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
     // Within a scene the reader is kept ahead by a reserve, which the first
     // frame of the next scene may spend: it has the whole picture to send.
-    const double reserve = std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
+    const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
     const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
     double budget = p->fresh.sceneCut || p->frames == 0 ? room : std::max(0.0, room - reserve);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
@@ -358,14 +437,16 @@ void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out) {
     adaptLimit(p, false);
 }
 
+}  // namespace
+
 void rateMeasureFrame(const ReducedFrame& frame) {
     Planner* p = planner.get();
     ++p->trials;
-    const SessionFrame done = sessionFrame(frame, {p->settings.interval, p->limit});
+    const SessionFrame done = sessionFrame(frame, {p->interval, p->limit});
     const double at = sessionFeed(&p->sim, p->frames);
     model::simFrameLateness(&p->sim, at, p->show, true);
     p->refused += !done.accepted;
-    p->show += p->settings.interval;
+    p->show += p->interval;
     ++p->frames;
 }
 
@@ -380,7 +461,7 @@ RateReport rateFinish() {
     r.lateFrames = p->sim.lateFrames;
     r.soundGaps = p->sim.soundGaps;
     r.neededKiB = model::neededRate(sessionLayout()) / model::KIB;
-    r.limits = p->changes;
+    r.changes = p->changes;
     return r;
 }
 

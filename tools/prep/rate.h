@@ -1,6 +1,11 @@
 // Rate control of vendrel-prep: frames planned one by one so that the stream
 // vendrel makes of them plays under the player model at a given rate.
 //
+// The display frames come in at 60 per second and are held a second ahead.
+// At the start and at every scene cut, the survey (survey.h) chooses the
+// scene's frame rate and colour limit from them; a frame is the mean of the
+// display frames it stays on screen.
+//
 // The screen is cut into tiles of 8 x 4 pixels (one GRAM byte wide). Every
 // frame the source picture (the mean over the display frames the frame stays
 // on screen) is reduced afresh; the tiles whose picture on screen is worst
@@ -25,14 +30,15 @@ namespace prep {
 
 struct RateSettings {
     double kibPerSecond;  // the rate to fit; 0 to measure only
-    int interval;         // display frames per frame
+    int interval;         // display frames per frame; with rate control the least
     int colourLimit;      // the most colours (with rate control the limit adapts up to it)
     int compressType;     // 1 with rate control, the page mode of the printed command otherwise
 };
 
-// From this frame on the colour limit is this.
-struct LimitChange {
+// From this frame on the frame interval and the colour limit are these.
+struct ParamChange {
     int frame;
+    int interval;
     int limit;
 };
 
@@ -43,20 +49,23 @@ struct RateReport {
     int lateFrames;       // under the model at the rate asked for
     int soundGaps;
     double neededKiB;     // the least rate at which the stream plays, KiB/s
-    std::vector<LimitChange> limits;  // the colour limit of frame 0 and every change
+    std::vector<ParamChange> changes;  // frame 0's interval and colour limit, and every change
 };
-
-// The colour limit every scene starts with at a rate, at most maxColours.
-int rateColourLimit(double kibPerSecond, int maxColours);
 
 // Starts the in-process encoding; wavPath is the sound or null. False (after
 // a message) when the sound cannot be read.
 bool rateBegin(const RateSettings& settings, const char* wavPath);
 
-// With rate control: plans the next frame from the source picture (FRAME_PIXELS
-// pixels of red, green, blue, row 0 at the top) into out, which is then
-// written as the frame's BMP. Nothing is allocated.
-void ratePlanFrame(const uint8_t* rgb, ReducedFrame* out);
+// With rate control: takes the next display frame of the source (FRAME_PIXELS
+// pixels of red, green, blue, row 0 at the top). Call rateNextFrame until it
+// says no before adding the next.
+void rateAddDisplayFrame(const uint8_t* rgb);
+
+// With rate control: plans the next frame into out, which is then written as
+// the frame's BMP, once a second of display frames is held (or, after the
+// source has ended, while any is). False when no frame is due. Nothing is
+// allocated.
+bool rateNextFrame(bool sourceEnded, ReducedFrame* out);
 
 // Without rate control: encodes a frame as it is written.
 void rateMeasureFrame(const ReducedFrame& frame);

@@ -23,8 +23,7 @@ namespace {
 constexpr int LEVELS = 16;
 constexpr int KMEANS_ROUNDS = 12;
 // A scene goes on while at least this share of the pixels fall into the same
-// coarse colour cells (3 bits per primary) as in the previous frame.
-constexpr int COARSE_CELLS = 512;
+// coarse colour cells (COARSE_CELLS) as in the previous frame.
 constexpr double SCENE_OVERLAP = 0.5;
 // A previous colour stays for a cluster whose centre lies within this squared
 // distance (in 4-bit levels) of it; rounding alone moves a centre by up to 0.75.
@@ -65,23 +64,13 @@ struct Box {
     Point mean;
 };
 
-struct State {
-    ReduceSettings settings;
-    bool havePrevious;
-    std::array<Colour12, MAX_COLOURS> palette;  // colours the previous frame used
-    int paletteSize;
-    std::array<int, COARSE_CELLS> coarse;
-    std::array<Colour12, FRAME_PIXELS> pixels;  // the previous frame as written
-    std::array<std::array<int, 4>, 4> ditherOffset;  // in 8-bit units
-};
-
-State state;
+ReduceState state;
 
 // Work areas of one frame.
 std::array<uint8_t, 256> levelOf;
 std::array<Colour12, FRAME_PIXELS> rounded;
 std::array<int, COLOURS_4BIT> histogram;
-std::array<int, COARSE_CELLS> coarse;
+CoarseCells coarse;
 std::array<Bin, COLOURS_4BIT> bins;
 int binCount;
 std::array<int, COLOURS_4BIT> binCluster;
@@ -123,6 +112,8 @@ Colour12 roundPoint(const Point& p) { return colour12(roundLevel(p.r), roundLeve
 
 // ---- histogram ----
 
+int coarseCell(Colour12 c) { return (red4(c) >> 1) << 6 | (green4(c) >> 1) << 3 | (blue4(c) >> 1); }
+
 void countColours(const uint8_t* rgb) {
     histogram.fill(0);
     coarse.fill(0);
@@ -130,7 +121,7 @@ void countColours(const uint8_t* rgb) {
         const Colour12 c = colour12(levelOf[rgb[3 * i]], levelOf[rgb[3 * i + 1]], levelOf[rgb[3 * i + 2]]);
         rounded[i] = c;
         ++histogram[c];
-        ++coarse[(red4(c) >> 1) << 6 | (green4(c) >> 1) << 3 | (blue4(c) >> 1)];
+        ++coarse[coarseCell(c)];
     }
     binCount = 0;
     for (int c = 0; c < COLOURS_4BIT; ++c) {
@@ -140,12 +131,7 @@ void countColours(const uint8_t* rgb) {
     }
 }
 
-bool sceneGoesOn() {
-    if (!state.havePrevious) return false;
-    int overlap = 0;
-    for (int i = 0; i < COARSE_CELLS; ++i) overlap += std::min(coarse[i], state.coarse[i]);
-    return overlap >= SCENE_OVERLAP * FRAME_PIXELS;
-}
+bool sceneGoesOn() { return state.havePrevious && sameScene(state.coarse, coarse); }
 
 // ---- median cut: the seeds of a new scene ----
 
@@ -480,7 +466,7 @@ void remember(const ReducedFrame& out) {
 }  // namespace
 
 void reduceInit(const ReduceSettings& settings) {
-    state = State{};
+    state = ReduceState{};
     state.settings = settings;
     state.settings.colours = std::clamp(settings.colours, 2, MAX_COLOURS);
     for (int v = 0; v < 256; ++v) levelOf[v] = static_cast<uint8_t>(level4(v));
@@ -491,6 +477,29 @@ void reduceInit(const ReduceSettings& settings) {
         for (int x = 0; x < 4; ++x)
             state.ditherOffset[y][x] = static_cast<int>(std::lround(((BAYER[y][x] + 0.5) / 16.0 - 0.5) * spread));
 }
+
+void countCoarse(const uint8_t* rgb, int step, CoarseCells* cells) {
+    cells->fill(0);
+    for (int y = 0; y < FRAME_HEIGHT; y += step)
+        for (int x = 0; x < FRAME_WIDTH; x += step) {
+            const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
+            ++(*cells)[coarseCell(colour12(level4(px[0]), level4(px[1]), level4(px[2])))];
+        }
+}
+
+bool sameScene(const CoarseCells& before, const CoarseCells& now) {
+    int overlap = 0;
+    int total = 0;
+    for (int i = 0; i < COARSE_CELLS; ++i) {
+        overlap += std::min(before[i], now[i]);
+        total += now[i];
+    }
+    return overlap >= SCENE_OVERLAP * total;
+}
+
+void reduceSave(ReduceState* snapshot) { *snapshot = state; }
+
+void reduceRestore(const ReduceState& snapshot) { state = snapshot; }
 
 void reduceFrame(const uint8_t* rgb, ReducedFrame* out) {
     countColours(rgb);

@@ -30,6 +30,10 @@ inline constexpr Colour12 colour12(int r, int g, int b) {
 // c * 17 (0x00, 0x11, ... 0xFF), so 0x08 goes down to 0 and 0x09 up to 1.
 inline constexpr int level4(int v8) { return (v8 * 15 + 127) / 255; }
 
+// Cells of 3 bits per primary, for telling whether a scene goes on.
+inline constexpr int COARSE_CELLS = 512;
+using CoarseCells = std::array<int, COARSE_CELLS>;
+
 enum class Dither { None, Ordered };
 
 struct ReduceSettings {
@@ -47,8 +51,31 @@ struct ReducedFrame {
     int keptColours;  // palette colours the previous frame used as well
 };
 
+// What the reduction remembers of the frames before: its settings, the
+// previous frame's palette, coarse colours and pixels.
+struct ReduceState {
+    ReduceSettings settings;
+    bool havePrevious;
+    std::array<Colour12, MAX_COLOURS> palette;  // colours the previous frame used
+    int paletteSize;
+    CoarseCells coarse;                         // pixels per coarse colour cell
+    std::array<Colour12, FRAME_PIXELS> pixels;  // the previous frame as written
+    std::array<std::array<int, 4>, 4> ditherOffset;  // in 8-bit units
+};
+
 // Forgets every earlier frame and takes new settings.
 void reduceInit(const ReduceSettings& settings);
+
+// Counts every step-th pixel of every step-th row (red, green, blue) into
+// coarse colour cells; two such counts belong to one scene when at least half
+// of the pixels share cells, the rule by which the reduction starts afresh.
+void countCoarse(const uint8_t* rgb, int step, CoarseCells* cells);
+bool sameScene(const CoarseCells& before, const CoarseCells& now);
+
+// For a caller that reduces other pictures in between and then carries on
+// where it was.
+void reduceSave(ReduceState* snapshot);
+void reduceRestore(const ReduceState& snapshot);
 
 // Reduces one frame of FRAME_PIXELS pixels, 3 bytes each (red, green, blue),
 // row 0 at the top. Works in fixed storage: nothing is allocated.

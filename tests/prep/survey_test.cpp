@@ -1,0 +1,83 @@
+// The survey's choice of frame rate and colours on made-up footage.
+#include "tools/prep/survey.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+using namespace prep;
+
+constexpr int HIGHEST = 4;  // 15 frames per second
+
+struct Footage {
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<const uint8_t*> pointers;
+
+    // n display frames: a gradient, then from frame `noiseFrom` on noise anew in every frame.
+    Footage(int n, int noiseFrom) {
+        std::mt19937 random(7);
+        for (int d = 0; d < n; ++d) {
+            std::vector<uint8_t> rgb(FRAME_RGB_BYTES);
+            for (int i = 0; i < FRAME_PIXELS; ++i) {
+                const int x = i % FRAME_WIDTH;
+                const int y = i / FRAME_WIDTH;
+                if (d < noiseFrom) {
+                    rgb[3 * i] = static_cast<uint8_t>(x * 255 / FRAME_WIDTH);
+                    rgb[3 * i + 1] = static_cast<uint8_t>(y * 255 / FRAME_HEIGHT);
+                    rgb[3 * i + 2] = 128;
+                } else {
+                    for (int k = 0; k < 3; ++k) rgb[3 * i + k] = static_cast<uint8_t>(random());
+                }
+            }
+            frames.push_back(rgb);
+        }
+        for (const auto& f : frames) pointers.push_back(f.data());
+    }
+};
+
+SurveyChoice choose(const Footage& footage, double bytesPerSecond) {
+    return surveyChoose({bytesPerSecond, HIGHEST, MAX_COLOURS}, footage.pointers.data(),
+                        static_cast<int>(footage.pointers.size()));
+}
+
+TEST(Survey, StillPictureTakesTheHighestFrameRateAndEveryColour) {
+    // Up to the cut at frame 20 the footage is still; what follows is not looked at.
+    for (const Footage& footage : {Footage(SURVEY_FRAMES, SURVEY_FRAMES), Footage(SURVEY_FRAMES, 20)}) {
+        const SurveyChoice choice = choose(footage, 100000.0);
+        EXPECT_EQ(choice.interval, HIGHEST);
+        EXPECT_EQ(choice.colourLimit, MAX_COLOURS);
+    }
+}
+
+TEST(Survey, NoiseAtALowRateGivesUpFrameRateOrColours) {
+    const Footage footage(SURVEY_FRAMES, 0);
+    const SurveyChoice rich = choose(footage, 1e9);
+    EXPECT_EQ(rich.interval, HIGHEST);
+    EXPECT_EQ(rich.colourLimit, MAX_COLOURS);
+    const SurveyChoice poor = choose(footage, 20000.0);
+    EXPECT_TRUE(poor.interval > HIGHEST || poor.colourLimit < MAX_COLOURS);
+    EXPECT_GT(poor.error, rich.error);
+}
+
+TEST(Survey, LeavesTheColourReductionWhereItWas) {
+    const Footage footage(SURVEY_FRAMES, SURVEY_FRAMES / 2);
+    static ReducedFrame alone;
+    static ReducedFrame surveyed;
+    for (ReducedFrame* out : {&alone, &surveyed}) {
+        reduceInit({16, Dither::None});
+        reduceFrame(footage.pointers[0], out);
+        if (out == &surveyed) choose(footage, 50000.0);
+        reduceFrame(footage.pointers[SURVEY_FRAMES - 1], out);
+    }
+    EXPECT_EQ(alone.paletteSize, surveyed.paletteSize);
+    EXPECT_EQ(alone.palette, surveyed.palette);
+    EXPECT_EQ(alone.index, surveyed.index);
+    EXPECT_EQ(alone.sceneCut, surveyed.sceneCut);
+}
+
+}  // namespace

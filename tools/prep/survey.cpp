@@ -1,0 +1,211 @@
+// The survey of a scene's first display frames: reduction error, hold error
+// and the bytes of a frame's changes, for every candidate setting.
+#include "tools/prep/survey.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "encoder/stream/avindex.h"  // the display rate
+
+namespace prep {
+namespace {
+
+// The hold error is measured on every second pixel of every second row.
+constexpr int STEP = 2;
+constexpr int SMALL_WIDTH = FRAME_WIDTH / STEP;
+constexpr int SMALL_HEIGHT = FRAME_HEIGHT / STEP;
+constexpr int SMALL_VALUES = SMALL_WIDTH * SMALL_HEIGHT * 3;
+constexpr int COARSE_STEP = 4;  // pixels counted for telling scene cuts
+constexpr std::array<int, 15> HOLDS = {2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 24, 30, 40, 48, 60};
+constexpr std::array<int, 9> INTERVALS = {3, 4, 5, 6, 8, 10, 12, 15, 20};  // 20 to 3 frames per second
+constexpr std::array<int, 4> LIMITS = {8, 16, 32, 64};
+// The share of the rate a frame's changes may count on: the rest goes to
+// the margins of the rate control and the first picture of the next scene.
+constexpr double BUDGET_SHARE = 0.85;
+// Changes left out pile up: a frame that pays for a share of its changes
+// leaves the rest stale for longer than that share alone would say.
+constexpr double UNPAID_POWER = 2.0;
+// The encoder numbers the colours so that a pixel changing to a similar
+// colour changes few plane layers: a changed GRAM byte costs about this share
+// of its layers.
+constexpr double SHARED_PLANES = 0.85;
+// A new scene's first picture is sent whole; until it has arrived, the
+// screen shows what went before, its error falling as the picture comes in.
+// It counts against a scene of this length.
+constexpr double SCENE_SECONDS = 4.0;
+
+std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
+std::array<uint16_t, SMALL_VALUES> sums;
+std::array<double, HOLDS.size()> holdError;  // per component, at each hold measured
+int holdsMeasured;
+ReducedFrame first;
+ReduceState before;
+std::array<uint8_t, COLOURS_4BIT> nearest;  // the first picture's palette entry nearest to each colour
+// The palette entry of every pixel of each frame, 8 pixels a word.
+std::array<std::array<uint64_t, FRAME_PIXELS / 8>, SURVEY_FRAMES> entries;
+CoarseCells cellsBefore;
+CoarseCells cellsNow;
+
+// Display frames before the first scene cut, at most SURVEY_FRAMES.
+int sceneLength(const uint8_t* const* frames, int count) {
+    count = std::min(count, SURVEY_FRAMES);
+    if (count == 0) return 0;
+    countCoarse(frames[0], COARSE_STEP, &cellsBefore);
+    for (int d = 1; d < count; ++d) {
+        countCoarse(frames[d], COARSE_STEP, &cellsNow);
+        if (!sameScene(cellsBefore, cellsNow)) return d;
+        cellsBefore = cellsNow;
+    }
+    return count;
+}
+
+void shrink(const uint8_t* const* frames, int n) {
+    for (int d = 0; d < n; ++d) {
+        int i = 0;
+        for (int y = 0; y < FRAME_HEIGHT; y += STEP)
+            for (int x = 0; x < FRAME_WIDTH; x += STEP) {
+                const uint8_t* px = frames[d] + 3 * (y * FRAME_WIDTH + x);
+                small[d][i++] = px[0];
+                small[d][i++] = px[1];
+                small[d][i++] = px[2];
+            }
+    }
+}
+
+// The hold errors of the holds that fit into n frames: each hold of h frames
+// from the start on, every frame against the hold's mean.
+void measureHolds(int n) {
+    holdsMeasured = 0;
+    for (int h : HOLDS) {
+        if (h > n) break;
+        double squares = 0.0;
+        int64_t values = 0;
+        for (int start = 0; start + h <= n; start += h) {
+            sums.fill(0);
+            for (int d = start; d < start + h; ++d)
+                for (int i = 0; i < SMALL_VALUES; ++i) sums[i] = static_cast<uint16_t>(sums[i] + small[d][i]);
+            for (int d = start; d < start + h; ++d)
+                for (int i = 0; i < SMALL_VALUES; ++i) {
+                    const double e = small[d][i] - sums[i] / static_cast<double>(h);
+                    squares += e * e;
+                }
+            values += int64_t{h} * SMALL_VALUES;
+        }
+        holdError[holdsMeasured++] = squares / static_cast<double>(values);
+    }
+}
+
+// The hold error of a hold of h display frames (not necessarily whole):
+// interpolated between the holds measured, growing in proportion beyond the
+// longest.
+double holdErrorAt(double h) {
+    if (h <= 1.0) return 0.0;
+    double lastHold = 1.0;
+    double lastError = 0.0;
+    for (int k = 0; k < holdsMeasured; ++k) {
+        const double hold = HOLDS[k];
+        if (h <= hold) return lastError + (holdError[k] - lastError) * (h - lastHold) / (hold - lastHold);
+        lastHold = hold;
+        lastError = holdError[k];
+    }
+    return lastError * h / lastHold;
+}
+
+int64_t reductionSquares(const ReducedFrame& frame, const uint8_t* rgb) {
+    int64_t squares = 0;
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        const Colour12 c = frame.palette[frame.index[i]];
+        const int levels[3] = {red4(c), green4(c), blue4(c)};
+        for (int k = 0; k < 3; ++k) {
+            const int e = levels[k] * 17 - rgb[3 * i + k];
+            squares += e * e;
+        }
+    }
+    return squares;
+}
+
+int distance2(Colour12 a, Colour12 b) {
+    const int dr = red4(a) - red4(b);
+    const int dg = green4(a) - green4(b);
+    const int db = blue4(a) - blue4(b);
+    return dr * dr + dg * dg + db * db;
+}
+
+// Every frame in the colours of the first picture's palette: the palette of
+// a scene that goes on changes little, so what changes between two frames is
+// where their pixels take other entries.
+void mapFrames(const uint8_t* const* frames, int n) {
+    for (int c = 0; c < COLOURS_4BIT; ++c) {
+        int best = 0;
+        for (int j = 1; j < first.paletteSize; ++j)
+            if (distance2(first.palette[j], static_cast<Colour12>(c)) < distance2(first.palette[best], static_cast<Colour12>(c)))
+                best = j;
+        nearest[c] = static_cast<uint8_t>(best);
+    }
+    for (int d = 0; d < n; ++d) {
+        const uint8_t* px = frames[d];
+        for (int g = 0; g < FRAME_PIXELS / 8; ++g) {
+            uint64_t word = 0;
+            for (int k = 0; k < 8; ++k, px += 3)
+                word = word << 8 | nearest[colour12(level4(px[0]), level4(px[1]), level4(px[2]))];
+            entries[d][g] = word;
+        }
+    }
+}
+
+// GRAM bytes (of one plane layer) that change from one frame to the next,
+// on the mean over the frames `interval` apart in the first n.
+double changedBytes(int interval, int n) {
+    int64_t changed = 0;
+    int pairs = 0;
+    for (int d = 0; d + interval < n; ++d, ++pairs)
+        for (int g = 0; g < FRAME_PIXELS / 8; ++g) changed += entries[d][g] != entries[d + interval][g];
+    return pairs ? static_cast<double>(changed) / pairs : 0.0;
+}
+
+}  // namespace
+
+int planeLayers(int colourLimit) {
+    int layers = 0;
+    while ((1 << layers) < colourLimit) ++layers;
+    return std::max(layers, 1);
+}
+
+SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* frames, int count) {
+    const int n = sceneLength(frames, count);
+    SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0};
+    if (n < 2) return best;
+    shrink(frames, n);
+    measureHolds(n);
+    reduceSave(&before);
+    bool found = false;
+    for (int limit : LIMITS) {
+        limit = std::min(limit, settings.maxColours);
+        reduceInit({limit, Dither::None});
+        reduceFrame(frames[0], &first);
+        const double reduction = reductionSquares(first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
+        mapFrames(frames, n);
+
+
+        for (size_t k = 0; k <= INTERVALS.size(); ++k) {
+            // The highest frame rate, then the lower ones of the candidates.
+            const int interval = k == 0 ? settings.minInterval : INTERVALS[k - 1];
+            if (k > 0 && interval <= settings.minInterval) continue;
+            // Changes are taken to grow with time where the scene is too short to show them.
+            const int apart = std::min(interval, n - 1);
+            const double bytes =
+                changedBytes(apart, n) * planeLayers(limit) * ROW_LAYER_BYTES * SHARED_PLANES * interval / apart;
+            const double budget = settings.videoBytesPerSecond * interval / DISPLAY_FRAMES_PER_SECOND * BUDGET_SHARE;
+            const double paid = bytes > budget ? budget / bytes : 1.0;
+            const double error = reduction + holdErrorAt(interval / std::pow(paid, UNPAID_POWER));
+            if (!found || error < best.error) best = {interval, limit, error};
+            found = true;
+        }
+        if (limit == settings.maxColours) break;
+    }
+    reduceRestore(before);
+    return best;
+}
+
+}  // namespace prep
