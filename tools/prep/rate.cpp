@@ -66,7 +66,8 @@ struct Planner {
     CoarseCells lastCells;                            // of the display frame added last
     std::array<uint16_t, FRAME_RGB_BYTES> sums;
     std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the mean of the next frame's display frames
-    int interval;           // display frames the next frame stays on screen
+    int interval;           // display frames a frame of the scene stays on screen
+    int frameInterval;      // those of the next frame (fewer before a scene cut)
     bool sound;             // the stream carries sound
     model::Sim sim;
     ReducedFrame shown;     // what the screen holds
@@ -245,7 +246,7 @@ struct Trial {
 Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
     ++p->trials;
     sessionSave(&p->snapshot);
-    const FrameParams params{p->interval, limit};
+    const FrameParams params{p->frameInterval, limit};
     const SessionFrame done = sessionFrame(out, params);
     model::Sim sim = p->sim;
     const double at = sessionFeed(&sim, p->frames);
@@ -265,11 +266,11 @@ Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) 
 
 void keep(Planner* p, const ReducedFrame& out, int limit) {
     for (int t = 0; t < TILES; ++t) p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
-    if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->interval)
-        p->changes.push_back({p->frames, p->interval, limit});
+    if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->frameInterval)
+        p->changes.push_back({p->frames, p->frameInterval, limit});
     p->shown = out;
     p->shownLimit = limit;
-    p->show += p->interval;
+    p->show += p->frameInterval;
     ++p->frames;
 }
 
@@ -283,12 +284,19 @@ void setLimit(Planner* p, int limit) {
     reduceInit({limit, Dither::None});
 }
 
-// Every scene starts at the base colour limit; the limit doubles while the
-// frames leave a good part of their share unused for a second.
-void adaptLimit(Planner* p, bool spare) {
+// Every scene starts at the survey's colour limit and frame rate. While the
+// frames leave a good part of their share unused for a second, the limit
+// doubles, and once it is at its highest the frames come more often.
+void adaptSetting(Planner* p, bool spare) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
     const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
-    if (p->spareFrames >= second && p->limit < p->settings.colourLimit) setLimit(p, p->limit * 2);
+    if (p->spareFrames < second) return;
+    if (p->limit < p->settings.colourLimit) {
+        setLimit(p, p->limit * 2);
+    } else if (p->interval > p->settings.interval) {
+        p->interval = std::max(p->settings.interval, p->interval * 3 / 4);
+        p->spareFrames = 0;
+    }
 }
 
 // The held display frames in order, for the survey.
@@ -308,13 +316,17 @@ void chooseSetting(Planner* p) {
 }
 
 // The next frame's picture: the mean of the display frames it stays on
-// screen, up to a scene cut among them (a picture blended of two scenes would
-// look like a scene of its own).
+// screen. A frame ends at a scene cut, however short it gets, so that the new
+// scene starts on time with a frame of its own (and no picture blends two).
 void averageHold(Planner* p) {
-    int count = std::min(p->interval, p->held);
-    for (int d = 1; d < count; ++d) {
-        if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) count = d;
+    p->frameInterval = p->interval;
+    for (int d = 1; d < std::min(p->interval, p->held); ++d) {
+        if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) {
+            p->frameInterval = d;
+            break;
+        }
     }
+    const int count = std::min(p->frameInterval, p->held);
     for (int d = 0; d < count; ++d) {
         const uint8_t* frame = p->ring[(p->head + d) % SURVEY_FRAMES].data();
         for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
@@ -348,7 +360,7 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.index.fill(0);  // the target starts black
     p->head = p->held = 0;
     p->sound = wavPath != nullptr;
-    p->interval = settings.interval;
+    p->interval = p->frameInterval = settings.interval;
     model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
     SessionSetup setup;
     setup.wavPath = wavPath;
@@ -380,7 +392,7 @@ bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
     }
     averageHold(p);
     planFrame(p, out);
-    const int used = std::min(p->interval, p->held);
+    const int used = std::min(p->frameInterval, p->held);
     p->head = (p->head + used) % SURVEY_FRAMES;
     p->held -= used;
     return true;
@@ -420,7 +432,7 @@ void planFrame(Planner* p, ReducedFrame* out) {
         if (trial.kept) {
             out->sceneCut = cut;
             keep(p, *out, p->limit);
-            adaptLimit(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes);
+            adaptSetting(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes);
             return;
         }
         budget = std::min(budget, static_cast<double>(trial.bytes)) * (attempt == 0 ? 0.7 : 0.5);
@@ -434,7 +446,7 @@ void planFrame(Planner* p, ReducedFrame* out) {
     keep(p, *out, limit);
     // A lower colour limit that no frame could afford is given up.
     if (p->limit != limit) setLimit(p, limit);
-    adaptLimit(p, false);
+    adaptSetting(p, false);
 }
 
 }  // namespace
@@ -442,11 +454,11 @@ void planFrame(Planner* p, ReducedFrame* out) {
 void rateMeasureFrame(const ReducedFrame& frame) {
     Planner* p = planner.get();
     ++p->trials;
-    const SessionFrame done = sessionFrame(frame, {p->interval, p->limit});
+    const SessionFrame done = sessionFrame(frame, {p->frameInterval, p->limit});
     const double at = sessionFeed(&p->sim, p->frames);
     model::simFrameLateness(&p->sim, at, p->show, true);
     p->refused += !done.accepted;
-    p->show += p->interval;
+    p->show += p->frameInterval;
     ++p->frames;
 }
 
