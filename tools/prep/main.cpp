@@ -62,11 +62,12 @@ std::string scaleFilter(const Options& o) {
     return f + ",setsar=1,pad=320:200:(ow-iw)/2:(oh-ih)/2:black";
 }
 
-// With rate control the source is decoded at the display rate and each frame
-// made the mean of the display frames it stays on screen (see readFrame).
+// With rate control the source is decoded at the display rate (scaled
+// first: the source has fewer frames) and the planner makes each frame the
+// mean of the display frames it stays on screen.
 std::string videoFilter(const Options& o) {
-    const int interval = o.rate > 0 ? 1 : o.interval;
-    return "fps=" + std::to_string(DISPLAY_FRAMES_PER_SECOND) + "/" + std::to_string(interval) + "," + scaleFilter(o);
+    if (o.rate > 0) return scaleFilter(o) + ",fps=" + std::to_string(DISPLAY_FRAMES_PER_SECOND);
+    return "fps=" + std::to_string(DISPLAY_FRAMES_PER_SECOND) + "/" + std::to_string(o.interval) + "," + scaleFilter(o);
 }
 
 std::vector<std::string> videoCommand(const Options& o) {

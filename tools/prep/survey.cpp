@@ -11,8 +11,8 @@
 namespace prep {
 namespace {
 
-// The hold error is measured on every second pixel of every second row.
-constexpr int STEP = 2;
+// The hold error is measured on every fourth pixel of every fourth row.
+constexpr int STEP = 4;
 constexpr int SMALL_WIDTH = FRAME_WIDTH / STEP;
 constexpr int SMALL_HEIGHT = FRAME_HEIGHT / STEP;
 constexpr int SMALL_VALUES = SMALL_WIDTH * SMALL_HEIGHT * 3;
@@ -42,7 +42,9 @@ int holdsMeasured;
 ReducedFrame first;
 ReduceState before;
 std::array<uint8_t, COLOURS_4BIT> nearest;  // the first picture's palette entry nearest to each colour
-// The palette entry of every pixel of each frame, 8 pixels a word.
+// The frames in the target's colours, and the palette entry of every pixel
+// of each frame, 8 pixels a word.
+std::array<std::array<Colour12, FRAME_PIXELS>, SURVEY_FRAMES> colours;
 std::array<std::array<uint64_t, FRAME_PIXELS / 8>, SURVEY_FRAMES> entries;
 CoarseCells cellsBefore;
 CoarseCells cellsNow;
@@ -60,15 +62,19 @@ int sceneLength(const uint8_t* const* frames, int count) {
     return count;
 }
 
-void shrink(const uint8_t* const* frames, int n) {
+// Every frame in the target's colours, and a small copy for the hold errors.
+void prepareFrames(const uint8_t* const* frames, int n) {
     for (int d = 0; d < n; ++d) {
-        int i = 0;
+        const uint8_t* rgb = frames[d];
+        for (int i = 0; i < FRAME_PIXELS; ++i)
+            colours[d][i] = colour12(level4(rgb[3 * i]), level4(rgb[3 * i + 1]), level4(rgb[3 * i + 2]));
+        int v = 0;
         for (int y = 0; y < FRAME_HEIGHT; y += STEP)
             for (int x = 0; x < FRAME_WIDTH; x += STEP) {
-                const uint8_t* px = frames[d] + 3 * (y * FRAME_WIDTH + x);
-                small[d][i++] = px[0];
-                small[d][i++] = px[1];
-                small[d][i++] = px[2];
+                const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
+                small[d][v++] = px[0];
+                small[d][v++] = px[1];
+                small[d][v++] = px[2];
             }
     }
 }
@@ -135,7 +141,7 @@ int distance2(Colour12 a, Colour12 b) {
 // Every frame in the colours of the first picture's palette: the palette of
 // a scene that goes on changes little, so what changes between two frames is
 // where their pixels take other entries.
-void mapFrames(const uint8_t* const* frames, int n) {
+void mapFrames(int n) {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         int best = 0;
         for (int j = 1; j < first.paletteSize; ++j)
@@ -144,11 +150,10 @@ void mapFrames(const uint8_t* const* frames, int n) {
         nearest[c] = static_cast<uint8_t>(best);
     }
     for (int d = 0; d < n; ++d) {
-        const uint8_t* px = frames[d];
+        const Colour12* c = colours[d].data();
         for (int g = 0; g < FRAME_PIXELS / 8; ++g) {
             uint64_t word = 0;
-            for (int k = 0; k < 8; ++k, px += 3)
-                word = word << 8 | nearest[colour12(level4(px[0]), level4(px[1]), level4(px[2]))];
+            for (int k = 0; k < 8; ++k) word = word << 8 | nearest[*c++];
             entries[d][g] = word;
         }
     }
@@ -176,7 +181,7 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
     const int n = sceneLength(frames, count);
     SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0};
     if (n < 2) return best;
-    shrink(frames, n);
+    prepareFrames(frames, n);
     measureHolds(n);
     reduceSave(&before);
     bool found = false;
@@ -185,7 +190,7 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
         reduceInit({limit, Dither::None});
         reduceFrame(frames[0], &first);
         const double reduction = reductionSquares(first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
-        mapFrames(frames, n);
+        mapFrames(n);
 
 
         for (size_t k = 0; k <= INTERVALS.size(); ++k) {
