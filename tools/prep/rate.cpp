@@ -32,6 +32,10 @@ constexpr double LEARN_RATE = 0.3;
 constexpr int MARGIN_BYTES = 2 * AUDIO_BLOCK_BYTES + 2 * model::UNIT_BYTES;
 // A frame that spends less than its share by this factor leaves room for more colours.
 constexpr double SPARE_FACTOR = 2.0;
+// Frames that mend less than this share of the error they could mend, for a
+// second, show that the frame rate asks too much of the rate.
+constexpr double SHORT_SHARE = 0.5;
+constexpr int LONGEST_INTERVAL = 20;  // 3 frames per second
 constexpr size_t LIMIT_CHANGES_RESERVED = 256;
 // What the reader is kept ahead by within a scene, for the next scene's
 // first picture: this much reading time, and no more than fits the buffer
@@ -84,6 +88,8 @@ struct Planner {
     int baseLimit;          // where every scene starts
     int layers;             // plane layers in use at the colour limit
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
+    int shortFrames;        // frames in a row that sent too little of what they should
+    double gainSent;        // the share of the error to mend that the chosen tiles mend
     bool restarted;         // the colour reduction starts afresh (its scene cut means nothing)
     std::vector<ParamChange> changes;
     int64_t show;           // T of the next frame
@@ -197,9 +203,13 @@ bool chooseTiles(Planner* p, double bytes) {
     for (const Tile& tile : p->tiles) spent += tile.mergedRows * perRow;  // stale tiles redrawn anyway
     p->chosen.fill(false);
     bool all = true;
+    double gain = 0.0;
+    double sent = 0.0;
     for (int16_t t : p->order) {
         const Tile& tile = p->tiles[t];
         if (tile.need <= 0.0) break;
+        const double tileGain = static_cast<double>(tile.staleError - tile.freshError);
+        gain += tileGain;
         // A tile that does not fit is passed over: one redrawn anyway still comes free.
         const double cost = (tile.changedRows - tile.mergedRows) * perRow;
         if (cost > 0.0 && spent + cost > bytes) {
@@ -207,8 +217,10 @@ bool chooseTiles(Planner* p, double bytes) {
             continue;
         }
         spent += cost;
+        sent += tileGain;
         p->chosen[t] = true;
     }
+    p->gainSent = gain > 0.0 ? sent / gain : 1.0;
     return all;
 }
 
@@ -286,10 +298,17 @@ void setLimit(Planner* p, int limit) {
 
 // Every scene starts at the survey's colour limit and frame rate. While the
 // frames leave a good part of their share unused for a second, the limit
-// doubles, and once it is at its highest the frames come more often.
-void adaptSetting(Planner* p, bool spare) {
+// doubles, and once it is at its highest the frames come more often. While
+// they mend too little of the picture for a second, they come less often.
+void adaptSetting(Planner* p, bool spare, double gainSent) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
+    p->shortFrames = gainSent < SHORT_SHARE ? p->shortFrames + 1 : 0;
     const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
+    if (p->shortFrames >= second && p->interval < LONGEST_INTERVAL) {
+        p->interval = std::min(LONGEST_INTERVAL, std::max(p->interval + 1, p->interval * 4 / 3));
+        p->shortFrames = 0;
+        return;
+    }
     if (p->spareFrames < second) return;
     if (p->limit < p->settings.colourLimit) {
         setLimit(p, p->limit * 2);
@@ -400,6 +419,35 @@ bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
 
 namespace {
 
+// Chooses tiles for the budget the frame has and encodes them; when the
+// frame would be late, fewer. True when a frame was kept.
+bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
+    buildRemap(p);
+    measureTiles(p, rgb);
+    const double readBy = (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
+    // Within a scene the reader is kept ahead by a reserve, which the first
+    // frame of the next scene may spend: it has the whole picture to send.
+    const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
+    const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
+    double budget = cut || p->frames == 0 ? room : std::max(0.0, room - reserve);
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        const bool all = chooseTiles(p, budget);
+        compose(*p, out);
+        const double rows = estimatedRows(*p);
+        const Trial trial = tryFrame(p, *out, p->limit, false);
+        if (rows > 0 && trial.bytes > 1)
+            p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
+        if (trial.kept) {
+            out->sceneCut = cut;
+            keep(p, *out, p->limit);
+            adaptSetting(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes, p->gainSent);
+            return true;
+        }
+        budget = std::min(budget, static_cast<double>(trial.bytes)) * (attempt == 0 ? 0.7 : 0.5);
+    }
+    return false;
+}
+
 void planFrame(Planner* p, ReducedFrame* out) {
     const uint8_t* rgb = p->picture.data();
     reduceFrame(rgb, &p->fresh);
@@ -414,28 +462,16 @@ void planFrame(Planner* p, ReducedFrame* out) {
     }
     p->fresh.sceneCut = cut;
     p->restarted = false;
-    buildRemap(p);
-    measureTiles(p, rgb);
-    const double readBy = (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
-    // Within a scene the reader is kept ahead by a reserve, which the first
-    // frame of the next scene may spend: it has the whole picture to send.
-    const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
-    const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
-    double budget = p->fresh.sceneCut || p->frames == 0 ? room : std::max(0.0, room - reserve);
-    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        const bool all = chooseTiles(p, budget);
-        compose(*p, out);
-        const double rows = estimatedRows(*p);
-        const Trial trial = tryFrame(p, *out, p->limit, false);
-        if (rows > 0 && trial.bytes > 1)
-            p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
-        if (trial.kept) {
-            out->sceneCut = cut;
-            keep(p, *out, p->limit);
-            adaptSetting(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes);
-            return;
-        }
-        budget = std::min(budget, static_cast<double>(trial.bytes)) * (attempt == 0 ? 0.7 : 0.5);
+    if (sendTiles(p, rgb, cut, out)) return;
+    // Below the screen's colour limit, the colours on screen that lose their
+    // numbers are redrawn whatever the tiles chosen; when the rate cannot pay
+    // for that, the screen's limit stays.
+    if (p->limit < p->shownLimit) {
+        setLimit(p, p->shownLimit);
+        reduceFrame(rgb, &p->fresh);
+        p->fresh.sceneCut = cut;
+        p->restarted = false;
+        if (sendTiles(p, rgb, cut, out)) return;
     }
     // Nothing new fits: the screen stays as it is (one byte).
     p->chosen.fill(false);
@@ -444,9 +480,8 @@ void planFrame(Planner* p, ReducedFrame* out) {
     const int limit = p->shownLimit;
     tryFrame(p, *out, limit, true);
     keep(p, *out, limit);
-    // A lower colour limit that no frame could afford is given up.
     if (p->limit != limit) setLimit(p, limit);
-    adaptSetting(p, false);
+    adaptSetting(p, false, 0.0);
 }
 
 }  // namespace
