@@ -201,8 +201,8 @@ void printUsage() {
     puts("                    screen with black borders; stretch: fill 320 x 200");
     puts("   --rate R         make a stream that plays at R KiB per second (16 or more):");
     puts("                    every frame is planned to fit, --fps is the highest frame");
-    puts("                    rate and --colors the most colours; vendrel -c1 encodes it;");
-    puts("                    below 150 KiB/s without --fps the frame rate is 10");
+    puts("                    rate and --colors the most colours (each scene gets its own");
+    puts("                    within those); vendrel -c1 encodes it");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");
