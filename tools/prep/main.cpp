@@ -327,13 +327,10 @@ void printFrames(const Options& o, const VideoResult& video, const RateReport& r
                video.frames, decodedFps(o), o.interval, o.colours, video.sceneCuts);
         return;
     }
-    int shortest = INT_MAX, longest = 0, fewest = INT_MAX, most = 0;
-    for (const ParamChange& c : report.changes) {
-        shortest = std::min(shortest, c.interval);
-        longest = std::max(longest, c.interval);
-        fewest = std::min(fewest, c.limit);
-        most = std::max(most, c.limit);
-    }
+    const int shortest = report.used.shortestInterval;
+    const int longest = report.used.longestInterval;
+    const int fewest = report.used.fewestColours;
+    const int most = report.used.mostColours;
     const double fastest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / shortest;
     const double slowest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / longest;
     printf("vendrel-prep: %d frames at ", video.frames);

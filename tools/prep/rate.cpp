@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <numeric>
@@ -92,6 +93,7 @@ struct Planner {
     double gainSent;        // the share of the error to mend that the chosen tiles mend
     bool restarted;         // the colour reduction starts afresh (its scene cut means nothing)
     std::vector<ParamChange> changes;
+    SettingRange used;      // the intervals and colour limits so far
     int64_t show;           // T of the next frame
     int frames;
     int trials;
@@ -284,6 +286,11 @@ void keep(Planner* p, const ReducedFrame& out, int limit) {
     p->shownLimit = limit;
     p->show += p->frameInterval;
     ++p->frames;
+    SettingRange& r = p->used;
+    r.shortestInterval = std::min(r.shortestInterval, p->interval);
+    r.longestInterval = std::max(r.longestInterval, p->interval);
+    r.fewestColours = std::min(r.fewestColours, limit);
+    r.mostColours = std::max(r.mostColours, limit);
 }
 
 // Plans from the next frame on for another colour limit. The colour
@@ -378,6 +385,7 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.palette.fill(0);
     p->shown.index.fill(0);  // the target starts black
     p->head = p->held = 0;
+    p->used = {INT_MAX, 0, INT_MAX, 0};
     p->sound = wavPath != nullptr;
     p->interval = p->frameInterval = settings.interval;
     model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
@@ -509,6 +517,7 @@ RateReport rateFinish() {
     r.soundGaps = p->sim.soundGaps;
     r.neededKiB = model::neededRate(sessionLayout()) / model::KIB;
     r.changes = p->changes;
+    r.used = p->used;
     return r;
 }
 

@@ -42,6 +42,15 @@ struct ParamChange {
     int limit;
 };
 
+// The frame intervals the scenes had (a frame cut short by a scene cut
+// aside) and the colour limits, each the least and the most.
+struct SettingRange {
+    int shortestInterval;
+    int longestInterval;
+    int fewestColours;
+    int mostColours;
+};
+
 struct RateReport {
     int frames;
     int trials;           // frames encoded on trial, the kept ones included
@@ -50,6 +59,7 @@ struct RateReport {
     int soundGaps;
     double neededKiB;     // the least rate at which the stream plays, KiB/s
     std::vector<ParamChange> changes;  // frame 0's interval and colour limit, and every change
+    SettingRange used;
 };
 
 // Starts the in-process encoding; wavPath is the sound or null. False (after
