@@ -30,10 +30,6 @@ constexpr double UNPAID_POWER = 2.0;
 // colour changes few plane layers: a changed GRAM byte costs about this share
 // of its layers.
 constexpr double SHARED_PLANES = 0.85;
-// A new scene's first picture is sent whole; until it has arrived, the
-// screen shows what went before, its error falling as the picture comes in.
-// It counts against a scene of this length.
-constexpr double SCENE_SECONDS = 4.0;
 
 std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
 std::array<uint16_t, SMALL_VALUES> sums;
@@ -191,8 +187,6 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
         reduceFrame(frames[0], &first);
         const double reduction = reductionSquares(first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
         mapFrames(n);
-
-
         for (size_t k = 0; k <= INTERVALS.size(); ++k) {
             // The highest frame rate, then the lower ones of the candidates.
             const int interval = k == 0 ? settings.minInterval : INTERVALS[k - 1];

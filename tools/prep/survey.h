@@ -12,11 +12,11 @@
 // hold error is the squared difference between each display frame and the
 // mean of the display frames held with it, measured on the footage for holds
 // of every length. When the rate cannot pay for every change at that
-// interval, the changes left out stay on screen longer: the effective
-// interval is the interval divided by the share of the changes paid for. The
-// changes a frame brings are counted on two reduced pictures an interval
-// apart (in changed GRAM bytes, at the bytes per byte the rate control
-// starts with).
+// interval, the changes left out stay on screen longer, and pile up: the
+// effective interval is the interval divided by the square of the share of
+// the changes paid for. The changes a frame brings are counted on the
+// footage in the colours of the scene's first reduced picture, between
+// frames an interval apart, in changed GRAM bytes.
 #pragma once
 
 #include <cstdint>
