@@ -172,6 +172,41 @@ TEST(PrepRate, StillPictureKeepsTheSoundGoing) {
     expectPlaysAt(clip, dir.file("out"), 16, 150, {});
 }
 
+TEST(PrepRate, AFrameEndsAtASceneCut) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("cut.mkv");
+    // The cut at 2.9 s is display frame 174, which few frame intervals divide.
+    makeClip(ffmpeg, clip,
+             "testsrc2=size=320x240:rate=30:duration=2.9[a];mandelbrot=size=320x240:rate=30,trim=duration=2,"
+             "setpts=PTS-STARTPTS[b];[a][b]concat=n=2:v=1:a=0[out0]",
+             "", "ffv1", "4.9");
+    const std::string out = dir.file("out");
+    const RunResult prep = run(PREP, {"--rate", "60", clip, out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    const int frames = checkFrames(out, 64);
+    // Each frame's start on the display timeline, as params.txt sets the intervals.
+    const std::vector<uint8_t> bytes = readFile(out + "/params.txt");
+    const std::string params(bytes.begin(), bytes.end());
+    std::vector<int> intervals(static_cast<size_t>(frames), 0);
+    int from = 0;
+    for (const std::string& line : lines(params)) {
+        const std::vector<std::string> w = words(line);
+        if (w.size() == 2 && w[0] == "frame") from = std::stoi(w[1]);
+        if (w.size() == 2 && w[0] == "video_interval" && from < frames) intervals[static_cast<size_t>(from)] = std::stoi(w[1]);
+    }
+    int interval = 4;
+    int time = 0;
+    bool startsAtCut = false;
+    for (int f = 0; f < frames; ++f) {
+        if (intervals[static_cast<size_t>(f)] > 0) interval = intervals[static_cast<size_t>(f)];
+        startsAtCut |= time == 174;
+        time += interval;
+    }
+    EXPECT_TRUE(startsAtCut) << params;
+    EXPECT_NE(prep.output.find("1 scene cuts"), std::string::npos) << prep.output;
+}
+
 TEST(PrepEndToEnd, MandelbrotAt20FpsWith16ColoursAndDither) {
     REQUIRE_FFMPEG();
     TempDir dir;
