@@ -21,7 +21,6 @@ constexpr int TILE_HEIGHT = 4;
 constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
 constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
 constexpr int TILES = TILES_X * TILES_Y;
-constexpr int COMPONENT_SCALE = 17;  // a 4-bit level shown as 8 bits
 
 // A waiting tile's need grows by its own size for every second it waits.
 constexpr double AGE_WEIGHT_PER_SECOND = 1.0;
@@ -103,20 +102,6 @@ struct Planner {
 
 std::unique_ptr<Planner> planner;
 
-int distance2(Colour12 a, Colour12 b) {
-    const int dr = red4(a) - red4(b);
-    const int dg = green4(a) - green4(b);
-    const int db = blue4(a) - blue4(b);
-    return dr * dr + dg * dg + db * db;
-}
-
-int64_t pixelError(Colour12 c, const uint8_t* rgb) {
-    const int dr = red4(c) * COMPONENT_SCALE - rgb[0];
-    const int dg = green4(c) * COMPONENT_SCALE - rgb[1];
-    const int db = blue4(c) * COMPONENT_SCALE - rgb[2];
-    return dr * dr + dg * dg + db * db;
-}
-
 // Every colour on screen takes a colour of the new palette. Pairs are made
 // nearest first, one on screen to one new, so that a colour on screen changes
 // only its palette entry (a few bytes) and no pixel (a scene cut would
@@ -138,7 +123,7 @@ void buildRemap(Planner* p) {
         for (int k = 0; k < shownSize; ++k) {
             if (paired[k] || use[k] == 0) continue;
             for (int j = 0; j < freshSize; ++j) {
-                const int d = taken[j] ? 1 << 30 : distance2(p->shown.palette[k], p->fresh.palette[j]);
+                const int d = taken[j] ? 1 << 30 : colourDistance2(p->shown.palette[k], p->fresh.palette[j]);
                 if (d < best) { best = d; bestK = k; bestJ = j; }
             }
         }
@@ -155,7 +140,7 @@ void buildRemap(Planner* p) {
         if (paired[k] || use[k] == 0) continue;
         int nearest = 0;
         for (int j = 1; j < freshSize; ++j)
-            if (distance2(p->shown.palette[k], p->fresh.palette[j]) < distance2(p->shown.palette[k], p->fresh.palette[nearest]))
+            if (colourDistance2(p->shown.palette[k], p->fresh.palette[j]) < colourDistance2(p->shown.palette[k], p->fresh.palette[nearest]))
                 nearest = j;
         p->remap[k] = static_cast<uint8_t>(nearest);
         if (keeper[nearest] < 0 || use[k] > use[keeper[nearest]]) keeper[nearest] = k;

@@ -93,12 +93,6 @@ double distance2(const Point& p, int r, int g, int b) {
     return dr * dr + dg * dg + db * db;
 }
 
-int distance2(Colour12 x, Colour12 y) {
-    const int dr = red4(x) - red4(y);
-    const int dg = green4(x) - green4(y);
-    const int db = blue4(x) - blue4(y);
-    return dr * dr + dg * dg + db * db;
-}
 
 Colour12 binColour(const Bin& bin) { return colour12(bin.r, bin.g, bin.b); }
 
@@ -312,8 +306,8 @@ int64_t paletteError(const Colour12* colours, int size) {
     int64_t total = 0;
     for (int i = 0; i < binCount; ++i) {
         const Colour12 c = binColour(bins[i]);
-        int best = distance2(c, colours[0]);
-        for (int j = 1; j < size; ++j) best = std::min(best, distance2(c, colours[j]));
+        int best = colourDistance2(c, colours[0]);
+        for (int j = 1; j < size; ++j) best = std::min(best, colourDistance2(c, colours[j]));
         total += static_cast<int64_t>(best) * bins[i].weight;
     }
     return total;
@@ -335,8 +329,8 @@ void fillPalette(int k) {
     while (paletteSize < k) {
         for (int i = 0; i < binCount; ++i) {
             const Colour12 c = binColour(bins[i]);
-            int best = distance2(c, palette[0]);
-            for (int j = 1; j < paletteSize; ++j) best = std::min(best, distance2(c, palette[j]));
+            int best = colourDistance2(c, palette[0]);
+            for (int j = 1; j < paletteSize; ++j) best = std::min(best, colourDistance2(c, palette[j]));
             binDistance[i] = best;
         }
         const int worst = worstServedBin();
@@ -396,9 +390,9 @@ void buildNearest() {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         const Colour12 colour = static_cast<Colour12>(c);
         int best = 0;
-        int bestDistance = distance2(colour, palette[0]);
+        int bestDistance = colourDistance2(colour, palette[0]);
         for (int j = 1; j < paletteSize; ++j) {
-            const int d = distance2(colour, palette[j]);
+            const int d = colourDistance2(colour, palette[j]);
             if (d < bestDistance) {
                 bestDistance = d;
                 best = j;
@@ -426,7 +420,7 @@ void mapPixels(const uint8_t* rgb, bool hold, ReducedFrame* out) {
         if (hold) {
             const Colour12 before = state.pixels[i];
             const int s = slotOf[before];
-            if (s >= 0 && s != slot && distance2(c, before) <= nearestDistance[c] + HOLD_MARGIN) slot = s;
+            if (s >= 0 && s != slot && colourDistance2(c, before) <= nearestDistance[c] + HOLD_MARGIN) slot = s;
         }
         out->index[i] = static_cast<uint8_t>(slot);
         ++usage[slot];
@@ -472,7 +466,7 @@ void reduceInit(const ReduceSettings& settings) {
     for (int v = 0; v < 256; ++v) levelOf[v] = static_cast<uint8_t>(level4(v));
     // The dither spread widens as the palette shrinks: about two 4-bit levels
     // at 64 colours, the typical distance between neighbouring palette colours.
-    const double spread = 2.0 * std::cbrt(static_cast<double>(MAX_COLOURS) / state.settings.colours) * 17.0;
+    const double spread = 2.0 * std::cbrt(static_cast<double>(MAX_COLOURS) / state.settings.colours) * LEVEL_SCALE;
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             state.ditherOffset[y][x] = static_cast<int>(std::lround(((BAYER[y][x] + 0.5) / 16.0 - 0.5) * spread));

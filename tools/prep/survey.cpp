@@ -116,22 +116,8 @@ double holdErrorAt(double h) {
 
 int64_t reductionSquares(const ReducedFrame& frame, const uint8_t* rgb) {
     int64_t squares = 0;
-    for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const Colour12 c = frame.palette[frame.index[i]];
-        const int levels[3] = {red4(c), green4(c), blue4(c)};
-        for (int k = 0; k < 3; ++k) {
-            const int e = levels[k] * 17 - rgb[3 * i + k];
-            squares += e * e;
-        }
-    }
+    for (int i = 0; i < FRAME_PIXELS; ++i) squares += pixelError(frame.palette[frame.index[i]], rgb + 3 * i);
     return squares;
-}
-
-int distance2(Colour12 a, Colour12 b) {
-    const int dr = red4(a) - red4(b);
-    const int dg = green4(a) - green4(b);
-    const int db = blue4(a) - blue4(b);
-    return dr * dr + dg * dg + db * db;
 }
 
 // Every frame in the colours of the first picture's palette: the palette of
@@ -141,7 +127,7 @@ void mapFrames(int n) {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         int best = 0;
         for (int j = 1; j < first.paletteSize; ++j)
-            if (distance2(first.palette[j], static_cast<Colour12>(c)) < distance2(first.palette[best], static_cast<Colour12>(c)))
+            if (colourDistance2(first.palette[j], static_cast<Colour12>(c)) < colourDistance2(first.palette[best], static_cast<Colour12>(c)))
                 best = j;
         nearest[c] = static_cast<uint8_t>(best);
     }
