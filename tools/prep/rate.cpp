@@ -345,72 +345,12 @@ void averageHold(Planner* p) {
     for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->picture[i] = static_cast<uint8_t>((p->sums[i] + count / 2) / count);
 }
 
-void planFrame(Planner* p, ReducedFrame* out);
-
 // A scene cut among the display frames held beyond the next frame's.
 bool cutAhead(const Planner& p) {
     for (int d = p.interval; d < p.held; ++d)
         if (p.cutBefore[(p.head + d) % SURVEY_FRAMES]) return true;
     return false;
 }
-
-}  // namespace
-
-bool rateBegin(const RateSettings& settings, const char* wavPath) {
-    if (!planner) planner = std::make_unique<Planner>();
-    Planner* p = planner.get();
-    p->settings = settings;
-    p->rowBytes = ROW_LAYER_BYTES;
-    p->changes.clear();
-    p->changes.reserve(LIMIT_CHANGES_RESERVED);
-    p->show = 0;
-    p->frames = p->trials = p->refused = 0;
-    p->waited.fill(0);
-    p->shown.paletteSize = 1;
-    p->shown.palette.fill(0);
-    p->shown.index.fill(0);  // the target starts black
-    p->head = p->held = 0;
-    p->used = {INT_MAX, 0, INT_MAX, 0};
-    p->sound = wavPath != nullptr;
-    p->interval = p->frameInterval = settings.interval;
-    model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
-    SessionSetup setup;
-    setup.wavPath = wavPath;
-    setup.compressType = settings.compressType;
-    if (!sessionOpen(setup)) return false;
-    p->baseLimit = settings.colourLimit;
-    p->shownLimit = p->baseLimit;
-    setLimit(p, p->baseLimit);
-    return true;
-}
-
-void rateAddDisplayFrame(const uint8_t* rgb) {
-    Planner* p = planner.get();
-    const int slot = (p->head + p->held) % SURVEY_FRAMES;
-    std::copy_n(rgb, FRAME_RGB_BYTES, p->ring[slot].begin());
-    CoarseCells cells;
-    countCoarse(rgb, CUT_STEP, &cells);
-    p->cutBefore[slot] = !sameScene(p->lastCells, cells);
-    p->lastCells = cells;
-    ++p->held;
-}
-
-bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
-    Planner* p = planner.get();
-    if (p->held == 0 || (!sourceEnded && p->held < SURVEY_FRAMES)) return false;
-    if (p->frames == 0) {
-        chooseSetting(p);
-        setLimit(p, p->baseLimit);
-    }
-    averageHold(p);
-    planFrame(p, out);
-    const int used = std::min(p->frameInterval, p->held);
-    p->head = (p->head + used) % SURVEY_FRAMES;
-    p->held -= used;
-    return true;
-}
-
-namespace {
 
 // Chooses tiles for the budget the frame has and encodes them; when the
 // frame would be late, fewer. True when a frame was kept.
@@ -478,6 +418,60 @@ void planFrame(Planner* p, ReducedFrame* out) {
 }
 
 }  // namespace
+
+bool rateBegin(const RateSettings& settings, const char* wavPath) {
+    if (!planner) planner = std::make_unique<Planner>();
+    Planner* p = planner.get();
+    p->settings = settings;
+    p->rowBytes = ROW_LAYER_BYTES;
+    p->changes.clear();
+    p->changes.reserve(LIMIT_CHANGES_RESERVED);
+    p->show = 0;
+    p->frames = p->trials = p->refused = 0;
+    p->waited.fill(0);
+    p->shown.paletteSize = 1;
+    p->shown.palette.fill(0);
+    p->shown.index.fill(0);  // the target starts black
+    p->head = p->held = 0;
+    p->used = {INT_MAX, 0, INT_MAX, 0};
+    p->sound = wavPath != nullptr;
+    p->interval = p->frameInterval = settings.interval;
+    model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
+    SessionSetup setup;
+    setup.wavPath = wavPath;
+    setup.compressType = settings.compressType;
+    if (!sessionOpen(setup)) return false;
+    p->baseLimit = settings.colourLimit;
+    p->shownLimit = p->baseLimit;
+    setLimit(p, p->baseLimit);
+    return true;
+}
+
+void rateAddDisplayFrame(const uint8_t* rgb) {
+    Planner* p = planner.get();
+    const int slot = (p->head + p->held) % SURVEY_FRAMES;
+    std::copy_n(rgb, FRAME_RGB_BYTES, p->ring[slot].begin());
+    CoarseCells cells;
+    countCoarse(rgb, CUT_STEP, &cells);
+    p->cutBefore[slot] = !sameScene(p->lastCells, cells);
+    p->lastCells = cells;
+    ++p->held;
+}
+
+bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
+    Planner* p = planner.get();
+    if (p->held == 0 || (!sourceEnded && p->held < SURVEY_FRAMES)) return false;
+    if (p->frames == 0) {
+        chooseSetting(p);
+        setLimit(p, p->baseLimit);
+    }
+    averageHold(p);
+    planFrame(p, out);
+    const int used = std::min(p->frameInterval, p->held);
+    p->head = (p->head + used) % SURVEY_FRAMES;
+    p->held -= used;
+    return true;
+}
 
 void rateMeasureFrame(const ReducedFrame& frame) {
     Planner* p = planner.get();
