@@ -41,7 +41,7 @@ struct Footage {
 };
 
 SurveyChoice choose(const Footage& footage, double bytesPerSecond) {
-    return surveyChoose({bytesPerSecond, HIGHEST, MAX_COLOURS}, footage.pointers.data(),
+    return surveyChoose({bytesPerSecond, HIGHEST, MAX_COLOURS, 0.0}, footage.pointers.data(),
                         static_cast<int>(footage.pointers.size()));
 }
 

@@ -35,7 +35,6 @@ constexpr double SPARE_FACTOR = 2.0;
 // Frames that mend less than this share of the error they could mend, for a
 // second, show that the frame rate asks too much of the rate.
 constexpr double SHORT_SHARE = 0.5;
-constexpr int LONGEST_INTERVAL = 20;  // 3 frames per second
 constexpr size_t LIMIT_CHANGES_RESERVED = 256;
 // What the reader is kept ahead by within a scene, for the next scene's
 // first picture: this much reading time, and no more than fits the buffer
@@ -45,7 +44,6 @@ constexpr double CUT_RESERVE_MAX_BYTES = 16384.0;
 // With a scene cut in sight the reserve grows to this, about what the buffer
 // holds besides the sound, so that the new scene's first picture comes whole.
 constexpr double CUT_AHEAD_RESERVE_BYTES = 24576.0;
-constexpr int CUT_STEP = 4;  // pixels counted for telling scene cuts between display frames
 constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
 constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
@@ -67,9 +65,12 @@ struct Planner {
     int held;
     std::array<const uint8_t*, SURVEY_FRAMES> ahead;  // the held frames in order
     std::array<bool, SURVEY_FRAMES> cutBefore;        // a held frame begins a scene
-    CoarseCells lastCells;                            // of the display frame added last
+    SceneTrack cuts;                                  // the cut tests over the display frames
+    std::array<bool, SURVEY_FRAMES> newPicture;       // a held frame differs from the one before it
     std::array<uint16_t, FRAME_RGB_BYTES> sums;
-    std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the mean of the next frame's display frames
+    std::array<uint8_t, FRAME_RGB_BYTES> low;          // the least of each value over them
+    std::array<uint8_t, FRAME_RGB_BYTES> high;         // the most
+    std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the next frame's picture (holdPicture)
     int interval;           // display frames a frame of the scene stays on screen
     int frameInterval;      // those of the next frame (fewer before a scene cut)
     bool sound;             // the stream carries sound
@@ -90,7 +91,6 @@ struct Planner {
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
     int shortFrames;        // frames in a row that sent too little of what they should
     double gainSent;        // the share of the error to mend that the chosen tiles mend
-    bool restarted;         // the colour reduction starts afresh (its scene cut means nothing)
     std::vector<ParamChange> changes;
     SettingRange used;      // the intervals and colour limits so far
     int64_t show;           // T of the next frame
@@ -284,8 +284,23 @@ void setLimit(Planner* p, int limit) {
     p->limit = limit;
     p->layers = planeLayers(limit);
     p->spareFrames = 0;
-    p->restarted = true;
     reduceInit({limit, Dither::None});
+}
+
+double heldGap(const Planner& p);
+
+// The interval about a quarter longer or shorter than the scene's that suits
+// the source's cadence; the scene's own when none does.
+int steppedInterval(const Planner& p, bool longer) {
+    const double gap = heldGap(p);
+    if (longer) {
+        for (int c = std::max(p.interval + 1, p.interval * 4 / 3); c <= LONGEST_INTERVAL; ++c)
+            if (intervalFits(c, gap)) return c;
+    } else {
+        for (int c = std::min(p.interval - 1, p.interval * 3 / 4); c >= p.settings.interval; --c)
+            if (intervalFits(c, gap)) return c;
+    }
+    return p.interval;
 }
 
 // Every scene starts at the survey's colour limit and frame rate. While the
@@ -297,7 +312,7 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     p->shortFrames = gainSent < SHORT_SHARE ? p->shortFrames + 1 : 0;
     const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
     if (p->shortFrames >= second && p->interval < LONGEST_INTERVAL) {
-        p->interval = std::min(LONGEST_INTERVAL, std::max(p->interval + 1, p->interval * 4 / 3));
+        p->interval = steppedInterval(*p, true);
         p->shortFrames = 0;
         return;
     }
@@ -305,7 +320,7 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     if (p->limit < p->settings.colourLimit) {
         setLimit(p, p->limit * 2);
     } else if (p->interval > p->settings.interval) {
-        p->interval = std::max(p->settings.interval, p->interval * 3 / 4);
+        p->interval = steppedInterval(*p, false);
         p->spareFrames = 0;
     }
 }
@@ -320,16 +335,15 @@ int heldFrames(Planner* p) {
 void chooseSetting(Planner* p) {
     const double sharedWithSound = p->sound ? AUDIO_BLOCK_BYTES / model::AUDIO_BLOCK_SECONDS : 0.0;
     const SurveySettings settings{p->settings.kibPerSecond * model::KIB - sharedWithSound, p->settings.interval,
-                                  p->settings.colourLimit};
+                                  p->settings.colourLimit, heldGap(*p)};
     const SurveyChoice choice = surveyChoose(settings, p->ahead.data(), heldFrames(p));
     p->interval = choice.interval;
     p->baseLimit = choice.colourLimit;
 }
 
-// The next frame's picture: the mean of the display frames it stays on
-// screen. A frame ends at a scene cut, however short it gets, so that the new
-// scene starts on time with a frame of its own (and no picture blends two).
-void averageHold(Planner* p) {
+// The next frame's display frames: as many as the interval, fewer before a
+// scene cut, so that the new scene starts on time with a frame of its own.
+void holdLength(Planner* p) {
     p->frameInterval = p->interval;
     for (int d = 1; d < std::min(p->interval, p->held); ++d) {
         if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) {
@@ -337,12 +351,45 @@ void averageHold(Planner* p) {
             break;
         }
     }
+}
+
+// The next frame's picture: one the source really had (the middle one of its
+// display frames) wherever something moves, their mean where nothing does
+// (see middleShare). A mean over motion would be a double exposure.
+void holdPicture(Planner* p) {
+    holdLength(p);
     const int count = std::min(p->frameInterval, p->held);
+    const uint8_t* middle = p->ring[(p->head + count / 2) % SURVEY_FRAMES].data();
+    for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->low[i] = p->high[i] = middle[i];
     for (int d = 0; d < count; ++d) {
         const uint8_t* frame = p->ring[(p->head + d) % SURVEY_FRAMES].data();
-        for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
+        for (int i = 0; i < FRAME_RGB_BYTES; ++i) {
+            p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
+            p->low[i] = std::min(p->low[i], frame[i]);
+            p->high[i] = std::max(p->high[i], frame[i]);
+        }
     }
-    for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->picture[i] = static_cast<uint8_t>((p->sums[i] + count / 2) / count);
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        int range = 0;
+        for (int k = 3 * i; k < 3 * i + 3; ++k) range = std::max(range, p->high[k] - p->low[k]);
+        const int share = middleShare(range);
+        for (int k = 3 * i; k < 3 * i + 3; ++k) {
+            const int mean = (p->sums[k] + count / 2) / count;
+            p->picture[k] = static_cast<uint8_t>(mean + ((middle[k] - mean) * share + 128) / 256);
+        }
+    }
+}
+
+// The source's cadence over the display frames held, up to the next scene cut.
+double heldGap(const Planner& p) {
+    std::array<bool, SURVEY_FRAMES> fresh{};
+    int n = 0;
+    for (; n < p.held; ++n) {
+        const int slot = (p.head + n) % SURVEY_FRAMES;
+        if (n > 0 && p.cutBefore[slot]) break;
+        fresh[n] = p.newPicture[slot];
+    }
+    return sourceGap(fresh.data(), n);
 }
 
 // A scene cut among the display frames held beyond the next frame's.
@@ -383,18 +430,18 @@ bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
 
 void planFrame(Planner* p, ReducedFrame* out) {
     const uint8_t* rgb = p->picture.data();
-    reduceFrame(rgb, &p->fresh);
-    const bool cut = p->fresh.sceneCut && !p->restarted;
+    // Frames end at scene cuts, so a frame begins a scene when its first
+    // display frame does.
+    const bool cut = p->frames > 0 && p->cutBefore[p->head];
     if (cut) {
         // A new scene: its own frame rate and colours, and the reduction starts afresh.
         const int interval = p->interval;
         chooseSetting(p);
-        if (p->interval != interval) averageHold(p);
+        if (p->interval != interval) holdPicture(p);
         setLimit(p, p->baseLimit);
-        reduceFrame(rgb, &p->fresh);
     }
+    reduceFrame(rgb, &p->fresh);
     p->fresh.sceneCut = cut;
-    p->restarted = false;
     if (sendTiles(p, rgb, cut, out)) return;
     // Below the screen's colour limit, the colours on screen that lose their
     // numbers are redrawn whatever the tiles chosen; when the rate cannot pay
@@ -403,7 +450,6 @@ void planFrame(Planner* p, ReducedFrame* out) {
         setLimit(p, p->shownLimit);
         reduceFrame(rgb, &p->fresh);
         p->fresh.sceneCut = cut;
-        p->restarted = false;
         if (sendTiles(p, rgb, cut, out)) return;
     }
     // Nothing new fits: the screen stays as it is (one byte).
@@ -433,6 +479,7 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.palette.fill(0);
     p->shown.index.fill(0);  // the target starts black
     p->head = p->held = 0;
+    sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};
     p->sound = wavPath != nullptr;
     p->interval = p->frameInterval = settings.interval;
@@ -450,11 +497,12 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
 void rateAddDisplayFrame(const uint8_t* rgb) {
     Planner* p = planner.get();
     const int slot = (p->head + p->held) % SURVEY_FRAMES;
+    const auto& before = p->ring[(slot + SURVEY_FRAMES - 1) % SURVEY_FRAMES];
+    p->newPicture[slot] = p->frames + p->held == 0 || !std::equal(rgb, rgb + FRAME_RGB_BYTES, before.begin());
     std::copy_n(rgb, FRAME_RGB_BYTES, p->ring[slot].begin());
-    CoarseCells cells;
-    countCoarse(rgb, CUT_STEP, &cells);
-    p->cutBefore[slot] = !sameScene(p->lastCells, cells);
-    p->lastCells = cells;
+    SceneSample sample;
+    sceneSample(rgb, &sample);
+    p->cutBefore[slot] = sceneCut(&p->cuts, sample) && p->frames + p->held > 0;
     ++p->held;
 }
 
@@ -465,7 +513,7 @@ bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
         chooseSetting(p);
         setLimit(p, p->baseLimit);
     }
-    averageHold(p);
+    holdPicture(p);
     planFrame(p, out);
     const int used = std::min(p->frameInterval, p->held);
     p->head = (p->head + used) % SURVEY_FRAMES;

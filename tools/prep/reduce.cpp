@@ -22,19 +22,31 @@ namespace {
 
 constexpr int LEVELS = 16;
 constexpr int KMEANS_ROUNDS = 12;
-// A scene goes on while at least this share of the pixels fall into the same
-// coarse colour cells (COARSE_CELLS) as in the previous frame.
-constexpr double SCENE_OVERLAP = 0.5;
+// Colours are chosen and matched in OKLab, a space in which equal distances
+// look about equally different: scaled by LAB_SCALE (lightness 0 to 100), its
+// chroma axes by CHROMA_WEIGHT more, so that a near-neutral that drifts in
+// hue (a white wall turning pink) counts as the fault a viewer sees in it.
+constexpr double LAB_SCALE = 100.0;
+constexpr double CHROMA_WEIGHT = 1.5;
+// A colour's pixel count weighs in raised to this power, so that a small
+// saturated region (a red jacket, green eyes) still gets a colour of its own.
+constexpr double AREA_POWER = 0.8;
 // A previous colour stays for a cluster whose centre lies within this squared
-// distance (in 4-bit levels) of it; rounding alone moves a centre by up to 0.75.
-constexpr double STICK_DISTANCE2 = 1.0;
+// distance of it; rounding alone moves a centre by up to 0.75 of a 4-bit
+// level, which is some 3 to 4 units.
+constexpr double STICK_DISTANCE2 = 12.0;
 // The previous palette as a whole stays while its error on the new frame is
 // at most this factor above the error of the palette found afresh.
 constexpr double KEEP_FACTOR = 1.02;
-// A pixel keeps last frame's colour when that colour is at most this much
-// (squared 4-bit levels) farther than the nearest palette colour.
-constexpr int HOLD_MARGIN = 0;
 
+// The dither is light: a pixel mixes its nearest palette colour only with
+// one at most this far (squared 4-bit levels: a level in each primary), and
+// only in smooth areas, where no neighbour differs by more than SMOOTH_RANGE
+// (8-bit levels). A pixel keeps its colour of the frame before while its
+// share of the other is within DITHER_HOLD of the threshold.
+constexpr int DITHER_REACH2 = 3;
+constexpr int SMOOTH_RANGE = 12;
+constexpr double DITHER_HOLD = 0.1;
 // Ordered dithering: a 4 x 4 Bayer matrix of thresholds 0..15.
 constexpr std::array<std::array<int, 4>, 4> BAYER = {{
     {{0, 8, 2, 10}},
@@ -44,15 +56,14 @@ constexpr std::array<std::array<int, 4>, 4> BAYER = {{
 }};
 
 struct Bin {
-    int r;
-    int g;
-    int b;
-    int weight;
+    Colour12 colour;
+    double weight;
 };
 
+// A colour in perceptual coordinates (see labOf).
 struct Point {
-    double r;
-    double g;
+    double l;
+    double a;
     double b;
 };
 
@@ -70,7 +81,7 @@ ReduceState state;
 std::array<uint8_t, 256> levelOf;
 std::array<Colour12, FRAME_PIXELS> rounded;
 std::array<int, COLOURS_4BIT> histogram;
-CoarseCells coarse;
+SceneSample sample;
 std::array<Bin, COLOURS_4BIT> bins;
 int binCount;
 std::array<int, COLOURS_4BIT> binCluster;
@@ -80,52 +91,102 @@ std::array<Box, MAX_COLOURS> boxes;
 std::array<Colour12, MAX_COLOURS> palette;
 int paletteSize;
 std::array<uint8_t, COLOURS_4BIT> nearest;
-std::array<int, COLOURS_4BIT> nearestDistance;
+std::array<float, COLOURS_4BIT> nearestDistance;
+std::array<Point, COLOURS_4BIT> labOf;
 std::array<int16_t, COLOURS_4BIT> slotOf;  // palette entry of a colour, or -1
 std::array<int, MAX_COLOURS> usage;
 
-int component(const Bin& bin, int axis) { return axis == 0 ? bin.r : axis == 1 ? bin.g : bin.b; }
+// ---- perceptual colour ----
 
-double distance2(const Point& p, int r, int g, int b) {
-    const double dr = p.r - r;
-    const double dg = p.g - g;
-    const double db = p.b - b;
-    return dr * dr + dg * dg + db * db;
+double linearOf(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+double gammaOf(double v) { return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055; }
+
+// OKLab of an sRGB colour (components 0 to 1), scaled (see labOf).
+Point toLab(double r8, double g8, double b8) {
+    const double r = linearOf(r8), g = linearOf(g8), b = linearOf(b8);
+    const double l = std::cbrt(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
+    const double m = std::cbrt(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
+    const double s = std::cbrt(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
+    return {LAB_SCALE * (0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s),
+            LAB_SCALE * CHROMA_WEIGHT * (1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s),
+            LAB_SCALE * CHROMA_WEIGHT * (0.0259040371 * l + 0.7827717662 * m - 0.8086757278 * s)};
 }
 
-
-Colour12 binColour(const Bin& bin) { return colour12(bin.r, bin.g, bin.b); }
-
-Point pointOf(Colour12 c) {
-    return {static_cast<double>(red4(c)), static_cast<double>(green4(c)), static_cast<double>(blue4(c))};
+// The sRGB colour (components 0 to 1, not clamped) of a point.
+std::array<double, 3> fromLab(const Point& p) {
+    const double L = p.l / LAB_SCALE, A = p.a / (LAB_SCALE * CHROMA_WEIGHT), B = p.b / (LAB_SCALE * CHROMA_WEIGHT);
+    const double l = std::pow(L + 0.3963377774 * A + 0.2158037573 * B, 3.0);
+    const double m = std::pow(L - 0.1055613458 * A - 0.0638541728 * B, 3.0);
+    const double s = std::pow(L - 0.0894841775 * A - 1.2914855480 * B, 3.0);
+    return {gammaOf(4.0767416621 * l - 3.3077115913 * m + 0.2309699292 * s),
+            gammaOf(-1.2684380046 * l + 2.6097574011 * m - 0.3413193965 * s),
+            gammaOf(-0.0041960863 * l - 0.7034186147 * m + 1.7076147010 * s)};
 }
 
-int roundLevel(double v) { return std::clamp(static_cast<int>(std::lround(v)), 0, LEVELS - 1); }
+double distance2(const Point& p, const Point& q) {
+    const double dl = p.l - q.l;
+    const double da = p.a - q.a;
+    const double db = p.b - q.b;
+    return dl * dl + da * da + db * db;
+}
 
-Colour12 roundPoint(const Point& p) { return colour12(roundLevel(p.r), roundLevel(p.g), roundLevel(p.b)); }
+double distance2(const Point& p, Colour12 c) { return distance2(p, labOf[c]); }
+
+double labDistance2(Colour12 a, Colour12 b) { return distance2(labOf[a], labOf[b]); }
+
+double component(const Bin& bin, int axis) {
+    const Point& p = labOf[bin.colour];
+    return axis == 0 ? p.l : axis == 1 ? p.a : p.b;
+}
+
+Colour12 binColour(const Bin& bin) { return bin.colour; }
+
+Point pointOf(Colour12 c) { return labOf[c]; }
+
+int roundLevel(double v) { return std::clamp(static_cast<int>(std::lround(v * (LEVELS - 1))), 0, LEVELS - 1); }
+
+// The target colour nearest to a point: the rounded colour or one of its
+// neighbours on the 4-bit grid.
+Colour12 roundPoint(const Point& p) {
+    const std::array<double, 3> rgb = fromLab(p);
+    const int r0 = roundLevel(rgb[0]), g0 = roundLevel(rgb[1]), b0 = roundLevel(rgb[2]);
+    Colour12 best = colour12(r0, g0, b0);
+    double bestDistance = distance2(p, best);
+    for (int r = std::max(0, r0 - 1); r <= std::min(LEVELS - 1, r0 + 1); ++r)
+        for (int g = std::max(0, g0 - 1); g <= std::min(LEVELS - 1, g0 + 1); ++g)
+            for (int b = std::max(0, b0 - 1); b <= std::min(LEVELS - 1, b0 + 1); ++b) {
+                const double d = distance2(p, colour12(r, g, b));
+                if (d < bestDistance) {
+                    bestDistance = d;
+                    best = colour12(r, g, b);
+                }
+            }
+    return best;
+}
 
 // ---- histogram ----
 
-int coarseCell(Colour12 c) { return (red4(c) >> 1) << 6 | (green4(c) >> 1) << 3 | (blue4(c) >> 1); }
-
 void countColours(const uint8_t* rgb) {
     histogram.fill(0);
-    coarse.fill(0);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
         const Colour12 c = colour12(levelOf[rgb[3 * i]], levelOf[rgb[3 * i + 1]], levelOf[rgb[3 * i + 2]]);
         rounded[i] = c;
         ++histogram[c];
-        ++coarse[coarseCell(c)];
     }
     binCount = 0;
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         if (histogram[c] == 0) continue;
         const Colour12 colour = static_cast<Colour12>(c);
-        bins[binCount++] = {red4(colour), green4(colour), blue4(colour), histogram[c]};
+        bins[binCount++] = {colour, std::pow(static_cast<double>(histogram[c]), AREA_POWER)};
     }
 }
 
-bool sceneGoesOn() { return state.havePrevious && sameScene(state.coarse, coarse); }
+// Asks the cut tests about this frame (once a frame: they learn the shot's motion).
+bool sceneGoesOn(const uint8_t* rgb) {
+    sceneSample(rgb, &sample);
+    const bool cut = sceneCut(&state.scene, sample);
+    return state.havePrevious && !cut;
+}
 
 // ---- median cut: the seeds of a new scene ----
 
@@ -213,9 +274,9 @@ int assignBins(int count) {
     for (int i = 0; i < binCount; ++i) {
         const Bin& bin = bins[i];
         int best = 0;
-        double bestDistance = distance2(seeds[0], bin.r, bin.g, bin.b);
+        double bestDistance = distance2(seeds[0], bin.colour);
         for (int j = 1; j < count; ++j) {
-            const double d = distance2(seeds[j], bin.r, bin.g, bin.b);
+            const double d = distance2(seeds[j], bin.colour);
             if (d < bestDistance) {
                 bestDistance = d;
                 best = j;
@@ -245,9 +306,9 @@ int worstServedBin() {
 
 // A new seed on bin i: the bins it now serves best move over to it.
 void placeSeed(int seed, int i) {
-    seeds[seed] = {static_cast<double>(bins[i].r), static_cast<double>(bins[i].g), static_cast<double>(bins[i].b)};
+    seeds[seed] = labOf[bins[i].colour];
     for (int b = 0; b < binCount; ++b) {
-        const double d = distance2(seeds[seed], bins[b].r, bins[b].g, bins[b].b);
+        const double d = distance2(seeds[seed], bins[b].colour);
         if (d < binDistance[b]) {
             binDistance[b] = d;
             binCluster[b] = seed;
@@ -274,14 +335,15 @@ int moveSeeds(int count) {
     for (int i = 0; i < binCount; ++i) {
         const int j = binCluster[i];
         w[j] += bins[i].weight;
-        sum[j].r += bins[i].weight * bins[i].r;
-        sum[j].g += bins[i].weight * bins[i].g;
-        sum[j].b += bins[i].weight * bins[i].b;
+        const Point& p = labOf[bins[i].colour];
+        sum[j].l += bins[i].weight * p.l;
+        sum[j].a += bins[i].weight * p.a;
+        sum[j].b += bins[i].weight * p.b;
     }
     int kept = 0;
     for (int j = 0; j < count; ++j) {
         if (w[j] == 0) continue;
-        seeds[kept++] = {sum[j].r / w[j], sum[j].g / w[j], sum[j].b / w[j]};
+        seeds[kept++] = {sum[j].l / w[j], sum[j].a / w[j], sum[j].b / w[j]};
     }
     return kept;
 }
@@ -302,13 +364,13 @@ int kMeans(int count, int k) {
 
 // ---- palettes on the 4-bit grid ----
 
-int64_t paletteError(const Colour12* colours, int size) {
-    int64_t total = 0;
+double paletteError(const Colour12* colours, int size) {
+    double total = 0;
     for (int i = 0; i < binCount; ++i) {
         const Colour12 c = binColour(bins[i]);
-        int best = colourDistance2(c, colours[0]);
-        for (int j = 1; j < size; ++j) best = std::min(best, colourDistance2(c, colours[j]));
-        total += static_cast<int64_t>(best) * bins[i].weight;
+        double best = labDistance2(c, colours[0]);
+        for (int j = 1; j < size; ++j) best = std::min(best, labDistance2(c, colours[j]));
+        total += best * bins[i].weight;
     }
     return total;
 }
@@ -329,8 +391,8 @@ void fillPalette(int k) {
     while (paletteSize < k) {
         for (int i = 0; i < binCount; ++i) {
             const Colour12 c = binColour(bins[i]);
-            int best = colourDistance2(c, palette[0]);
-            for (int j = 1; j < paletteSize; ++j) best = std::min(best, colourDistance2(c, palette[j]));
+            double best = labDistance2(c, palette[0]);
+            for (int j = 1; j < paletteSize; ++j) best = std::min(best, labDistance2(c, palette[j]));
             binDistance[i] = best;
         }
         const int worst = worstServedBin();
@@ -365,7 +427,7 @@ void continuedPalette(int k) {
         int best = -1;
         double bestDistance = STICK_DISTANCE2;
         for (int p = 0; p < state.paletteSize; ++p) {
-            const double d = distance2(seeds[j], red4(state.palette[p]), green4(state.palette[p]), blue4(state.palette[p]));
+            const double d = distance2(seeds[j], state.palette[p]);
             if (!claimed[p] && d <= bestDistance) {
                 bestDistance = d;
                 best = p;
@@ -376,8 +438,8 @@ void continuedPalette(int k) {
     }
     fillPalette(k);
 
-    const int64_t fresh = paletteError(palette.data(), paletteSize);
-    const int64_t old = paletteError(state.palette.data(), state.paletteSize);
+    const double fresh = paletteError(palette.data(), paletteSize);
+    const double old = paletteError(state.palette.data(), state.paletteSize);
     if (old <= KEEP_FACTOR * fresh) {
         paletteSize = state.paletteSize;
         std::copy_n(state.palette.begin(), paletteSize, palette.begin());
@@ -390,9 +452,9 @@ void buildNearest() {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         const Colour12 colour = static_cast<Colour12>(c);
         int best = 0;
-        int bestDistance = colourDistance2(colour, palette[0]);
+        float bestDistance = static_cast<float>(labDistance2(colour, palette[0]));
         for (int j = 1; j < paletteSize; ++j) {
-            const int d = colourDistance2(colour, palette[j]);
+            const float d = static_cast<float>(labDistance2(colour, palette[j]));
             if (d < bestDistance) {
                 bestDistance = d;
                 best = j;
@@ -405,23 +467,70 @@ void buildNearest() {
     for (int j = 0; j < paletteSize; ++j) slotOf[palette[j]] = static_cast<int16_t>(j);
 }
 
-Colour12 ditheredColour(const uint8_t* rgb, int i) {
-    const int offset = state.ditherOffset[(i / FRAME_WIDTH) & 3][(i % FRAME_WIDTH) & 3];
-    const auto level = [&](int v) { return levelOf[std::clamp(v + offset, 0, 255)]; };
-    return colour12(level(rgb[3 * i]), level(rgb[3 * i + 1]), level(rgb[3 * i + 2]));
+// ---- light ordered dither ----
+
+// Whether the pixel lies in a smooth area: no neighbour differs by more than
+// SMOOTH_RANGE in any component. Texture hides banding and would only be
+// made noisier (and dearer) by a dither.
+bool smoothAt(const uint8_t* rgb, int i) {
+    const int x = i % FRAME_WIDTH;
+    const int y = i / FRAME_WIDTH;
+    const uint8_t* p = rgb + 3 * i;
+    const auto near = [&](int dx, int dy) {
+        const int nx = x + dx;
+        const int ny = y + dy;
+        if (nx < 0 || nx >= FRAME_WIDTH || ny < 0 || ny >= FRAME_HEIGHT) return true;
+        const uint8_t* q = rgb + 3 * (ny * FRAME_WIDTH + nx);
+        return std::abs(p[0] - q[0]) <= SMOOTH_RANGE && std::abs(p[1] - q[1]) <= SMOOTH_RANGE &&
+               std::abs(p[2] - q[2]) <= SMOOTH_RANGE;
+    };
+    return near(-1, 0) && near(1, 0) && near(0, -1) && near(0, 1);
+}
+
+// The dithered entry of a pixel whose nearest entry is `slot`: the palette
+// colour c2 at most DITHER_REACH2 away from it whose mix with it comes
+// closest to the pixel, shown where the pixel's share of c2 passes the
+// screen-anchored threshold. A still picture thus dithers alike in every
+// frame; `before` (the entry the pixel had, or -1) is kept while the share is
+// within DITHER_HOLD of the threshold, so that noise does not make it boil.
+int ditherSlot(const uint8_t* px, int i, int slot, int before) {
+    const Colour12 c1 = palette[slot];
+    const double p[3] = {px[0] / static_cast<double>(LEVEL_SCALE) - red4(c1),
+                         px[1] / static_cast<double>(LEVEL_SCALE) - green4(c1),
+                         px[2] / static_cast<double>(LEVEL_SCALE) - blue4(c1)};
+    int other = -1;
+    double share = 0.0;
+    double bestError = p[0] * p[0] + p[1] * p[1] + p[2] * p[2];
+    for (int j = 0; j < paletteSize; ++j) {
+        const int d[3] = {red4(palette[j]) - red4(c1), green4(palette[j]) - green4(c1), blue4(palette[j]) - blue4(c1)};
+        const int reach = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+        if (reach == 0 || reach > DITHER_REACH2) continue;
+        const double t = std::clamp((p[0] * d[0] + p[1] * d[1] + p[2] * d[2]) / reach, 0.0, 1.0);
+        double e = 0.0;
+        for (int k = 0; k < 3; ++k) e += (p[k] - t * d[k]) * (p[k] - t * d[k]);
+        if (e < bestError) {
+            bestError = e;
+            other = j;
+            share = t;
+        }
+    }
+    if (other < 0) return slot;
+    const double threshold = (BAYER[(i / FRAME_WIDTH) & 3][(i % FRAME_WIDTH) & 3] + 0.5) / 16.0;
+    if ((before == slot || before == other) && std::fabs(share - threshold) < DITHER_HOLD) return before;
+    return share > threshold ? other : slot;
 }
 
 void mapPixels(const uint8_t* rgb, bool hold, ReducedFrame* out) {
     usage.fill(0);
     const bool dither = state.settings.dither == Dither::Ordered;
     for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const Colour12 c = dither ? ditheredColour(rgb, i) : rounded[i];
+        const Colour12 c = rounded[i];
         int slot = nearest[c];
-        if (hold) {
-            const Colour12 before = state.pixels[i];
-            const int s = slotOf[before];
-            if (s >= 0 && s != slot && colourDistance2(c, before) <= nearestDistance[c] + HOLD_MARGIN) slot = s;
-        }
+        const int before = hold ? slotOf[state.pixels[i]] : -1;
+        if (dither && smoothAt(rgb, i))
+            slot = ditherSlot(rgb + 3 * i, i, slot, before);
+        else if (before >= 0 && before != slot && static_cast<float>(labDistance2(c, state.pixels[i])) <= nearestDistance[c])
+            slot = before;
         out->index[i] = static_cast<uint8_t>(slot);
         ++usage[slot];
     }
@@ -453,7 +562,6 @@ void remember(const ReducedFrame& out) {
     state.havePrevious = true;
     state.paletteSize = out.paletteSize;
     std::copy_n(out.palette.begin(), out.paletteSize, state.palette.begin());
-    state.coarse = coarse;
     for (int i = 0; i < FRAME_PIXELS; ++i) state.pixels[i] = out.palette[out.index[i]];
 }
 
@@ -462,33 +570,13 @@ void remember(const ReducedFrame& out) {
 void reduceInit(const ReduceSettings& settings) {
     state = ReduceState{};
     state.settings = settings;
+    sceneTrackInit(&state.scene);
     state.settings.colours = std::clamp(settings.colours, 2, MAX_COLOURS);
     for (int v = 0; v < 256; ++v) levelOf[v] = static_cast<uint8_t>(level4(v));
-    // The dither spread widens as the palette shrinks: about two 4-bit levels
-    // at 64 colours, the typical distance between neighbouring palette colours.
-    const double spread = 2.0 * std::cbrt(static_cast<double>(MAX_COLOURS) / state.settings.colours) * LEVEL_SCALE;
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x)
-            state.ditherOffset[y][x] = static_cast<int>(std::lround(((BAYER[y][x] + 0.5) / 16.0 - 0.5) * spread));
-}
-
-void countCoarse(const uint8_t* rgb, int step, CoarseCells* cells) {
-    cells->fill(0);
-    for (int y = 0; y < FRAME_HEIGHT; y += step)
-        for (int x = 0; x < FRAME_WIDTH; x += step) {
-            const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
-            ++(*cells)[coarseCell(colour12(level4(px[0]), level4(px[1]), level4(px[2])))];
-        }
-}
-
-bool sameScene(const CoarseCells& before, const CoarseCells& now) {
-    int overlap = 0;
-    int total = 0;
-    for (int i = 0; i < COARSE_CELLS; ++i) {
-        overlap += std::min(before[i], now[i]);
-        total += now[i];
+    for (int c = 0; c < COLOURS_4BIT; ++c) {
+        const Colour12 colour = static_cast<Colour12>(c);
+        labOf[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
     }
-    return overlap >= SCENE_OVERLAP * total;
 }
 
 void reduceSave(ReduceState* snapshot) { *snapshot = state; }
@@ -497,7 +585,7 @@ void reduceRestore(const ReduceState& snapshot) { state = snapshot; }
 
 void reduceFrame(const uint8_t* rgb, ReducedFrame* out) {
     countColours(rgb);
-    const bool goesOn = sceneGoesOn();
+    const bool goesOn = sceneGoesOn(rgb);
     const int k = state.settings.colours;
     if (binCount <= k)
         exactPalette();

@@ -16,7 +16,6 @@ constexpr int STEP = 4;
 constexpr int SMALL_WIDTH = FRAME_WIDTH / STEP;
 constexpr int SMALL_HEIGHT = FRAME_HEIGHT / STEP;
 constexpr int SMALL_VALUES = SMALL_WIDTH * SMALL_HEIGHT * 3;
-constexpr int COARSE_STEP = 4;  // pixels counted for telling scene cuts
 constexpr std::array<int, 15> HOLDS = {2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 24, 30, 40, 48, 60};
 constexpr std::array<int, 9> INTERVALS = {3, 4, 5, 6, 8, 10, 12, 15, 20};  // 20 to 3 frames per second
 constexpr std::array<int, 4> LIMITS = {8, 16, 32, 64};
@@ -31,6 +30,13 @@ constexpr double UNPAID_POWER = 2.0;
 // of its layers.
 constexpr double SHARED_PLANES = 0.85;
 
+// Pictures that come at least this many times in a second tell the source's cadence.
+constexpr int MIN_CADENCE_PICTURES = 3;
+// How far (in display frames) a cadence may stray from whole display frames.
+constexpr double CADENCE_TOLERANCE = 0.15;
+// Cadences whose pictures fall on whole display frames within this many are followed.
+constexpr double LANDING_PERIOD = 6.0;
+
 std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
 std::array<uint16_t, SMALL_VALUES> sums;
 std::array<double, HOLDS.size()> holdError;  // per component, at each hold measured
@@ -42,18 +48,17 @@ std::array<uint8_t, COLOURS_4BIT> nearest;  // the first picture's palette entry
 // of each frame, 8 pixels a word.
 std::array<std::array<Colour12, FRAME_PIXELS>, SURVEY_FRAMES> colours;
 std::array<std::array<uint64_t, FRAME_PIXELS / 8>, SURVEY_FRAMES> entries;
-CoarseCells cellsBefore;
-CoarseCells cellsNow;
+SceneTrack cuts;
+SceneSample sample;
 
 // Display frames before the first scene cut, at most SURVEY_FRAMES.
 int sceneLength(const uint8_t* const* frames, int count) {
     count = std::min(count, SURVEY_FRAMES);
     if (count == 0) return 0;
-    countCoarse(frames[0], COARSE_STEP, &cellsBefore);
-    for (int d = 1; d < count; ++d) {
-        countCoarse(frames[d], COARSE_STEP, &cellsNow);
-        if (!sameScene(cellsBefore, cellsNow)) return d;
-        cellsBefore = cellsNow;
+    sceneTrackInit(&cuts);
+    for (int d = 0; d < count; ++d) {
+        sceneSample(frames[d], &sample);
+        if (sceneCut(&cuts, sample) && d > 0) return d;
     }
     return count;
 }
@@ -76,7 +81,9 @@ void prepareFrames(const uint8_t* const* frames, int n) {
 }
 
 // The hold errors of the holds that fit into n frames: each hold of h frames
-// from the start on, every frame against the hold's mean.
+// from the start on, every frame against the picture shown for the hold (see
+// holdPicture in rate.cpp: the middle frame where things move, the mean where
+// they do not).
 void measureHolds(int n) {
     holdsMeasured = 0;
     for (int h : HOLDS) {
@@ -87,9 +94,12 @@ void measureHolds(int n) {
             sums.fill(0);
             for (int d = start; d < start + h; ++d)
                 for (int i = 0; i < SMALL_VALUES; ++i) sums[i] = static_cast<uint16_t>(sums[i] + small[d][i]);
+            const uint8_t* middle = small[start + h / 2].data();
             for (int d = start; d < start + h; ++d)
                 for (int i = 0; i < SMALL_VALUES; ++i) {
-                    const double e = small[d][i] - sums[i] / static_cast<double>(h);
+                    const double mean = sums[i] / static_cast<double>(h);
+                    const double shown = mean + (middle[i] - mean) * middleShare(static_cast<int>(std::fabs(middle[i] - mean) * 2)) / 256.0;
+                    const double e = small[d][i] - shown;
                     squares += e * e;
                 }
             values += int64_t{h} * SMALL_VALUES;
@@ -153,6 +163,31 @@ double changedBytes(int interval, int n) {
 
 }  // namespace
 
+double sourceGap(const bool* newPicture, int count) {
+    int first = -1;
+    int last = -1;
+    int pictures = 0;
+    for (int d = 1; d < count; ++d) {
+        if (!newPicture[d]) continue;
+        if (first < 0) first = d;
+        last = d;
+        ++pictures;
+    }
+    return pictures >= MIN_CADENCE_PICTURES ? static_cast<double>(last - first) / (pictures - 1) : 0.0;
+}
+
+bool intervalFits(int interval, double gap) {
+    if (gap <= 0.0) return true;
+    const int fewest = std::min(LONGEST_INTERVAL, static_cast<int>(std::ceil(gap - CADENCE_TOLERANCE)));
+    if (interval < fewest) return false;
+    for (int k = 1; k * gap <= LANDING_PERIOD + CADENCE_TOLERANCE; ++k) {
+        const double period = k * gap;
+        const int whole = static_cast<int>(std::lround(period));
+        if (std::fabs(period - whole) <= CADENCE_TOLERANCE) return interval == fewest || interval % whole == 0;
+    }
+    return true;
+}
+
 int planeLayers(int colourLimit) {
     int layers = 0;
     while ((1 << layers) < colourLimit) ++layers;
@@ -177,6 +212,7 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
             // The highest frame rate, then the lower ones of the candidates.
             const int interval = k == 0 ? settings.minInterval : INTERVALS[k - 1];
             if (k > 0 && interval <= settings.minInterval) continue;
+            if (!intervalFits(interval, settings.sourceGap)) continue;
             // Changes are taken to grow with time where the scene is too short to show them.
             const int apart = std::min(interval, n - 1);
             const double bytes =

@@ -36,10 +36,44 @@ int planeLayers(int colourLimit);
 // The display frames the survey looks at, at most: about a second.
 inline constexpr int SURVEY_FRAMES = 64;
 
+// A frame shows the source's picture in the middle of the display frames it
+// stays on screen where things move, and their mean where nothing does: a
+// pixel whose values over them spread by no more than STILL_RANGE (in 8-bit
+// levels) shows the mean, one that spreads by MOVING_RANGE or more the middle
+// picture, and those between a mix. Still areas lose their noise and a slow
+// pan keeps its natural blur, while nothing that moves is blended into a
+// double exposure.
+inline constexpr int STILL_RANGE = 24;
+inline constexpr int MOVING_RANGE = 64;
+
+// How much of the middle picture (0 to 256) a pixel that spreads by `range` shows.
+inline constexpr int middleShare(int range) {
+    return range <= STILL_RANGE ? 0
+           : range >= MOVING_RANGE ? 256
+                                   : (range - STILL_RANGE) * 256 / (MOVING_RANGE - STILL_RANGE);
+}
+
+// The longest frame interval the rate control chooses: 3 frames per second.
+inline constexpr int LONGEST_INTERVAL = 20;
+
+// The source's own cadence, from the display frames in which its picture
+// changes: the mean distance between its new pictures in display frames, or
+// 0 when too few changed to tell (a still: any interval does).
+double sourceGap(const bool* newPicture, int count);
+
+// Whether a frame interval suits a source whose pictures come every `gap`
+// display frames: never more frames than the source has, and where the
+// source's pictures fall on whole display frames within a short period (10,
+// 12, 15, 20, 24 or 30 frames per second), an interval that lands on them
+// (a 24 frames per second film: every 5th display frame, or the highest rate
+// below the source's own, every 3rd).
+bool intervalFits(int interval, double gap);
+
 struct SurveySettings {
     double videoBytesPerSecond;  // what the rate leaves for pictures
     int minInterval;             // the highest frame rate, as display frames per frame
     int maxColours;
+    double sourceGap;            // see sourceGap()
 };
 
 struct SurveyChoice {
