@@ -88,6 +88,9 @@ struct Planner {
     int shownLimit;         // the colour limit of the screen's picture
     int baseLimit;          // where every scene starts
     int layers;             // plane layers in use at the colour limit
+    bool dither;            // the reduction dithers (rate to spare at the highest limit and frame rate)
+    bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
+    uint8_t fill;           // the fresh entry that stands in for tiles not sent at a cut
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
     int shortFrames;        // frames in a row that sent too little of what they should
     double gainSent;        // the share of the error to mend that the chosen tiles mend
@@ -212,19 +215,38 @@ bool chooseTiles(Planner* p, double bytes) {
 }
 
 // The next picture: the chosen tiles from the fresh picture, the rest of the
-// screen in the fresh palette's nearest colours.
-void compose(const Planner& p, ReducedFrame* out) {
+// screen in the fresh palette's nearest colours. At a scene cut the tiles not
+// chosen take one flat colour instead of the old shot's picture (no picture
+// shows two shots), and keep it until they are sent: a flat area costs the
+// stream little.
+void compose(const Planner& p, bool cut, ReducedFrame* out) {
     out->palette = p.fresh.palette;
     out->paletteSize = p.fresh.paletteSize;
     for (int y = 0; y < FRAME_HEIGHT; ++y) {
         const int rowTiles = y / TILE_HEIGHT * TILES_X;
         for (int x = 0; x < FRAME_WIDTH; ++x) {
             const int at = y * FRAME_WIDTH + x;
-            out->index[at] = p.chosen[rowTiles + x / TILE_WIDTH] ? p.fresh.index[at] : p.remap[p.shown.index[at]];
+            out->index[at] = p.chosen[rowTiles + x / TILE_WIDTH] ? p.fresh.index[at]
+                             : cut                               ? p.fill
+                                                                 : p.remap[p.shown.index[at]];
         }
     }
     out->sceneCut = false;
     out->keptColours = 0;
+}
+
+// The fresh entry nearest to the picture's mean colour: what the tiles not
+// sent at a cut show.
+uint8_t fillEntry(const Planner& p, const uint8_t* rgb) {
+    std::array<int64_t, 3> sum{};
+    for (int i = 0; i < FRAME_PIXELS; ++i)
+        for (int k = 0; k < 3; ++k) sum[k] += rgb[3 * i + k];
+    const Colour12 mean = colour12(level4(static_cast<int>(sum[0] / FRAME_PIXELS)), level4(static_cast<int>(sum[1] / FRAME_PIXELS)),
+                                   level4(static_cast<int>(sum[2] / FRAME_PIXELS)));
+    int best = 0;
+    for (int j = 1; j < p.fresh.paletteSize; ++j)
+        if (colourDistance2(p.fresh.palette[j], mean) < colourDistance2(p.fresh.palette[best], mean)) best = j;
+    return static_cast<uint8_t>(best);
 }
 
 // Changed rows the estimate gave the frame out.
@@ -284,7 +306,13 @@ void setLimit(Planner* p, int limit) {
     p->limit = limit;
     p->layers = planeLayers(limit);
     p->spareFrames = 0;
-    reduceInit({limit, Dither::None});
+    reduceInit({limit, p->dither ? Dither::Ordered : Dither::None});
+}
+
+void setDither(Planner* p, bool dither) {
+    p->dither = dither;
+    p->spareFrames = 0;
+    reduceSetDither(dither ? Dither::Ordered : Dither::None);
 }
 
 double heldGap(const Planner& p);
@@ -311,17 +339,25 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
     p->shortFrames = gainSent < SHORT_SHARE ? p->shortFrames + 1 : 0;
     const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
-    if (p->shortFrames >= second && p->interval < LONGEST_INTERVAL) {
-        p->interval = steppedInterval(*p, true);
+    if (p->shortFrames >= second) {
         p->shortFrames = 0;
+        if (p->dither)
+            setDither(p, false);
+        else if (p->interval < LONGEST_INTERVAL)
+            p->interval = steppedInterval(*p, true);
         return;
     }
     if (p->spareFrames < second) return;
+    const int faster = steppedInterval(*p, false);
     if (p->limit < p->settings.colourLimit) {
         setLimit(p, p->limit * 2);
-    } else if (p->interval > p->settings.interval) {
-        p->interval = steppedInterval(*p, false);
+    } else if (faster < p->interval) {
+        p->interval = faster;
         p->spareFrames = 0;
+    } else if (!p->dither) {
+        // As many colours and frames as the source has: the rate left goes
+        // to the dither, which takes the banding out of smooth areas.
+        setDither(p, true);
     }
 }
 
@@ -404,21 +440,24 @@ bool cutAhead(const Planner& p) {
 bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
     buildRemap(p);
     measureTiles(p, rgb);
+    if (cut) p->fill = fillEntry(*p, rgb);
     const double readBy = (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
     // Within a scene the reader is kept ahead by a reserve, which the first
     // frame of the next scene may spend: it has the whole picture to send.
     const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
     const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
-    double budget = cut || p->frames == 0 ? room : std::max(0.0, room - reserve);
+    // So does every frame until the new scene's picture is whole.
+    double budget = cut || p->incomplete || p->frames == 0 ? room : std::max(0.0, room - reserve);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         const bool all = chooseTiles(p, budget);
-        compose(*p, out);
+        compose(*p, cut, out);
         const double rows = estimatedRows(*p);
         const Trial trial = tryFrame(p, *out, p->limit, false);
         if (rows > 0 && trial.bytes > 1)
             p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
         if (trial.kept) {
             out->sceneCut = cut;
+            p->incomplete = (cut || p->incomplete) && !all;
             keep(p, *out, p->limit);
             adaptSetting(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes, p->gainSent);
             return true;
@@ -434,8 +473,10 @@ void planFrame(Planner* p, ReducedFrame* out) {
     // display frame does.
     const bool cut = p->frames > 0 && p->cutBefore[p->head];
     if (cut) {
-        // A new scene: its own frame rate and colours, and the reduction starts afresh.
+        // A new scene: its own frame rate and colours, no dither, and the
+        // reduction starts afresh.
         const int interval = p->interval;
+        p->dither = false;
         chooseSetting(p);
         if (p->interval != interval) holdPicture(p);
         setLimit(p, p->baseLimit);
@@ -479,6 +520,8 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.palette.fill(0);
     p->shown.index.fill(0);  // the target starts black
     p->head = p->held = 0;
+    p->dither = p->incomplete = false;
+    p->fill = 0;
     sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};
     p->sound = wavPath != nullptr;

@@ -23,14 +23,13 @@ namespace {
 constexpr int LEVELS = 16;
 constexpr int KMEANS_ROUNDS = 12;
 // Colours are chosen and matched in OKLab, a space in which equal distances
-// look about equally different: scaled by LAB_SCALE (lightness 0 to 100), its
-// chroma axes by CHROMA_WEIGHT more, so that a near-neutral that drifts in
-// hue (a white wall turning pink) counts as the fault a viewer sees in it.
+// look about equally different, so that a small saturated region (a red
+// jacket, green eyes) keeps its hue: scaled by LAB_SCALE (lightness 0 to
+// 100), its chroma axes by CHROMA_WEIGHT more, so that a near-neutral that
+// drifts in hue (a white wall turning pink) counts as the fault a viewer sees
+// in it.
 constexpr double LAB_SCALE = 100.0;
 constexpr double CHROMA_WEIGHT = 1.5;
-// A colour's pixel count weighs in raised to this power, so that a small
-// saturated region (a red jacket, green eyes) still gets a colour of its own.
-constexpr double AREA_POWER = 0.8;
 // A previous colour stays for a cluster whose centre lies within this squared
 // distance of it; rounding alone moves a centre by up to 0.75 of a 4-bit
 // level, which is some 3 to 4 units.
@@ -45,7 +44,7 @@ constexpr double KEEP_FACTOR = 1.02;
 // (8-bit levels). A pixel keeps its colour of the frame before while its
 // share of the other is within DITHER_HOLD of the threshold.
 constexpr int DITHER_REACH2 = 3;
-constexpr int SMOOTH_RANGE = 12;
+constexpr int SMOOTH_RANGE = 8;
 constexpr double DITHER_HOLD = 0.1;
 // Ordered dithering: a 4 x 4 Bayer matrix of thresholds 0..15.
 constexpr std::array<std::array<int, 4>, 4> BAYER = {{
@@ -177,7 +176,7 @@ void countColours(const uint8_t* rgb) {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         if (histogram[c] == 0) continue;
         const Colour12 colour = static_cast<Colour12>(c);
-        bins[binCount++] = {colour, std::pow(static_cast<double>(histogram[c]), AREA_POWER)};
+        bins[binCount++] = {colour, static_cast<double>(histogram[c])};
     }
 }
 
@@ -578,6 +577,8 @@ void reduceInit(const ReduceSettings& settings) {
         labOf[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
     }
 }
+
+void reduceSetDither(Dither dither) { state.settings.dither = dither; }
 
 void reduceSave(ReduceState* snapshot) { *snapshot = state; }
 

@@ -43,6 +43,9 @@ struct ReduceState {
 // Forgets every earlier frame and takes new settings.
 void reduceInit(const ReduceSettings& settings);
 
+// Turns the dither on or off from the next frame on, remembering the frames before.
+void reduceSetDither(Dither dither);
+
 // For a caller that reduces other pictures in between and then carries on
 // where it was.
 void reduceSave(ReduceState* snapshot);

@@ -34,8 +34,9 @@ constexpr double SHARED_PLANES = 0.85;
 constexpr int MIN_CADENCE_PICTURES = 3;
 // How far (in display frames) a cadence may stray from whole display frames.
 constexpr double CADENCE_TOLERANCE = 0.15;
-// Cadences whose pictures fall on whole display frames within this many are followed.
-constexpr double LANDING_PERIOD = 6.0;
+// A frame interval that does not land on the source's pictures shows them up
+// to one source picture early or late: at most this share of the interval.
+constexpr double MAX_JUDDER = 1.0 / 3.0;
 
 std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
 std::array<uint16_t, SMALL_VALUES> sums;
@@ -180,10 +181,13 @@ bool intervalFits(int interval, double gap) {
     if (gap <= 0.0) return true;
     const int fewest = std::min(LONGEST_INTERVAL, static_cast<int>(std::ceil(gap - CADENCE_TOLERANCE)));
     if (interval < fewest) return false;
-    for (int k = 1; k * gap <= LANDING_PERIOD + CADENCE_TOLERANCE; ++k) {
+    if (interval == fewest || gap / interval <= MAX_JUDDER) return true;
+    // Faster than that, only an interval that lands on the source's pictures,
+    // where some do within twice the fewest.
+    for (int k = 1; k * gap <= 2 * fewest + CADENCE_TOLERANCE; ++k) {
         const double period = k * gap;
         const int whole = static_cast<int>(std::lround(period));
-        if (std::fabs(period - whole) <= CADENCE_TOLERANCE) return interval == fewest || interval % whole == 0;
+        if (std::fabs(period - whole) <= CADENCE_TOLERANCE) return interval % whole == 0;
     }
     return true;
 }

@@ -62,11 +62,12 @@ inline constexpr int LONGEST_INTERVAL = 20;
 double sourceGap(const bool* newPicture, int count);
 
 // Whether a frame interval suits a source whose pictures come every `gap`
-// display frames: never more frames than the source has, and where the
-// source's pictures fall on whole display frames within a short period (10,
-// 12, 15, 20, 24 or 30 frames per second), an interval that lands on them
-// (a 24 frames per second film: every 5th display frame, or the highest rate
-// below the source's own, every 3rd).
+// display frames: never more frames than the source has; and where its
+// pictures fall on whole display frames within a short period (10, 12, 15,
+// 20, 24 or 30 frames per second), an interval that lands on them unless it
+// is long enough for the uneven spacing not to show (a 10 fps source: every
+// 6th or 12th display frame, or every 18th or more; a 24 fps film: every 3rd,
+// the highest rate below its own, every 5th, or every 8th or more).
 bool intervalFits(int interval, double gap);
 
 struct SurveySettings {
