@@ -1,6 +1,7 @@
 #include "encoder/audio/pcmtl.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "encoder/audio/wavlib.h"
@@ -49,6 +50,21 @@ bool canOpen(const char* path) {
     return true;
 }
 
+// The samples are taken as 16-bit mono at the player's rate, whatever the file
+// holds: another rate plays at the wrong speed, stereo at half speed, another
+// depth at the wrong loudness. The stream stays as it has always been made;
+// the user is told how to convert the file.
+void warnOfFormat(const char* path) {
+    PCMINFO info{};
+    if (!wavreadFormat(&info, path)) return;
+    const bool rateFits = info.sampleRate == AUDIO_WAV_RATE || info.sampleRate == AUDIO_WAV_RATE + 1;
+    if (rateFits && info.numBits == 16 && info.numChannels == 1) return;
+    printf("Warning: '%s' is %lld Hz, %d-bit, %d channel%s, but is encoded as 16-bit mono at %d Hz: convert it with "
+           "vendrel-prep, or with ffmpeg -i '%s' -ac 1 -ar %d -c:a pcm_s16le OUT.wav\n",
+           path, static_cast<long long>(info.sampleRate), info.numBits, info.numChannels,
+           info.numChannels == 1 ? "" : "s", AUDIO_WAV_RATE, path, AUDIO_WAV_RATE);
+}
+
 }  // namespace
 
 const uint8_t* pcmtlCodeTable() { return pcm2tl; }
@@ -68,6 +84,7 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
     printf("sampleRate:%d\n", static_cast<int>(static_cast<uint32_t>(mono_pcm->sampleRate)));
     printf("numBits:%d\n", mono_pcm->numBits);
     printf("numData:%d\n", mono_pcm->numData);
+    warnOfFormat(path);
 
     fifo_addr_top = kFifoTop;
     fifo_addr_end = kFifoEnd;

@@ -323,20 +323,20 @@ void free_Stereo_Native(Stereo_Native* stereo) {
     std::free(stereo);
 }
 
-void wavread_RIFF(RIFF* riff, const char* path) {
-    riff->data = nullptr;
-    FILE* fp = path ? fopen(path, "rb") : nullptr;
-    if (!fp) stop(nullptr, nullptr, "Error!: Can't open the file '%s'.", path ? path : "");
+namespace {
 
+// Reads the header fields up to the data chunk's size. Returns null, or the
+// message for the first thing that is missing or wrong.
+const char* readHeaderFields(FILE* fp, RIFF* riff) {
     uint8_t field[kFmtHeadBytes];
     if (!readExact(fp, riff->chunkID, 4) || !sameTag(riff->chunkID, kTagRiff))
-        stop(fp, nullptr, "Error!: The file does not have RIFF chunk.");
+        return "Error!: The file does not have RIFF chunk.";
     if (!readExact(fp, field, 4) || !readExact(fp, riff->format, 4) || !sameTag(riff->format, kTagWave))
-        stop(fp, nullptr, "Error!: The file is not WAV file.");
+        return "Error!: The file is not WAV file.";
     riff->chunkSize = le32(field);
 
-    if (!findTag(fp, kTagFmt, riff->fmtID)) stop(fp, nullptr, "Error!: The file has no fmt chunk.");
-    if (!readExact(fp, field, kFmtHeadBytes)) stop(fp, nullptr, "Error!: The file ends inside the fmt chunk.");
+    if (!findTag(fp, kTagFmt, riff->fmtID)) return "Error!: The file has no fmt chunk.";
+    if (!readExact(fp, field, kFmtHeadBytes)) return "Error!: The file ends inside the fmt chunk.";
     riff->fmtSize = le32(field);
     riff->audioFormat = static_cast<uint16_t>(le16(field + 4));
     riff->numChannels = static_cast<uint16_t>(le16(field + 6));
@@ -346,13 +346,37 @@ void wavread_RIFF(RIFF* riff, const char* path) {
     riff->bitsPerSample = static_cast<int16_t>(le16(field + 18));
 
     // A format chunk longer than 16 bytes is passed over by this search.
-    if (!findTag(fp, kTagData, riff->dataID)) stop(fp, nullptr, "Error!: The file has no data chunk.");
-    if (!readExact(fp, field, 4)) stop(fp, nullptr, "Error!: The file ends inside the data chunk header.");
+    if (!findTag(fp, kTagData, riff->dataID)) return "Error!: The file has no data chunk.";
+    if (!readExact(fp, field, 4)) return "Error!: The file ends inside the data chunk header.";
     riff->dataSize = le32(field);
 
-    if (!validDepth(riff->bitsPerSample)) stop(fp, nullptr, "Error!: Inappropriate quantization bit number.");
+    if (!validDepth(riff->bitsPerSample)) return "Error!: Inappropriate quantization bit number.";
+    return nullptr;
+}
+
+}  // namespace
+
+void wavread_RIFF(RIFF* riff, const char* path) {
+    riff->data = nullptr;
+    FILE* fp = path ? fopen(path, "rb") : nullptr;
+    if (!fp) stop(nullptr, nullptr, "Error!: Can't open the file '%s'.", path ? path : "");
+    if (const char* problem = readHeaderFields(fp, riff)) stop(fp, nullptr, "%s", problem);
     readSamples(fp, riff, path);
     fclose(fp);
+}
+
+bool wavreadFormat(PCMINFO* info, const char* path) {
+    FILE* fp = path ? fopen(path, "rb") : nullptr;
+    if (!fp) return false;
+    RIFF riff{};
+    const bool read = readHeaderFields(fp, &riff) == nullptr;
+    fclose(fp);
+    if (!read) return false;
+    info->fileName = path;
+    info->sampleRate = riff.sampleRate;
+    info->numBits = riff.bitsPerSample;
+    info->numChannels = static_cast<int16_t>(riff.numChannels);
+    return true;
 }
 
 void getPCMINFO(PCMINFO* info, const char* path) {

@@ -95,6 +95,9 @@ void free_Stereo_Native(Stereo_Native* stereo);
 // record that already holds arrays should be freed first.
 void wavread_RIFF(RIFF* riff, const char* path);
 void getPCMINFO(PCMINFO* info, const char* path);
+// The format of a file from its header alone, without its samples; false,
+// with nothing printed, when the header cannot be read. The process goes on.
+bool wavreadFormat(PCMINFO* info, const char* path);
 void wavread_Mono_Native(Mono_Native* mono, const char* path);
 void wavread_Mono(Mono* mono, const char* path);
 void wavread_Stereo_Native(Stereo_Native* stereo, const char* path);

@@ -7,6 +7,7 @@
 // stream: frames come in through the image module, become commands in the
 // video module, and meet the sound from the audio module in the stream module.
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include "encoder/audio/pcmtl.h"
 #include "encoder/driver/frame_name.h"
@@ -152,11 +156,97 @@ void reportNameTooLong(const char* pattern) {
     printf("error: the file name made from '%s' is longer than %d characters\n", pattern, FRAME_NAME_BYTES - 1);
 }
 
-// Copies up to 65536 bytes of boot code to the top of the stream.
-void writeBootCode(FILE* stream, const char* path) {
+// A file's identity: two names are one file when both parts agree.
+struct FileId {
+    dev_t device;
+    ino_t inode;
+    auto operator<=>(const FileId&) const = default;
+};
+
+bool fileId(const char* path, FileId* id) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+// One input the run reads, by identity: the boot code, the sound, the
+// parameter file, or frame `number` of the in_file pattern.
+struct InputFile {
+    FileId id;
+    const char* what;  // the option's path, or null for a frame
+    long long number;
+};
+
+// The frames the loop would read: from the start number by the step, up to
+// the first that is missing (where the loop stops).
+template <typename Visit>
+void forEachFrame(const Settings& s, Visit visit) {
+    char name[FRAME_NAME_BYTES];
+    for (long long n = s.startNumber; n <= s.lastNumber; n += s.videoSkip) {
+        if (formatFrameName(name, s.inPattern, static_cast<int>(n)) < 0) return;
+        if (!visit(n, name)) return;
+    }
+}
+
+// An output that is also an input destroys that input before it is read:
+// the stream is created before the boot code, the parameter file and the
+// sound are read, and a raw GRAM file may be a later frame. Says which, and
+// returns true, for such a run; nothing has been written yet.
+bool outputIsAnInput(const Settings& s) {
+    if (s.compressType < 0 || !s.outPattern) return false;
+    std::vector<InputFile> inputs;
+    FileId id;
+    for (const char* path : {s.bootPath, s.audioPath, s.paramPath}) {
+        if (path && fileId(path, &id)) inputs.push_back({id, path, 0});
+    }
+    if (s.inPattern) {
+        forEachFrame(s, [&](long long n, const char* name) {
+            if (!fileId(name, &id)) return false;
+            inputs.push_back({id, nullptr, n});
+            return true;
+        });
+    }
+    std::sort(inputs.begin(), inputs.end(), [](const InputFile& a, const InputFile& b) { return a.id < b.id; });
+
+    char out[FRAME_NAME_BYTES];
+    auto clash = [&](const char* output) {
+        if (!fileId(output, &id)) return false;
+        const auto at = std::lower_bound(inputs.begin(), inputs.end(), id,
+                                         [](const InputFile& a, const FileId& b) { return a.id < b; });
+        if (at == inputs.end() || at->id != id) return false;
+        char frame[FRAME_NAME_BYTES] = "";
+        if (!at->what) formatFrameName(frame, s.inPattern, static_cast<int>(at->number));
+        printf("error: the output file '%s' is the input file '%s'; give the output another name\n", output,
+               at->what ? at->what : frame);
+        return true;
+    };
+    if (s.compressType > 0) {
+        return formatFrameName(out, s.outPattern, STREAM_NAME_NUMBER) >= 0 && clash(out);
+    }
+    // Raw GRAM files: one for each frame read.
+    bool found = false;
+    if (s.inPattern) {
+        forEachFrame(s, [&](long long n, const char*) {
+            found = formatFrameName(out, s.outPattern, static_cast<int>(n)) >= 0 && clash(out);
+            return !found;
+        });
+    }
+    return found;
+}
+
+// Opens the boot code file. A missing file or a folder is said and refused
+// before the stream is created, so that an earlier stream of that name stays.
+FILE* openBootCode(const char* path) {
+    struct stat st;
+    FILE* boot = stat(path, &st) == 0 && !S_ISDIR(st.st_mode) ? fopen(path, "rb") : nullptr;
+    if (!boot) printf("bootfile :%s:can't open\n", path);
+    return boot;
+}
+
+// Copies up to 65536 bytes of boot code to the top of the stream; closes boot.
+void writeBootCode(FILE* stream, const char* path, FILE* boot) {
     printf("bootfile :%s:", path);
-    FILE* boot = fopen(path, "rb");
-    if (!boot) return;
     const size_t n = fread(bootcode_buf, 1, sizeof bootcode_buf, boot);
     fclose(boot);
     if (n == 0) return;
@@ -293,21 +383,34 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (!checkSettings(s)) return EXIT_USAGE;
+    if (outputIsAnInput(s)) return EXIT_USAGE;
     streamInfo.videoSkip = s.videoSkip;
 
     printf("X1turboZ 64COLOR VIDEO/AUDIO encoder\n\n");
     decode_bmp_init();
 
     if (s.compressType > 0) {
-        if (!openStream(s)) return EXIT_USAGE;
-        if (s.bootPath) writeBootCode(fpDst, s.bootPath);
+        // Without an out_file pattern there is no stream to keep: that is
+        // what the run reports.
+        FILE* boot = s.bootPath && s.outPattern ? openBootCode(s.bootPath) : nullptr;
+        if (s.bootPath && s.outPattern && !boot) return EXIT_FAILED;
+        if (!openStream(s)) {
+            if (boot) fclose(boot);
+            return EXIT_USAGE;
+        }
+        if (boot) writeBootCode(fpDst, s.bootPath, boot);
     }
 
     if (s.paramPath) {
         printf("config_file '%s':", s.paramPath);
-        streamInfo.fp = fopen(s.paramPath, "rt");
+        // Only a file: a folder would read as an empty file, a device such
+        // as /dev/zero never ends, and a pipe would be waited for.
+        struct stat st;
+        const bool exists = stat(s.paramPath, &st) == 0;
+        const bool regular = exists && S_ISREG(st.st_mode);
+        streamInfo.fp = regular ? fopen(s.paramPath, "rt") : nullptr;
         if (!streamInfo.fp) {
-            puts("can't open");
+            puts(exists && !regular ? "can't open (not a file)" : "can't open");
             closeRun();
             return EXIT_FAILED;
         }

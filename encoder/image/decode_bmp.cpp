@@ -36,6 +36,11 @@ constexpr int LIST_MAX = PALET_UPDATE_RECORDS - 1;  // records before the ending
 ExchangeSearch exchangeSearch = improveOrderFast;
 PixelMatch pixelMatch = matchPixelsFast;
 
+// Set once decode_bmp_repeat has moved a picture to the other page; from then
+// on an update list that would leave a number of the picture wrong is made
+// again (paletUpdateListBuild).
+bool pictureMoved = false;
+
 // The work entry each 12-bit colour was given in the current frame.
 constexpr uint8_t NOT_ASKED = 0xFF;
 constexpr int COLOUR_KEYS = 4096;
@@ -185,6 +190,7 @@ void palet_init() {
 
 int decode_bmp_init() {
     palet_init();
+    pictureMoved = false;
     std::memset(indexBmp, 0, sizeof indexBmp);
     std::memset(diffList, 0, sizeof diffList);
     return 0;
@@ -216,6 +222,7 @@ void decode_bmp_save(DecodeBmpState* s) {
     s->limit = limitColor;
     s->shadows = paletShadowCount;
     s->flash = paletFlashColor;
+    s->pictureMoved = pictureMoved;
 }
 
 void decode_bmp_restore(const DecodeBmpState& s) {
@@ -227,6 +234,7 @@ void decode_bmp_restore(const DecodeBmpState& s) {
     limitColor = s.limit;
     paletShadowCount = s.shadows;
     paletFlashColor = s.flash;
+    pictureMoved = s.pictureMoved;
 }
 
 void decode_bmp_setExchangeSearch(ExchangeSearch search) {
@@ -444,7 +452,22 @@ int improveOrderPlain(int page, uint8_t order[128]) {
     return exchanges;
 }
 
-void paletUpdateListBuild(int page) {
+namespace {
+
+// Appends display entry g to the update list when it has changes to announce
+// and the list has room; a full list leaves them pending for a later frame.
+void listAppend(PaletEntry& e, int g, int* records) {
+    if (e.changes == 0 || *records >= LIST_MAX) return;
+    log_printf(LOG_PALET, "%02X[%d]:", g, e.changes);
+    paletUpdateList[*records] = {g, static_cast<uint8_t>(e.changes), e.blue, e.red, e.green};
+    e.changes = 0;
+    ++*records;
+    paletUpdateList[*records].changes = 0;
+}
+
+// The list in position order: each used position's colour goes to its own
+// number and to its shadow copies, the numbers limitColor apart.
+void buildListInOrder(int page) {
     const PaletEntry* pagePalet = indexPalet[page];
     PaletEntry* shown = displayPalet[page];
     int records = 0;
@@ -455,19 +478,67 @@ void paletUpdateListBuild(int page) {
         log_printf(LOG_PALET, "PAL[%2d]=RGB(%02X.%02X.%02X): ", t, from.red, from.green, from.blue);
         for (int s = 0; s < PALET_NUMBERS; s += limitColor) {
             const int g = s | t;
-            PaletEntry& e = shown[g];
-            updateDisplay(e, from);
-            // A full list leaves the change pending for a later frame.
-            if (e.changes == 0 || records >= LIST_MAX) continue;
-            log_printf(LOG_PALET, "%02X[%d]:", g, e.changes);
-            paletUpdateList[records] = {g, static_cast<uint8_t>(e.changes), e.blue, e.red, e.green};
-            e.changes = 0;
-            ++records;
-            paletUpdateList[records].changes = 0;
+            updateDisplay(shown[g], from);
+            listAppend(shown[g], g, &records);
         }
         log_printf(LOG_PALET, "%c", 10);
     }
-    displayPalet[1 - page][0] = shown[0];
+}
+
+// True when the number of a position in use still has a change pending: the
+// list ran full before it, and the target shows that number in another colour
+// (often that of a lower position's shadow copy listed just before).
+bool shownNumberPending(int page) {
+    for (int t = 0; t < PALET_NUMBERS; ++t) {
+        if (indexPalet[page][t].flags == PALET_USED && displayPalet[page][t].changes != 0) return true;
+    }
+    return false;
+}
+
+// The list with the numbers the picture shows first, one record each, so
+// that they always fit; then the shadow copies, except over the number of a
+// position in use, which a shadow copy would only overwrite for that number to
+// be listed again.
+void buildListShownFirst(int page) {
+    const PaletEntry* pagePalet = indexPalet[page];
+    PaletEntry* shown = displayPalet[page];
+    int records = 0;
+    paletUpdateList[0].changes = 0;
+    for (int t = 0; t < PALET_NUMBERS; ++t) {
+        if (pagePalet[t].flags != PALET_USED) continue;
+        updateDisplay(shown[t], pagePalet[t]);
+        listAppend(shown[t], t, &records);
+    }
+    for (int t = 0; t < PALET_NUMBERS; ++t) {
+        if (pagePalet[t].flags != PALET_USED) continue;
+        for (int s = limitColor; s < PALET_NUMBERS; s += limitColor) {
+            const int g = s | t;
+            if (g == t || (pagePalet[g].flags & PALET_USED)) continue;
+            updateDisplay(shown[g], pagePalet[t]);
+            listAppend(shown[g], g, &records);
+        }
+    }
+}
+
+}  // namespace
+
+// Positions at or above a lowered limit that are still in use have numbers
+// that are also shadow copies of lower positions; each list writes such a
+// number twice, the shadow copy first, and with a low limit the list can run
+// full between the two. Once a picture has moved to the other page (a refused
+// frame with two pages), that page holds such positions from a limit it never
+// had, and a list that runs full there would leave a number of the picture in
+// the wrong colour: it is then made again with the picture's numbers first.
+// Streams in which no picture moved keep the lists they have always had.
+void paletUpdateListBuild(int page) {
+    PaletEntry before[PALET_NUMBERS];
+    if (pictureMoved) std::memcpy(before, displayPalet[page], sizeof before);
+    buildListInOrder(page);
+    if (pictureMoved && shownNumberPending(page)) {
+        std::memcpy(displayPalet[page], before, sizeof before);
+        buildListShownFirst(page);
+    }
+    displayPalet[1 - page][0] = displayPalet[page][0];
 }
 
 int decode_bmp_gram(int page, const BmpImage* image) {
@@ -495,6 +566,7 @@ int decode_bmp_gram(int page, const BmpImage* image) {
 int decode_bmp_repeat(int page, int from) {
     if (page < 0 || page > 1 || from < 0 || from > 1) return -1;
     if (page == from) return 0;
+    pictureMoved = true;
     // The pixel bytes and the record of the picture move as they are; the
     // non-pixel bytes of the two pages are alike, as nothing ever writes them.
     std::memcpy(gram_buf[WORK_PAGE], gram_buf[from], GRAM_PAGE_BYTES);

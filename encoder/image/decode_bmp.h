@@ -101,7 +101,8 @@ int decode_bmp_init();
 int decode_bmp_term();
 // Puts everything the image module holds back to its state at program start:
 // pages, palettes, maps, the update list, the colour limit, the shadow count,
-// the flash entry, the chosen searches and their working tables.
+// the flash entry, whether a picture has moved between pages, the chosen
+// searches and their working tables.
 void decode_bmp_reset();
 
 // What a frame changes in the image module, for a caller that tries a frame
@@ -114,6 +115,7 @@ struct DecodeBmpState {
     PaletEntry shown[2][PALET_NUMBERS];
     PaletUpdate updates[PALET_UPDATE_RECORDS];
     int32_t limit, shadows, flash;
+    bool pictureMoved;  // a refused frame's picture was moved to the other page
 };
 void decode_bmp_save(DecodeBmpState* state);
 void decode_bmp_restore(const DecodeBmpState& state);
@@ -171,12 +173,16 @@ extern int32_t paletSwapCount;
 // through this before they exchange order[m] and order[b].
 void paletSwapReport(int m, const uint8_t order[128], int b, int32_t base, int32_t cost);
 // Builds paletUpdateList from page palette `page` against its display palette.
+// After decode_bmp_repeat has moved a picture between pages, a list that runs
+// full before a number of the picture is made again with those numbers first.
 void paletUpdateListBuild(int page);
 
 // For a frame that decode_bmp_gram refused on page `page`: the frame shows
 // the picture of page `from` (the one before it) instead. Page `page` takes
 // that picture's map and palette, page 2 becomes the picture, and the palette
-// update list announces the colours page `page` does not show yet. Nothing
+// update list announces the colours page `page` does not show yet (from now
+// on, lists keep every number of the picture right; see
+// paletUpdateListBuild). Nothing
 // changes when the two pages are the same one. Returns 0, or -1 for a page
 // that does not exist.
 int decode_bmp_repeat(int page, int from);

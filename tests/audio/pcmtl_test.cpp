@@ -64,9 +64,49 @@ TEST(Pcmtl, CodeTableRows) {
 TEST(Pcmtl, InitPrintsFormatAndFillsIndexEntry) {
     Encoder enc(std::vector<int32_t>(1000, 5), 8000);
     EXPECT_EQ(enc.status, 0);
-    EXPECT_EQ(enc.printed, "sampleRate:8000\nnumBits:16\nnumData:1000\n");
+    EXPECT_EQ(enc.printed, "sampleRate:8000\nnumBits:16\nnumData:1000\nWarning: '" + enc.dir.file("a.wav") +
+                               "' is 8000 Hz, 16-bit, 1 channel, but is encoded as 16-bit mono at 7812 Hz: convert it "
+                               "with vendrel-prep, or with ffmpeg -i '" + enc.dir.file("a.wav") +
+                               "' -ac 1 -ar 7812 -c:a pcm_s16le OUT.wav\n");
     const std::vector<uint8_t> want = {0x00, 0x80, 0x00, 0xA0, 0x00, 0x10, 0, 0, 0x20, 0x10, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(std::vector<uint8_t>(enc.header[1].bytes, enc.header[1].bytes + 16), want);
+}
+
+// A file in another format is encoded as if it were 16-bit mono at the
+// player's rate (stereo plays at half speed): one line says so, and how to
+// convert it; the player's own format passes without a word.
+TEST(Pcmtl, FileInAnotherFormatIsNamedInAWarning) {
+    TempDir dir;
+    const std::string path = dir.file("b.wav");
+    std::vector<int32_t> left(100, 3), right(100, -3);
+    Stereo_Native stereo{48000, 16, 100, left.data(), right.data()};
+    Mono_Native eightBit{7812, 8, 100, left.data()};
+    Mono_Native player{7813, 16, 100, left.data()};
+    const std::pair<std::string, std::string> expected[] = {{"stereo", "48000 Hz, 16-bit, 2 channels"},
+                                                            {"8-bit", "7812 Hz, 8-bit, 1 channel"},
+                                                            {"player", ""}};
+    for (const auto& [what, format] : expected) {
+        if (what == "stereo") wavwrite_Stereo_Native(&stereo, path.c_str());
+        if (what == "8-bit") wavwrite_Mono_Native(&eightBit, path.c_str());
+        if (what == "player") wavwrite_Mono_Native(&player, path.c_str());
+        FILE* out = tmpfile();
+        AvIndexEntry* header = avindexInit();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pcmtl_Init(out, path.c_str(), &header[1]), 0);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        pcmtl_Reset();
+        avindexReset();
+        fclose(out);
+        const size_t at = printed.find("Warning: ");
+        if (format.empty()) {
+            EXPECT_EQ(at, std::string::npos) << printed;
+            continue;
+        }
+        ASSERT_NE(at, std::string::npos) << what;
+        EXPECT_NE(printed.find("' is " + format + ", but is encoded as 16-bit mono at 7812 Hz", at), std::string::npos)
+            << printed;
+        EXPECT_EQ(printed.find('\n', at), printed.size() - 1) << "one line, the last";
+    }
 }
 
 // Every byte of each block but the page markers must be a sample code, and

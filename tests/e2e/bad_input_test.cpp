@@ -192,3 +192,25 @@ TEST(BadInput, BrokenWavFilesEndTheRunLeavingBootCodeAndZeroIndex) {
         }
     }
 }
+
+// Four 8 x 200 frames, the colour limit lowered to 4 from frame 1 with two
+// pages: frame 1 is refused and shows frame 0 on page 1, whose positions above
+// the limit then stay in use there. Frame 3 keeps two of those colours; its
+// update list ran full before their numbers, and one decoded black.
+TEST(BadInput, FramesAfterARefusedOneShowTheirSource) {
+    const std::string data = std::string(VENDREL_TESTDATA) + "/refused-limit/";
+    if (!testsupport::fileExists(data + "p.txt")) GTEST_SKIP() << "no " << data;
+    TempDir dir;
+    const auto r = run(VENDREL_BIN, {"-c2", "-e3", "-f" + data + "p.txt", data + "f%d.bmp", dir.file("s.bin")});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(has(r.output, "f1.bmp:error:color palet overflow")) << r.output;
+    const auto view = run(VENDREL_VIEW_BIN, {"-c2", "--rgb", dir.file("v%d.rgb"), dir.file("s.bin")});
+    ASSERT_EQ(view.status, 0) << view.output;
+    for (const auto& [frame, source] : {std::pair{0, 0}, {1, 0}, {2, 2}, {3, 3}}) {
+        BmpImage* image = bmpReadFile((data + "f" + std::to_string(source) + ".bmp").c_str());
+        ASSERT_NE(image, nullptr);
+        EXPECT_TRUE(readFile(dir.file("v" + std::to_string(frame) + ".rgb")) == expectedScreen(image))
+            << "frame " << frame << " should show frame " << source;
+        bmpFree(image);
+    }
+}

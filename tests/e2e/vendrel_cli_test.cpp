@@ -340,3 +340,68 @@ TEST(VendrelStartUp, SoundLeadsWithTwoBlocksEvenWithoutFrames) {
     EXPECT_EQ(audio, 2);                 // 8 display frames: nothing more is due
     EXPECT_EQ(testsupport::streamViolations(dir.file("s.bin"), 1), 0);
 }
+
+// An output that is also an input destroyed that input before it was read:
+// boot code, parameters, sound or frames. Refused, by whatever name, before
+// anything is written.
+TEST(VendrelStartUp, OutputThatIsAnInputIsRefused) {
+    TempDir dir;
+    writeFrames(dir, {0, 1, 2});
+    const std::vector<uint8_t> bytes = {'k', 'e', 'e', 'p', '\n'};
+    for (const char* name : {"boot.bin", "params.txt", "a.wav"}) testsupport::writeFile(dir.file(name), bytes);
+    const std::string frames = dir.file("f%03d.bmp");
+    const auto frame2 = readFile(dir.file("f002.bmp"));
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;   // the input named in the message; empty: the run goes on
+        std::string output;  // the output named, as formatted
+    };
+    const std::vector<Case> cases = {
+        {{"-c2", "-b" + dir.file("boot.bin"), frames, dir.file("boot.bin")}, "boot.bin", dir.file("boot.bin")},
+        {{"-c1", "-f" + dir.file("params.txt"), frames, dir.path() + "/./params.txt"}, "params.txt",
+         dir.path() + "/./params.txt"},
+        {{"-c2", "-a" + dir.file("a.wav"), frames, dir.file("a.wav")}, "a.wav", dir.file("a.wav")},
+        {{"-c0", "-e2", frames, frames}, "f000.bmp", dir.file("f000.bmp")},
+        // written at frame 0, read at frame 2
+        {{"-c0", "-e2", frames, dir.file("f002.bmp")}, "f002.bmp", dir.file("f002.bmp")},
+        {{"-c1", "-f" + dir.file("params.txt"), frames, dir.file("out.bin")}, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const auto r = run(VENDREL_BIN, c.args);
+        if (c.input.empty()) {
+            EXPECT_EQ(r.status, 0) << r.output;
+            continue;
+        }
+        EXPECT_EQ(r.status, 255) << r.output;
+        EXPECT_EQ(lines(r.output), std::vector<std::string>{"error: the output file '" + c.output +
+                                                            "' is the input file '" + dir.file(c.input) +
+                                                            "'; give the output another name"});
+        if (c.input.find(".bmp") == std::string::npos) {
+            EXPECT_EQ(readFile(dir.file(c.input)), bytes);
+        }
+    }
+    EXPECT_EQ(readFile(dir.file("f002.bmp")), frame2);
+}
+
+// A boot code file that cannot be read, and a parameter file that is not a
+// file, end the run with status 1 and say so. The boot code is checked before
+// the stream is created, so an earlier stream of that name stays as it was.
+TEST(VendrelStartUp, BootAndParameterFilesMustBeFiles) {
+    TempDir dir;
+    writeFrames(dir, {0});
+    const std::vector<uint8_t> earlier(5000, 0x5A);
+    for (const std::string& boot : {dir.file("missing.bin"), dir.path()}) {
+        testsupport::writeFile(dir.file("s.bin"), earlier);
+        const auto r = run(VENDREL_BIN, {"-c2", "-b" + boot, dir.file("f%03d.bmp"), dir.file("s.bin")});
+        EXPECT_EQ(r.status, 1) << boot;
+        EXPECT_TRUE(contains(lines(r.output), "bootfile :" + boot + ":can't open")) << r.output;
+        EXPECT_EQ(readFile(dir.file("s.bin")), earlier) << boot;
+    }
+    // A folder read as an empty file; /dev/zero never ended.
+    for (const std::string& params : {dir.path(), std::string("/dev/null")}) {
+        const auto r = run(VENDREL_BIN, {"-c1", "-f" + params, dir.file("f%03d.bmp"), dir.file("p.bin")});
+        EXPECT_EQ(r.status, 1) << params;
+        EXPECT_TRUE(contains(lines(r.output), "config_file '" + params + "':can't open (not a file)")) << r.output;
+    }
+}

@@ -1,9 +1,13 @@
 // The replacer, run as a program on files in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "support/test_support.h"
 
@@ -46,7 +50,9 @@ TEST(Patchwell, CopiesSourceOverTargetAtPosition) {
     EXPECT_EQ(lines(r.output),
               (std::vector<std::string>{kBanner,
                                         "replacer '" + f.source + "' to '" + f.target + "'.Address=4(0x00000004)",
-                                        "Complete : 10(0xA) bytes"}));
+                                        "Complete : 10(0xA) bytes",
+                                        // a disk image that changes size may no longer fit its drive
+                                        "Warning: the target grew by 6 bytes, from 8 to 14"}));
     std::vector<uint8_t> expected(target.begin(), target.begin() + 4);
     expected.insert(expected.end(), source.begin(), source.end());
     EXPECT_EQ(readFile(f.target), expected);
@@ -56,7 +62,9 @@ TEST(Patchwell, KeepsBytesAfterTheCopiedRegion) {
     const auto target = pattern(20, 0x10);
     const auto source = pattern(5, 0xA0);
     Files f(target, source);
-    EXPECT_EQ(f.patch("3").status, 0);
+    const RunResult r = f.patch("3");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.find("grew"), std::string::npos);
     auto expected = target;
     std::copy(source.begin(), source.end(), expected.begin() + 3);
     EXPECT_EQ(readFile(f.target), expected);
@@ -84,17 +92,50 @@ TEST(Patchwell, PositionBasesAndTrailingText) {
         ASSERT_EQ(bytes.size(), 0x200u) << position;
         for (size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], i == 0x100 ? 0x5A : 0) << position << " at " << i;
     }
-    struct Case {
-        const char* text;
-        size_t at;
-    };
-    for (const Case c : {Case{"12abc", 12}, Case{"abc", 0}, Case{"  +7", 7}}) {
-        Files f(std::vector<uint8_t>(16, 0), {0x77});
-        EXPECT_EQ(f.patch(c.text).status, 0) << c.text;
-        std::vector<uint8_t> expected(16, 0);
-        expected[c.at] = 0x77;
-        EXPECT_EQ(readFile(f.target), expected) << c.text;
+    Files f(std::vector<uint8_t>(16, 0), {0x77});
+    EXPECT_EQ(f.patch("  +7").status, 0);
+    std::vector<uint8_t> expected(16, 0);
+    expected[7] = 0x77;
+    EXPECT_EQ(readFile(f.target), expected);
+}
+
+// Anything but a whole number would put the copy where the user did not say,
+// over a disk image's header as often as not.
+TEST(Patchwell, PositionThatIsNotAWholeNumberWritesNothing) {
+    for (const char* position : {"8k", "12abc", "abc", "", "0x", "1e3", "08", "7 "}) {
+        const auto target = pattern(16, 0x30);
+        Files f(target, {0x77});
+        const RunResult r = f.patch(position);
+        EXPECT_EQ(r.status, 1) << position;
+        EXPECT_EQ(lines(r.output),
+                  (std::vector<std::string>{kBanner, std::string("Position is not a whole number: ") + position}));
+        EXPECT_EQ(readFile(f.target), target) << position;
     }
+}
+
+// One file as both source and target grew without end, or read back bytes it
+// had already overwritten; also when the names differ.
+TEST(Patchwell, SourceThatIsTheTargetIsRefused) {
+    // A replacer that copied anyway would fill the disk: the runs may write
+    // no file beyond 16 MiB.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit capped = saved;
+    capped.rlim_cur = std::min<rlim_t>(saved.rlim_cur, rlim_t{16} << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &capped), 0);
+    for (const char* position : {"0", "100", "65536"}) {
+        const auto bytes = pattern(70000, 9);
+        Files f(bytes, {});
+        const std::string link = f.dir.file("link.bin");
+        ASSERT_EQ(::link(f.target.c_str(), link.c_str()), 0);
+        for (const auto& source : {f.target, link, f.dir.path() + "/./target.bin"}) {
+            const RunResult r = run(PATCHWELL_BIN, {f.target, source, position});
+            EXPECT_EQ(r.status, 1) << source << " at " << position;
+            EXPECT_NE(r.output.find("\nSource and target are the same file\n"), std::string::npos) << source;
+            EXPECT_TRUE(readFile(f.target) == bytes) << source << " at " << position;
+        }
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
 }
 
 TEST(Patchwell, LargeSourceCopiedInPieces) {
@@ -103,8 +144,9 @@ TEST(Patchwell, LargeSourceCopiedInPieces) {
     const RunResult r = f.patch("0");
     EXPECT_EQ(r.status, 0);
     const auto out = lines(r.output);
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back(), "Complete : 70000(0x11170) bytes");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[2], "Complete : 70000(0x11170) bytes");
+    EXPECT_EQ(out[3], "Warning: the target grew by 69900 bytes, from 100 to 70000");
     EXPECT_EQ(readFile(f.target), source);
 }
 
