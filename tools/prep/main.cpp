@@ -249,7 +249,10 @@ VideoResult convertVideo(const Options& o, bool progress) {
         return result;
     }
     if (result.frames == 0) {
-        printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
+        if (o.start > 0)
+            printf("vendrel-prep: no picture frames in %s from --start %g on\n", o.input.c_str(), o.start);
+        else
+            printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
         return result;
     }
     result.ok = true;
