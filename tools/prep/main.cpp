@@ -551,6 +551,8 @@ int run(const Options& o) {
                streams.seconds);
         return 1;
     }
+    RunFolder folder;
+    if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
     if (streams.still) {
         loopStill = o.duration > 0;
         if (loopStill)
@@ -560,8 +562,6 @@ int run(const Options& o) {
                    "seconds)\n",
                    o.input.c_str());
     }
-    RunFolder folder;
-    if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
     const Outcome outcome = convert(o, streams);
     if (outcome == Outcome::Failed) removeRunOutput(folder);
     return outcome == Outcome::Done ? 0 : 1;
