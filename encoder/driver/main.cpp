@@ -278,7 +278,12 @@ bool openStream(const Settings& s) {
     }
     fpDst = formatted >= 0 ? fopen(filename, "wb") : nullptr;
     if (!fpDst) {
+        const int reason = errno;
         puts("出力ファイルが作成できません。");
+        if (formatted >= 0)
+            printf("error: cannot create the stream file %s: %s\n", filename, strerror(reason));
+        else
+            puts("error: no out_file given: compress types 1 and 2 write a stream file");
         return false;
     }
     setvbuf(fpDst, streamOutfbuf, _IOFBF, sizeof streamOutfbuf);

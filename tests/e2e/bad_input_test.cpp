@@ -1,5 +1,5 @@
 // Outside input through the built programs: every file of the BMP suite, a
-// full disk, and the other classes of bad input listed in the README.
+// full disk, and the other classes of bad input listed in docs/messages.md.
 
 #include <gtest/gtest.h>
 

@@ -255,10 +255,15 @@ TEST(VendrelStartUp, FailuresEndWithANonZeroStatus) {
     auto r = run(VENDREL_BIN, {"-c1", dir.file("f%03d.bmp"), dir.file("no/such/dir.bin")});
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(contains(lines(r.output), "出力ファイルが作成できません。")) << r.output;
+    EXPECT_TRUE(contains(lines(r.output), "error: cannot create the stream file " + dir.file("no/such/dir.bin") +
+                                              ": No such file or directory"))
+        << r.output;
 
     // A compressed type without an out_file pattern cannot create its stream either.
     r = run(VENDREL_BIN, {"-c1", "-b" + dir.file("boot.bin"), dir.file("f%03d.bmp")});
     EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(lines(r.output), "error: no out_file given: compress types 1 and 2 write a stream file"))
+        << r.output;
 
     // The parameter file does not open: the stream holds nothing but the boot code.
     r = run(VENDREL_BIN, {"-c1", "-f" + dir.file("none.txt"), dir.file("f%03d.bmp"), dir.file("p.bin")});

@@ -27,11 +27,13 @@ TEST(PrepOptions, DefaultsAreTheEncodersOwn) {
     EXPECT_TRUE(o.audio);
 }
 
-TEST(PrepOptions, FrameRateBecomesTheNearestWholeInterval) {
+// --fps is the highest rate: the interval is the shortest whose rate does not exceed it.
+TEST(PrepOptions, FrameRateBecomesAWholeIntervalNotAbove) {
     const struct {
         const char* fps;
         int interval;
-    } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60}, {"0.96", 63}, {"0.95", 63}};
+    } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60},
+                 {"0.96", 63}, {"0.95", 63}, {"25", 3}, {"29.97", 3}, {"50", 2}, {"59", 2}, {"14", 5}};
     for (const auto& c : cases) {
         prep::Options o;
         std::string message;

@@ -122,6 +122,19 @@ TEST(PrepParts, EveryPartEncodesChecksCleanAndFits) {
     EXPECT_EQ(checkParts(dir, film, {}), 90);  // 6 s at 15 fps
     // With rate control the frame rate changes on the way (and a frame ends at the cut).
     EXPECT_GT(checkParts(dir, film, {"--rate", "60"}), 0);
+
+    // A run not cut into parts takes the place of the parts; the one scene
+    // cut counts alike with and without --rate (the start is none).
+    for (const std::vector<std::string>& rate : {std::vector<std::string>{}, {"--rate", "60"}}) {
+        std::vector<std::string> args = rate;
+        args.insert(args.end(), {"--overwrite", film, dir.file("out")});
+        const RunResult prep = run(PREP, args);
+        EXPECT_EQ(prep.status, 0) << prep.output;
+        EXPECT_NE(prep.output.find(", 1 scene cut\n"), std::string::npos) << prep.output;
+        // The encoded movie.bin stays, as any file not of a run.
+        EXPECT_FALSE(fileExists(dir.file("out/part001/frame00000.bmp"))) << prep.output;
+        EXPECT_TRUE(fileExists(dir.file("out/part001/movie.bin")));
+    }
 }
 
 TEST(PrepParts, AFrameLargerThanAPartIsNamed) {

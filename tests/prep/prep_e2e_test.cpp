@@ -206,7 +206,7 @@ TEST(PrepRate, AFrameEndsAtASceneCut) {
         time += interval;
     }
     EXPECT_TRUE(startsAtCut) << params;
-    EXPECT_NE(prep.output.find("1 scene cuts"), std::string::npos) << prep.output;
+    EXPECT_NE(prep.output.find(", 1 scene cut\n"), std::string::npos) << prep.output;
 }
 
 TEST(PrepEndToEnd, MandelbrotAt20FpsWith16ColoursAndDither) {
@@ -290,11 +290,14 @@ TEST(PrepFailures, BadCommandLinesEndWithAReason) {
     EXPECT_EQ(r.output, "vendrel-prep: --colors must be 64, 32, 16, 8, 4 or 2\n");
     r = run(PREP, {dir.file("missing.mp4"), dir.file("out")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "vendrel-prep: cannot read " + dir.file("missing.mp4") + "\n");
+    EXPECT_EQ(r.output, "vendrel-prep: cannot read " + dir.file("missing.mp4") + ": No such file or directory\n");
+    r = run(PREP, {dir.path(), dir.file("out")});
+    EXPECT_EQ(r.output, "vendrel-prep: cannot read " + dir.path() + ": Is a directory\n");
     r = run(PREP, {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.output).at(0), "vendrel-prep [options] INPUT OUTDIR");
-    EXPECT_NE(r.output.find("--fps N          frames per second, 0.95 to 60"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("--fps N          frames per second at most, 0.95 to 60"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("(16 to 100000)"), std::string::npos) << r.output;
 }
 
 // ---- What a new user trips over ---------------------------------------------
@@ -348,9 +351,42 @@ TEST(PrepNewcomer, ADamagedInputIsOneWarningNamingIt) {
         if (line.find("warning") == std::string::npos) continue;
         ++warnings;
         EXPECT_NE(line.find(half), std::string::npos) << line;
+        EXPECT_NE(line.find("some pictures of"), std::string::npos) << line;
+        EXPECT_NE(line.find("(ffmpeg: "), std::string::npos) << line;
     }
     EXPECT_EQ(warnings, 1) << prep.output;
     EXPECT_LT(framesIn(dir.file("out")), 45);
+}
+
+// A start past the end is said with the input's length; a still picture
+// is said to be one, and shown for --duration when given; --fps is the
+// highest rate, and the one taken is said.
+TEST(PrepNewcomer, StartsStillsAndRatesAreSaid) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    makeClip(ffmpeg, dir.file("clip.mkv"), "testsrc2=size=320x240:rate=25", "", "mpeg4");
+    RunResult prep = run(PREP, {"--start", "5", dir.file("clip.mkv"), dir.file("a")});
+    EXPECT_EQ(prep.status, 1);
+    EXPECT_EQ(prep.output, "vendrel-prep: --start 5 is past the end of " + dir.file("clip.mkv") + ", which lasts 2.000 s\n");
+    EXPECT_FALSE(fileExists(dir.file("a")));
+
+    prep = run(PREP, {"--fps", "25", "--duration", "1", dir.file("clip.mkv"), dir.file("b")});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_NE(prep.output.find("25 fps is no whole number of 1/60 s display frames: taking 20 fps"), std::string::npos)
+        << prep.output;
+    EXPECT_EQ(framesIn(dir.file("b")), 20);
+
+    const std::string still = dir.file("still.png");
+    ASSERT_EQ(run(ffmpeg, {"-v", "error", "-f", "lavfi", "-i", "smptebars=size=320x240", "-frames:v", "1", still}).status, 0);
+    prep = run(PREP, {still, dir.file("c")});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_NE(prep.output.find(still + " is a still picture: it makes one frame (give --duration S"), std::string::npos)
+        << prep.output;
+    EXPECT_NE(prep.output.find(": 1 frame at 15 fps"), std::string::npos) << prep.output;
+    prep = run(PREP, {"--duration", "2", still, dir.file("d")});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_NE(prep.output.find(still + " is a still picture: shown for 2 s"), std::string::npos) << prep.output;
+    EXPECT_EQ(framesIn(dir.file("d")), 30);
 }
 
 TEST(PrepNewcomer, MissingStreamsAreToldInOurWords) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,20 @@ TEST_F(ViewCheck, UnreadableFilesEndWithOneLine) {
     r = view({"--check", scratch.file("noise.bin")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find("no index found"), std::string::npos) << r.output;
+
+    // What the file is instead: a folder, a video, a picture.
+    r = view({"--check", scratch.path()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, scratch.path() + " is a folder, not a stream\n");
+    Bytes mp4(70000, 0);
+    memcpy(mp4.data() + 4, "ftypisom", 8);
+    testsupport::writeFile(scratch.file("film.mp4"), mp4);
+    r = view({"--check", scratch.file("film.mp4")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("film.mp4 is not a stream: it is a video file"), std::string::npos) << r.output;
+    testsupport::writeFile(scratch.file("f.bmp"), Bytes{'B', 'M', 0x36, 0, 0, 0, 0, 0, 0, 0, 0x36, 0, 0, 0});
+    r = view({"--check", scratch.file("f.bmp")});
+    EXPECT_NE(r.output.find("f.bmp is not a stream: it is a BMP picture"), std::string::npos) << r.output;
 
     testsupport::writeFile(scratch.file("cut.bin"), Bytes(stream_->begin(), stream_->begin() + 3000));
     r = view({"--check", scratch.file("cut.bin")});

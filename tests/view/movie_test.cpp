@@ -104,6 +104,13 @@ TEST(ViewMovie, OtherContainersFollowTheExtension) {
     EXPECT_EQ(p["streams"], "2");
     EXPECT_NEAR(std::atof(p["format.duration"].c_str()), (4 * 6 + 4 * 2) / 60.0, 0.03);
 
+    // A stream without sound is said to be silent.
+    ASSERT_EQ(run(VENDREL_BIN, {"-c2", "-e7", dir.file("clip/frame%05d.bmp"), dir.file("silent.bin")}).status, 0);
+    RunResult silent = viewtest::view({"--video", dir.file("silent.mkv"), dir.file("silent.bin")});
+    EXPECT_EQ(silent.status, 0) << silent.output;
+    EXPECT_NE(silent.output.find("silent.mkv, 0.533 s silent (the stream has no sound)"), std::string::npos)
+        << silent.output;
+
     // A container ffmpeg does not know: its words, and nothing of the run left.
     const RunResult r = viewtest::view({"-c2", "--video", dir.file("new/out.xyz"), stream});
     EXPECT_EQ(r.status, 2);
@@ -135,6 +142,13 @@ TEST(ViewMovie, MissingPlayerOrBadCombinationsAreRefused) {
     RunResult r = run("/usr/bin/env", {"PATH=" + dir.path(), VENDREL_VIEW_BIN, "--play", stream});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "vendrel-view: ffplay is not installed (it comes with ffmpeg: apt-get install ffmpeg)\n");
+    // Both there, but no display: said at once.
+    testsupport::writeText(dir.file("ffplay"), "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(run("/bin/chmod", {"755", dir.file("ffplay")}).status, 0);
+    r = run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "SDL_VIDEODRIVER", "PATH=" + dir.path(),
+                             VENDREL_VIEW_BIN, "--play", stream});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("vendrel-view: no display found"), std::string::npos) << r.output;
     r = run("/usr/bin/env", {"PATH=/nonexistent", VENDREL_VIEW_BIN, "--video", dir.file("a.mp4"), stream});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "vendrel-view: ffmpeg is not installed (apt-get install ffmpeg)\n");

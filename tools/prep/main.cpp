@@ -40,15 +40,22 @@ ReducedFrame reduced;
 int16_t audioSamples[AUDIO_READ_SAMPLES];
 uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
 
+// "1 frame", "2 frames".
+std::string count(long n, const char* noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); }
+
 std::string seconds(double s) {
     char text[32];
     snprintf(text, sizeof text, "%.3f", s);
     return text;
 }
 
+// A still picture given a --duration is shown for that long.
+bool loopStill = false;
+
 std::vector<std::string> ffmpegStart(const Options& o) {
     std::vector<std::string> a = {"ffmpeg", "-hide_banner", "-nostdin", "-v", "error"};
     if (o.start > 0) a.insert(a.end(), {"-ss", seconds(o.start)});
+    if (loopStill) a.insert(a.end(), {"-loop", "1"});
     a.insert(a.end(), {"-i", o.input});
     if (o.duration > 0) a.insert(a.end(), {"-t", seconds(o.duration)});
     return a;
@@ -121,25 +128,40 @@ struct InputStreams {
     bool known;  // ffprobe told what the input holds
     bool video;
     bool audio;
+    bool still;      // a single picture (PNG, JPEG, BMP, ...)
+    double seconds;  // the input's length; below 0 when not known
 };
 
 // What the input holds, so that a missing stream is told in our words rather
 // than by ffmpeg failing. Unknown without ffprobe, or when ffprobe cannot
 // read the input (ffmpeg then says why).
 InputStreams probeStreams(const Options& o) {
-    InputStreams streams{false, false, false};
+    InputStreams streams{false, false, false, false, -1.0};
     if (!programInPath("ffprobe")) return streams;
-    const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries", "stream=codec_type",
-                                           "-of", "csv=p=0", o.input};
+    const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries",
+                                           "stream=codec_type:format=format_name,duration", "-of",
+                                           "default=noprint_wrappers=1", o.input};
     Child child;
     if (!start(&child, args)) return streams;
     char text[4096] = {};
     childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
     if (childFinish(&child) != 0) return streams;
+    // key=value, one a line; the format's come after the streams'.
     for (const char* line = text; *line;) {
-        const std::string kind(line, strcspn(line, "\r\n,"));
-        streams.video |= kind == "video";
-        streams.audio |= kind == "audio";
+        const std::string entry(line, strcspn(line, "\r\n"));
+        const size_t eq = entry.find('=');
+        const std::string key = entry.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : entry.substr(eq + 1);
+        streams.video |= key == "codec_type" && value == "video";
+        streams.audio |= key == "codec_type" && value == "audio";
+        // ffmpeg reads single pictures through its image demuxers.
+        if (key == "format_name")
+            streams.still = value == "image2" || (value.size() > 5 && value.ends_with("_pipe"));
+        if (key == "duration") {
+            char* end = nullptr;
+            const double v = strtod(value.c_str(), &end);
+            if (end != value.c_str() && std::isfinite(v) && v >= 0) streams.seconds = v;
+        }
         line += strcspn(line, "\n");
         if (*line) ++line;
     }
@@ -172,12 +194,12 @@ struct VideoResult {
     int frames;
     int sceneCuts;
     bool ok;
-    bool decodeErrors;  // ffmpeg ended well but reported errors on the way
+    std::string decodeError;  // ffmpeg ended well but reported errors on the way: its first line
     std::vector<uint8_t> cutAt;  // per frame: 1 where a scene begins (for cutting into parts)
 };
 
 VideoResult convertVideo(const Options& o, bool progress) {
-    VideoResult result{0, 0, false, false, {}};
+    VideoResult result{0, 0, false, {}, {}};
     const int total = progress ? expectedFrames(o) : 0;
     Child child;
     if (!start(&child, videoCommand(o))) {
@@ -192,7 +214,7 @@ VideoResult convertVideo(const Options& o, bool progress) {
     // Every frame is also encoded in process: with rate control to plan it,
     // without to measure the rate the stream needs.
     auto emit = [&] {
-        result.sceneCuts += reduced.sceneCut;
+        result.sceneCuts += reduced.sceneCut && result.frames > 0;  // the start is no cut
         if (o.partBlocks > 0) result.cutAt.push_back(reduced.sceneCut);
         snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
         written = writeFrameBmp(name, reduced);
@@ -222,16 +244,20 @@ VideoResult convertVideo(const Options& o, bool progress) {
         return result;
     }
     if (status != 0) {
-        printf("vendrel-prep: ffmpeg failed on %s after %d frames\n", o.input.c_str(), result.frames);
+        printf("vendrel-prep: ffmpeg failed on %s after %s\n", o.input.c_str(), count(result.frames, "frame").c_str());
         printChildMessage(child);
         return result;
     }
     if (result.frames == 0) {
-        printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
+        if (o.start > 0)
+            printf("vendrel-prep: no picture frames in %s from --start %g on\n", o.input.c_str(), o.start);
+        else
+            printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
         return result;
     }
     result.ok = true;
-    result.decodeErrors = *childMessage(child) != '\0';
+    const char* message = childMessage(child);
+    result.decodeError.assign(message, strcspn(message, "\r\n"));
     return result;
 }
 
@@ -240,11 +266,10 @@ struct AudioResult {
     bool written;
     uint32_t samples;
     double gain;
-    bool decodeErrors;
 };
 
 AudioResult convertAudio(const Options& o, const std::string& path) {
-    AudioResult result{false, false, 0, 1.0, false};
+    AudioResult result{false, false, 0, 1.0};
     Child child;
     if (!start(&child, audioCommand(o))) {
         puts("vendrel-prep: ffmpeg could not be started");
@@ -292,7 +317,6 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
         return result;
     }
     result.ok = result.written = true;
-    result.decodeErrors = *childMessage(child) != '\0';
     return result;
 }
 
@@ -323,8 +347,9 @@ bool writeParams(const Options& o, const std::vector<ParamChange>& changes, cons
 // The frames made, at the frame rates and colour limits the rate control chose.
 void printFrames(const Options& o, const VideoResult& video, const RateReport& report) {
     if (o.rate <= 0) {
-        printf("vendrel-prep: %d frames at %.4g fps (interval %d), at most %d colours, %d scene cuts\n",
-               video.frames, decodedFps(o), o.interval, o.colours, video.sceneCuts);
+        printf("vendrel-prep: %s at %.4g fps (interval %d), at most %d colours, %s\n",
+               count(video.frames, "frame").c_str(), decodedFps(o), o.interval, o.colours,
+               count(video.sceneCuts, "scene cut").c_str());
         return;
     }
     const int shortest = report.used.shortestInterval;
@@ -333,7 +358,7 @@ void printFrames(const Options& o, const VideoResult& video, const RateReport& r
     const int most = report.used.mostColours;
     const double fastest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / shortest;
     const double slowest = static_cast<double>(DISPLAY_FRAMES_PER_SECOND) / longest;
-    printf("vendrel-prep: %d frames at ", video.frames);
+    printf("vendrel-prep: %s at ", count(video.frames, "frame").c_str());
     if (shortest == longest)
         printf("%.4g fps (interval %d)", fastest, shortest);
     else
@@ -342,7 +367,7 @@ void printFrames(const Options& o, const VideoResult& video, const RateReport& r
         printf(", %d colours", most);
     else
         printf(", %d to %d colours", fewest, most);
-    printf(", %d scene cuts\n", video.sceneCuts);
+    printf(", %s\n", count(video.sceneCuts, "scene cut").c_str());
 }
 
 // vendrel formats its frame and stream names with printf: a '%' of the
@@ -399,8 +424,9 @@ bool printRateReport(double rate, const RateReport& r) {
     if (plays)
         printf("vendrel-prep: planned for %g KiB/s with %d trial encodes: no late frame, no sound gap\n", rate, r.trials);
     else
-        printf("vendrel-prep: the stream does not play at %g KiB/s: %d late frames, %d sound gaps, %d refused frames\n",
-               rate, r.lateFrames, r.soundGaps, r.refused);
+        printf("vendrel-prep: the stream does not play at %g KiB/s: %s, %s, %s\n", rate,
+               count(r.lateFrames, "late frame").c_str(), count(r.soundGaps, "sound gap").c_str(),
+               count(r.refused, "refused frame").c_str());
     return plays;
 }
 
@@ -425,8 +451,8 @@ bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int co
     for (size_t k = 0; k < parts.size(); ++k) {
         const Part& p = parts[k];
         const std::string folder = partFolder(o, static_cast<int>(k) + 1);
-        printf("  %s: frames %d to %d of the whole (%d frames), %d blocks\n", folder.c_str(), p.first,
-               p.first + p.frames - 1, p.frames, p.blocks);
+        printf("  %s: frames %d to %d of the whole (%s), %s\n", folder.c_str(), p.first,
+               p.first + p.frames - 1, count(p.frames, "frame").c_str(), count(p.blocks, "block").c_str());
     }
     puts("vendrel-prep: encode them with (each part is a stream of its own; they may run side by side):");
     for (size_t k = 0; k < parts.size(); ++k) {
@@ -437,9 +463,13 @@ bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int co
     return true;
 }
 
-bool inputReadable(const std::string& path) {
+// Why the input cannot be read (the system's reason), or nullptr.
+const char* inputProblem(const std::string& path) {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
+    if (stat(path.c_str(), &info) != 0) return strerror(errno);
+    if (S_ISDIR(info.st_mode)) return strerror(EISDIR);
+    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
+    return nullptr;
 }
 
 // Frames, sound and parameter file into a folder ready for them; 0 or the
@@ -450,11 +480,11 @@ enum class Outcome { Done, Missed, Failed };
 
 Outcome convert(const Options& o, const InputStreams& streams) {
     if (std::fabs(decodedFps(o) - o.fps) > 1e-9)
-        printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps\n", o.fps,
-               decodedFps(o));
+        printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps, %s\n", o.fps,
+               decodedFps(o), decodedFps(o) < o.fps ? "the next rate below" : "the lowest a stream carries");
 
     // The sound first: the in-process encoding interleaves it with the frames.
-    AudioResult audio{true, false, 0, 1.0, false};
+    AudioResult audio{true, false, 0, 1.0};
     const std::string wavPath = joinPath(o.outdir, AUDIO_NAME);
     if (o.audio && streams.known && !streams.audio)
         printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
@@ -476,10 +506,11 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     if (!video.ok) return Outcome::Failed;
     const RateReport report = rateFinish();
     printFrames(o, video, report);
-    if (video.decodeErrors || audio.decodeErrors)
-        printf("vendrel-prep: warning: ffmpeg reported errors while decoding %s: it may be damaged, and frames "
-               "or sound may be missing\n",
-               o.input.c_str());
+    // Only pictures: a sound whose last frame is cut short is common and harmless.
+    if (!video.decodeError.empty())
+        printf("vendrel-prep: warning: some pictures of %s could not be decoded, so frames may be missing or "
+               "damaged (ffmpeg: %s)\n",
+               o.input.c_str(), video.decodeError.c_str());
     const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     printNeededRate(report.neededKiB);
 
@@ -495,14 +526,15 @@ Outcome convert(const Options& o, const InputStreams& streams) {
         if (!cutIntoParts(o, video, audio.written, compressType, params, changes)) return Outcome::Failed;
         return plays ? Outcome::Done : Outcome::Missed;
     }
+    if (o.overwrite) removeStaleParts(o, 1);  // an earlier run in parts
     puts("vendrel-prep: encode them with:");
     printCommand(o, compressType, video.frames, audio.written, params);
     return plays ? Outcome::Done : Outcome::Missed;
 }
 
 int run(const Options& o) {
-    if (!inputReadable(o.input)) {
-        printf("vendrel-prep: cannot read %s\n", o.input.c_str());
+    if (const char* problem = inputProblem(o.input)) {
+        printf("vendrel-prep: cannot read %s: %s\n", o.input.c_str(), problem);
         return 1;
     }
     if (!programInPath("ffmpeg")) {
@@ -514,8 +546,22 @@ int run(const Options& o) {
         printf("vendrel-prep: %s has no video stream\n", o.input.c_str());
         return 1;
     }
+    if (o.start > 0 && streams.seconds >= 0 && o.start >= streams.seconds) {
+        printf("vendrel-prep: --start %g is past the end of %s, which lasts %.3f s\n", o.start, o.input.c_str(),
+               streams.seconds);
+        return 1;
+    }
     RunFolder folder;
     if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
+    if (streams.still) {
+        loopStill = o.duration > 0;
+        if (loopStill)
+            printf("vendrel-prep: %s is a still picture: shown for %g s\n", o.input.c_str(), o.duration);
+        else
+            printf("vendrel-prep: %s is a still picture: it makes one frame (give --duration S to show it for S "
+                   "seconds)\n",
+                   o.input.c_str());
+    }
     const Outcome outcome = convert(o, streams);
     if (outcome == Outcome::Failed) removeRunOutput(folder);
     return outcome == Outcome::Done ? 0 : 1;

@@ -2,6 +2,7 @@
 // next argument or after '=', then INPUT and OUTDIR.
 #include "tools/prep/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -12,11 +13,11 @@ namespace prep {
 namespace {
 
 constexpr double MAX_FPS = DISPLAY_FRAMES_PER_SECOND;
-// The lowest rate shown to the user, in hundredths: every rate from it up
-// rounds to an interval the stream can carry, round(60 / 0.95) = 63.
+// The lowest rate taken, in hundredths: rates below 60/63 get the longest
+// interval the stream carries, 63 display frames.
 constexpr int MIN_FPS_HUNDREDTHS = 95;
 constexpr double MIN_FPS = MIN_FPS_HUNDREDTHS / 100.0;
-static_assert(DISPLAY_FRAMES_PER_SECOND / MIN_FPS < V2OPT_INTERVAL_MAX + 0.5, "the lowest rate must round to a carried interval");
+static_assert(DISPLAY_FRAMES_PER_SECOND / MIN_FPS < V2OPT_INTERVAL_MAX + 1, "the lowest rate is near a carried interval");
 
 bool readNumber(const std::string& text, double* value) {
     if (text.empty()) return false;
@@ -46,7 +47,9 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         }
         o->fps = v;
         o->fpsGiven = true;
-        o->interval = static_cast<int>(std::lround(DISPLAY_FRAMES_PER_SECOND / v));
+        // The shortest interval whose rate does not exceed the one asked for.
+        const int interval = static_cast<int>(std::ceil(DISPLAY_FRAMES_PER_SECOND / v - 1e-9));
+        o->interval = std::min(interval, V2OPT_INTERVAL_MAX);
         return true;
     }
     if (name == "--colors" || name == "--colours") {
@@ -192,14 +195,15 @@ void printUsage() {
     puts("the input has sound, OUTDIR/params.txt when vendrel needs one; then prints the");
     puts("vendrel command line that encodes them. Needs ffmpeg.");
     puts("  options:");
-    printf("   --fps N          frames per second, %.2f to %d (default 15); the frames are\n", MIN_FPS, DISPLAY_FRAMES_PER_SECOND);
-    puts("                    decoded at exactly 60/I per second, I = round(60/N) display");
-    puts("                    frames of 1/60 s each (15 -> 4, 10 -> 6, 20 -> 3, 30 -> 2)");
+    printf("   --fps N          frames per second at most, %.2f to %d (default 15): a frame\n", MIN_FPS, DISPLAY_FRAMES_PER_SECOND);
+    puts("                    lasts I display frames of 1/60 s, the fewest that keep to N,");
+    puts("                    and the frames are decoded at exactly 60/I per second");
+    puts("                    (15 -> 4, 10 -> 6, 20 -> 3, 25 -> 3, 30 -> 2)");
     puts("   --colors N       colours per frame: 64 (default), 32, 16, 8, 4 or 2");
     puts("   --dither MODE    none (default) or ordered (4 x 4 Bayer)");
     puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
     puts("                    screen with black borders; stretch: fill 320 x 200");
-    puts("   --rate R         make a stream that plays at R KiB per second (16 or more):");
+    printf("   --rate R         make a stream that plays at R KiB per second (%g to %g):\n", MIN_RATE, MAX_RATE);
     puts("                    every frame is planned to fit, --fps is the highest frame");
     puts("                    rate and --colors the most colours (each scene gets its own");
     puts("                    within those); vendrel -c1 encodes it");

@@ -100,7 +100,9 @@ bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder) {
     }
     const int removed = removeRunFiles(path, names);
     if (removed < 0) return false;
-    if (removed > 0) printf("vendrel-prep: removed %d files of an earlier run from %s\n", removed, path.c_str());
+    if (removed > 0)
+        printf("vendrel-prep: removed %d file%s of an earlier run from %s\n", removed, removed == 1 ? "" : "s",
+               path.c_str());
     return true;
 }
 

@@ -135,19 +135,6 @@ bool writePart(const Options& o, const Prepared& whole, const Part& part, RunFol
     return true;
 }
 
-// With --overwrite: the further parts of an earlier, longer run lose their
-// frames, sound and parameter file as the whole's would, and go when nothing
-// else is left in them.
-void removeStaleParts(const Options& o, int from) {
-    for (int k = from;; ++k) {
-        const RunFolder stale{partFolder(o, k), {}};
-        struct stat info;
-        if (stat(stale.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-        removeRunOutput(stale);
-        rmdir(stale.path.c_str());
-    }
-}
-
 }  // namespace
 
 int64_t frameShowTime(const Options& o, const Prepared& whole, int frame) {
@@ -191,6 +178,16 @@ bool writeParts(const Options& o, const Prepared& whole, const std::vector<Part>
     if (o.overwrite) removeStaleParts(o, static_cast<int>(parts.size()) + 1);
     if (whole.audio) unlink(joinPath(o.outdir, AUDIO_NAME).c_str());
     return true;
+}
+
+void removeStaleParts(const Options& o, int from) {
+    for (int k = from;; ++k) {
+        const RunFolder stale{partFolder(o, k), {}};
+        struct stat info;
+        if (stat(stale.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+        removeRunOutput(stale);
+        rmdir(stale.path.c_str());
+    }
 }
 
 void removeParts(const Options& o, int count) {

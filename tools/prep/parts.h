@@ -49,6 +49,11 @@ bool writeParts(const Options& o, const Prepared& whole, const std::vector<Part>
 // After a later failure: takes the parts' files and folders away again.
 void removeParts(const Options& o, int count);
 
+// With --overwrite: the parts from `from` on of an earlier run (all of them
+// when this run is not cut) lose their frames, sound and parameter file as
+// OUTDIR's would, and go when nothing else is left in them.
+void removeStaleParts(const Options& o, int from);
+
 // The interval and colour limit changes of a part, its frames numbered from
 // 0: the setting in force at its first frame, then the changes within it.
 std::vector<ParamChange> partChanges(const Prepared& whole, const Part& part);

@@ -37,6 +37,9 @@ constexpr double STICK_DISTANCE2 = 12.0;
 // The previous palette as a whole stays while its error on the new frame is
 // at most this factor above the error of the palette found afresh.
 constexpr double KEEP_FACTOR = 1.02;
+// A palette found afresh replaces the continued one when its error is lower
+// by more than this factor.
+constexpr double REFRESH_FACTOR = 1.03;
 
 // The dither is light: a pixel mixes its nearest palette colour only with
 // one at most this far (squared 4-bit levels: a level in each primary), and
@@ -437,11 +440,23 @@ void continuedPalette(int k) {
     }
     fillPalette(k);
 
-    const double fresh = paletteError(palette.data(), paletteSize);
+    const double moved = paletteError(palette.data(), paletteSize);
     const double old = paletteError(state.palette.data(), state.paletteSize);
-    if (old <= KEEP_FACTOR * fresh) {
+    if (old <= KEEP_FACTOR * moved) {
         paletteSize = state.paletteSize;
         std::copy_n(state.palette.begin(), paletteSize, palette.begin());
+    }
+
+    // Seeds carried on from the frame before can be caught in a poor choice
+    // where part of the picture changed wholesale: a palette found afresh
+    // that is clearly better is taken instead.
+    const double continued = std::min(old, moved);
+    const std::array<Colour12, MAX_COLOURS> carried = palette;
+    const int carriedSize = paletteSize;
+    freshPalette(k);
+    if (REFRESH_FACTOR * paletteError(palette.data(), paletteSize) >= continued) {
+        palette = carried;
+        paletteSize = carriedSize;
     }
 }
 

@@ -650,9 +650,11 @@ int reportLate(const Settings& settings, const model::Result& r, int maxReports)
 
 void printPlayback(const Settings& settings, const Playback& p) {
     if (p.atRate) {
-        printf("at %.1f KiB/s: %zu frames late", settings.rateKiB, p.result.lateFrames.size());
+        const size_t late = p.result.lateFrames.size();
+        const size_t gaps = p.result.soundGaps.size();
+        printf("at %.1f KiB/s: %zu frame%s late", settings.rateKiB, late, late == 1 ? "" : "s");
         if (!p.result.lateFrames.empty()) printf(" (worst %.3f s)", p.result.worstFrame);
-        printf(", %zu sound gaps", p.result.soundGaps.size());
+        printf(", %zu sound gap%s", gaps, gaps == 1 ? "" : "s");
         if (!p.result.soundGaps.empty()) printf(" (worst %.3f s)", p.result.worstSound);
         printf("\n");
     }

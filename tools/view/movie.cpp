@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -192,6 +193,16 @@ bool movieProgramsPresent(MovieKind kind) {
         puts("vendrel-view: ffplay is not installed (it comes with ffmpeg: apt-get install ffmpeg)");
         return false;
     }
+    // ffplay needs a display (or an SDL video driver named for it).
+    const auto set = [](const char* name) {
+        const char* v = getenv(name);
+        return v && *v;
+    };
+    if (kind == MovieKind::Play && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("SDL_VIDEODRIVER")) {
+        puts("vendrel-view: no display found (DISPLAY and WAYLAND_DISPLAY are not set): --play needs one; "
+             "--video FILE writes a video file instead");
+        return false;
+    }
     return true;
 }
 
@@ -218,6 +229,7 @@ bool movieStart(Movie* m, MovieKind kind, const char* file, const char* stream, 
                kind == MovieKind::Play ? "play" : "write");
         return false;
     }
+    m->withSound = !m->samples.empty();
     m->soundTotal = (summary.displayFrames * MOVIE_SOUND_RATE + DISPLAY_FRAMES_PER_SECOND / 2) /
                     DISPLAY_FRAMES_PER_SECOND;
     const size_t kept = static_cast<size_t>((m->soundTotal + 1) / 2);
@@ -304,7 +316,8 @@ void movieRemoveFile(const Movie* m) {
 
 void movieReport(const Movie& m) {
     if (m.kind != MovieKind::File) return;
-    printf("video: %s, %.3f s with sound\n", m.file, static_cast<double>(m.displayFrames) / DISPLAY_FRAMES_PER_SECOND);
+    printf("video: %s, %.3f s %s\n", m.file, static_cast<double>(m.displayFrames) / DISPLAY_FRAMES_PER_SECOND,
+           m.withSound ? "with sound" : "silent (the stream has no sound)");
 }
 
 }  // namespace view

@@ -46,9 +46,11 @@ struct Movie {
     long long displayFrames;        // sent so far
     bool broken;                    // the reader went away
     bool fileExisted;               // the video file was there before this run
+    bool withSound;                 // the stream has sound blocks
 };
 
-// Says so and returns false when a program the kind needs is not installed.
+// Says so and returns false when a program the kind needs is not installed,
+// or, for playing, when there is no display.
 bool movieProgramsPresent(MovieKind kind);
 
 // Decodes the stream's sound (printing its violations as a decoding does),
@@ -68,7 +70,8 @@ bool movieFinish(Movie* movie);
 // After a failed run: removes the video file if this run made it.
 void movieRemoveFile(const Movie* movie);
 
-// Prints what was written ("video: FILE, S s with sound"); nothing for --play.
+// Prints what was written ("video: FILE, S s with sound", or "S s silent"
+// for a stream without sound); nothing for --play.
 void movieReport(const Movie& movie);
 
 }  // namespace view

@@ -1,5 +1,7 @@
 #include "tools/view/stream_decoder.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -212,6 +214,21 @@ long scanForIndex() {
         if (videoEntryAt(head + offset)) return offset;
     }
     return -1;
+}
+
+// What a file without an index is, when its first bytes say so: a video,
+// a picture or a sound given in place of a stream. nullptr when unknown.
+const char* otherFileKind() {
+    uint8_t head[12] = {};
+    if (!seekTo(0) || readBytes(head, sizeof head) != sizeof head) return nullptr;
+    const auto is = [&](int at, const char* magic) { return memcmp(head + at, magic, strlen(magic)) == 0; };
+    if (is(4, "ftyp") || is(0, "\x1A\x45\xDF\xA3") || (is(0, "RIFF") && is(8, "AVI ")) || is(0, "FLV") ||
+        is(0, "OggS"))
+        return "a video file (vendrel-prep turns it into frames and sound for vendrel)";
+    if (is(0, "RIFF") && is(8, "WAVE")) return "a WAV file (vendrel takes it with -a)";
+    if (is(0, "BM")) return "a BMP picture (vendrel takes frames like it)";
+    if (is(0, "\x89PNG") || is(0, "\xFF\xD8\xFF") || is(0, "GIF8")) return "a picture";
+    return nullptr;
 }
 
 // ---- Index -----------------------------------------------------------------
@@ -851,6 +868,13 @@ int decodeStream(const char* path, const DecodeOptions& options, const Sink& sin
         message("cannot open %s: %s\n", path, strerror(errno));
         return -1;
     }
+    struct stat info;
+    if (fstat(fileno(g.file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        message("%s is a folder, not a stream\n", path);
+        fclose(g.file);
+        g.file = nullptr;
+        return -1;
+    }
     int result = -1;
     if (fseeko(g.file, 0, SEEK_END) == 0) g.fileSize = ftello(g.file);
     if (options.bootSize >= 0) {
@@ -859,7 +883,10 @@ int decodeStream(const char* path, const DecodeOptions& options, const Sink& sin
         summary.indexOffset = scanForIndex();
         summary.indexScanned = true;
     }
-    if (summary.indexOffset < 0) {
+    const char* other = summary.indexOffset < 0 ? otherFileKind() : nullptr;
+    if (other) {
+        message("%s is not a stream: it is %s\n", path, other);
+    } else if (summary.indexOffset < 0) {
         message("%s: no index found in the first %ld bytes (give its offset with --boot)\n", path,
                STREAM_BOOTCODE_MAX_BYTES + 1);
     } else if (summary.indexOffset + INDEX_BYTES > g.fileSize || !seekTo(summary.indexOffset) ||
