@@ -10,6 +10,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -17,12 +18,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "encoder/video/v2format.h"
 #include "tools/common/folders.h"
+#include "tools/common/outfile.h"
 #include "tools/model/player_model.h"
 #include "tools/view/buffering.h"
 #include "tools/view/movie.h"
@@ -60,6 +65,8 @@ void usage() {
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
     puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
     puts("   --play         : play picture and sound with ffplay");
+    puts("   --overwrite    : replace an existing --video file, and the frames of an earlier preview that");
+    puts("                    --png or --rgb would mix with the new ones");
     puts("   --check        : check the stream only, write no pictures or sound");
     puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
     puts("                    (with --check they are violations)");
@@ -79,6 +86,7 @@ struct Settings {
     const char* wav = nullptr;
     const char* video = nullptr;
     bool play = false;
+    bool overwrite = false;
     const char* stream = nullptr;
     const char* rateTable = nullptr;
     double rateKiB = 0.0;  // 0: no --rate
@@ -185,6 +193,8 @@ bool parseArguments(int argc, char** argv, Settings& s) {
             s.video = argv[++i];
         } else if (arg == "--play") {
             s.play = true;
+        } else if (arg == "--overwrite") {
+            s.overwrite = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             printf("unknown option or missing value: %s\n", arg.c_str());
             return false;
@@ -228,8 +238,9 @@ struct Outputs {
     bool y4mToStdout = false;
     bool failed = false;
     int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
-    bool wavCreated = false;
-    bool y4mCreated = false;                // a file, not standard output
+    outfile::OutFile wavFile;               // written beside the name until the run succeeds
+    outfile::OutFile y4mFile;               // likewise (not for standard output)
+    std::vector<std::string> earlierFrames; // with --overwrite: frames of an earlier preview, to go
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
     view::Movie* movie = nullptr;
@@ -292,22 +303,104 @@ bool makeFolderFor(Outputs& out, const char* file) {
     return false;
 }
 
+bool isRegularFile(const char* name) {
+    struct stat info;
+    return lstat(name, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The frame files this run wrote; a folder of the pattern holds no frame of
+// another preview when the run begins (see earlierFramesOf), so these are
+// its own. Anything but a regular file is left alone.
 void removeFrameFiles(const char* pattern, int count) {
     char name[NAME_BYTES];
     for (int number = 0; pattern && number < count; ++number) {
-        if (formatName(name, pattern, number)) unlink(name);
+        if (formatName(name, pattern, number) && isRegularFile(name)) unlink(name);
     }
 }
 
 // After a failure: takes away every file and folder this run made, so that
-// no partial preview is mistaken for a whole one.
-void removeOutputs(const Outputs& out) {
+// no partial preview is mistaken for a whole one. A file that was there
+// before stays as it was.
+void removeOutputs(Outputs& out) {
     const Settings& s = *out.settings;
     removeFrameFiles(s.png, out.framesBegun);
     removeFrameFiles(s.rgb, out.framesBegun);
-    if (out.wavCreated) unlink(s.wav);
-    if (out.y4mCreated) unlink(s.y4m);
+    outfile::discard(&out.wavFile);
+    outfile::discard(&out.y4mFile);
     for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
+}
+
+// ---- Frames of an earlier preview --------------------------------------------
+
+// The text of a printf pattern without conversions, %% read as %; false
+// when it holds a conversion.
+bool literalText(const std::string& pattern, std::string* text) {
+    text->clear();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%') {
+            if (i + 1 >= pattern.size() || pattern[i + 1] != '%') return false;
+            ++i;
+        }
+        *text += pattern[i];
+    }
+    return true;
+}
+
+// The number a frame pattern gives this name for, or -1.
+long frameNumberOf(const std::string& namePattern, const std::string& name) {
+    // The conversion: the first % that is not %%.
+    size_t at = 0;
+    while ((at = namePattern.find('%', at)) != std::string::npos && at + 1 < namePattern.size() &&
+           namePattern[at + 1] == '%')
+        at += 2;
+    if (at == std::string::npos) return -1;
+    const size_t end = namePattern.find_first_of("diouxX", at + 1);
+    std::string prefix;
+    std::string suffix;
+    if (end == std::string::npos || !literalText(namePattern.substr(0, at), &prefix) ||
+        !literalText(namePattern.substr(end + 1), &suffix))
+        return -1;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return -1;
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const char kind = namePattern[end];
+    const int base = kind == 'o' ? 8 : kind == 'x' || kind == 'X' ? 16 : 10;
+    char* stop = nullptr;
+    errno = 0;
+    const long number = strtol(middle.c_str(), &stop, base);
+    if (errno != 0 || *stop != '\0' || number < 0 || number > INT32_MAX) return -1;
+    char again[NAME_BYTES];
+    if (!formatName(again, namePattern.c_str(), static_cast<int>(number)) || name != again) return -1;
+    return number;
+}
+
+// The files in the pattern's folder that are frames of it, whatever their
+// number: frames of an earlier preview, which a new one would mix with. None
+// when the number is part of a folder's name (a folder per frame).
+std::vector<std::string> earlierFramesOf(const char* pattern) {
+    std::vector<std::string> found;
+    const std::string whole = pattern;
+    const size_t slash = whole.find_last_of('/');
+    std::string folder;
+    if (slash != std::string::npos && !literalText(whole.substr(0, slash + 1), &folder)) return found;
+    const std::string namePattern = slash == std::string::npos ? whole : whole.substr(slash + 1);
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return found;
+    while (const dirent* entry = readdir(dir)) {
+        if (frameNumberOf(namePattern, entry->d_name) >= 0) found.push_back(folder + entry->d_name);
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// With --overwrite, once the stream has given its first frame.
+void removeEarlierFrames(Outputs& out) {
+    int removed = 0;
+    for (const std::string& name : out.earlierFrames) removed += isRegularFile(name.c_str()) && unlink(name.c_str()) == 0;
+    if (removed > 0 && !out.y4mToStdout) printf("removed %d frames of an earlier preview\n", removed);
+    out.earlierFrames.clear();
 }
 
 bool writePng(Outputs& out, int number) {
@@ -371,6 +464,7 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
+    if (frame.number == 0 && !out.earlierFrames.empty()) removeEarlierFrames(out);
     out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
@@ -439,8 +533,10 @@ bool openOutputs(Outputs& out) {
     if (s.y4m) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
         if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
-        out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
-        out.y4mCreated = out.y4m && !out.y4mToStdout;
+        if (out.y4mToStdout)
+            out.y4m = stdout;
+        else if (outfile::begin(&out.y4mFile, s.y4m, true))
+            out.y4m = out.y4mFile.file;
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
             return false;
@@ -457,8 +553,7 @@ bool openOutputs(Outputs& out) {
     if (s.video && !makeFolderFor(out, s.video)) return false;
     if (s.wav) {
         if (!makeFolderFor(out, s.wav)) return false;
-        out.wav = fopen(s.wav, "wb");
-        out.wavCreated = out.wav != nullptr;
+        if (outfile::begin(&out.wavFile, s.wav, true)) out.wav = out.wavFile.file;
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
             return false;
@@ -467,22 +562,37 @@ bool openOutputs(Outputs& out) {
     return true;
 }
 
-// Closes the outputs; false when something could not be completed.
+// Completes the outputs; false when something could not be completed. The
+// files are put in place by commitOutputs.
 bool closeOutputs(Outputs& out) {
     bool ok = !out.failed;
     if (out.wav) {
         if (!writeWavHeader(out.wav, out.wavSamples)) ok = false;
-        if (fclose(out.wav) != 0) ok = false;
+        if (fflush(out.wav) != 0) ok = false;
         if (!ok && !out.failed) outputFailed(out, "WAV file", out.settings->wav);
         out.wav = nullptr;
     }
     if (out.y4m) {
-        const bool closed = out.y4mToStdout ? fflush(stdout) == 0 : fclose(out.y4m) == 0;
+        const bool closed = fflush(out.y4m) == 0;
         if (!closed) {
             ok = false;
             outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
         }
         out.y4m = nullptr;
+    }
+    return ok;
+}
+
+// After a run that succeeded: the files written take the names asked for.
+bool commitOutputs(Outputs& out) {
+    bool ok = true;
+    if (!out.wavFile.path.empty() && !outfile::commit(&out.wavFile)) {
+        outputFailed(out, "WAV file", out.settings->wav);
+        ok = false;
+    }
+    if (!out.y4mFile.path.empty() && !outfile::commit(&out.y4mFile)) {
+        outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
+        ok = false;
     }
     return ok;
 }
@@ -671,8 +781,9 @@ void printPlayback(const Settings& settings, const Playback& p) {
 // The rate table: lateness at rates spread evenly on a log scale around the
 // needed rate, one CSV row each.
 bool writeRateTable(const char* name, const Playback& p) {
-    FILE* f = fopen(name, "w");
-    if (!f) return false;
+    outfile::OutFile table;
+    if (!outfile::begin(&table, name, true)) return false;
+    FILE* f = table.file;
     const bool known = p.neededRate > 0.0 && !std::isinf(p.neededRate);
     const double middle = known ? p.neededRate : RATE_TABLE_DEFAULT_KIB * model::KIB;
     const double lowest = middle / std::sqrt(RATE_TABLE_SPAN);
@@ -683,7 +794,56 @@ bool writeRateTable(const char* name, const Playback& p) {
         ok = fprintf(f, "%.2f,%zu,%zu,%.4f,%.4f\n", toKiB(rate), r.lateFrames.size(), r.soundGaps.size(),
                      r.worstFrame, r.worstSound) > 0;
     }
-    return fclose(f) == 0 && ok;
+    if (!ok) {
+        outfile::discard(&table);
+        return false;
+    }
+    return outfile::commit(&table);
+}
+
+// What the run may write, before anything is: the stream must be a file,
+// no output may be the stream, --video replaces a file only with
+// --overwrite, and a picture pattern's folder holds no frames of an earlier
+// preview (with --overwrite they are kept in earlier, to go at the first
+// frame). False after one line saying why.
+bool outputsAllowed(const Settings& s, std::vector<std::string>* earlier) {
+    struct stat info;
+    if (stat(s.stream, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        printf("%s is a pipe or a device: give the stream as a file\n", s.stream);
+        return false;
+    }
+    const std::pair<const char*, const char*> files[] = {
+        {"--wav", s.wav}, {"--y4m", s.y4m}, {"--video", s.video}, {"--rate-table", s.rateTable}};
+    for (const auto& [option, name] : files) {
+        if (name && outfile::sameFile(name, s.stream)) {
+            printf("%s: %s is the stream itself: choose another name\n", option, name);
+            return false;
+        }
+    }
+    if (s.video && !s.overwrite && stat(s.video, &info) == 0 && S_ISREG(info.st_mode)) {
+        printf("vendrel-view: %s exists: give --overwrite to replace it\n", s.video);
+        return false;
+    }
+    const std::pair<const char*, const char*> patterns[] = {{"--png", s.png}, {"--rgb", s.rgb}};
+    for (const auto& [option, pattern] : patterns) {
+        if (!pattern) continue;
+        const std::vector<std::string> found = earlierFramesOf(pattern);
+        for (const std::string& name : found) {
+            if (outfile::sameFile(name, s.stream)) {
+                printf("%s: %s names the stream itself: choose another pattern\n", option, pattern);
+                return false;
+            }
+        }
+        if (found.empty()) continue;
+        if (!s.overwrite) {
+            printf("%s: %zu files of an earlier preview (%s) would mix with the new frames: give --overwrite "
+                   "to replace them, or another folder\n",
+                   option, found.size(), found[0].c_str());
+            return false;
+        }
+        earlier->insert(earlier->end(), found.begin(), found.end());
+    }
+    return true;
 }
 
 }  // namespace
@@ -703,6 +863,9 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    std::vector<std::string> earlierFrames;
+    if (!outputsAllowed(settings, &earlierFrames)) return EXIT_FAILURE_;
+
     const bool wantMovie = settings.video || settings.play;
     const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
     if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
@@ -716,6 +879,7 @@ int main(int argc, char** argv) {
     out.layout = &layoutBuilder;
     out.layoutInto = &playback.layout;
     out.summary = &summary;
+    out.earlierFrames = std::move(earlierFrames);
     if (!openOutputs(out)) {
         closeOutputs(out);
         removeOutputs(out);
@@ -746,6 +910,10 @@ int main(int argc, char** argv) {
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     bool outputsOk = closeOutputs(out);
     if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
+    if (result >= 0 && outputsOk) {
+        outputsOk = commitOutputs(out);
+        if (out.movie && !view::movieCommit(out.movie)) outputsOk = false;
+    }
     if (result < 0 || !outputsOk) {
         if (out.movie) view::movieRemoveFile(out.movie);
         removeOutputs(out);
