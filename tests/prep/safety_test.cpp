@@ -140,11 +140,12 @@ TEST(PrepKeeps, NamesWithAColonAreFiles) {
     for (const char* name : {"clip:1.mkv", "pipe:0"}) {
         makeClip(ffmpeg, dir.file("clip.mkv"), "0.5");
         ASSERT_EQ(rename(dir.file("clip.mkv").c_str(), dir.file(name).c_str()), 0);
-        const std::string out = dir.file(std::string("out-") + name[0]);
-        const RunResult r = run(PREP, {dir.file(name), out});
+        // Named as a user in that folder would: "clip:1.mkv" reads like a protocol.
+        const std::string out = std::string("out-") + name[0];
+        const RunResult r = run(PREP, {name, out}, dir.path());
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(framesIn(out), 8) << r.output;
-        EXPECT_TRUE(fileExists(out + "/audio.wav"));
+        EXPECT_EQ(framesIn(dir.file(out)), 8) << r.output;
+        EXPECT_TRUE(fileExists(dir.file(out) + "/audio.wav"));
     }
 }
 
