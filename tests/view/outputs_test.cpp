@@ -91,14 +91,19 @@ TEST(ViewKeeps, APreviewFolderHoldsOnePreview) {
 
     RunResult r = view({"--png", pattern, shorter});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("--png: 12 files of an earlier preview (" + dir.file("p/000.png") + ")"),
+    EXPECT_NE(r.output.find("--png: 7 frames of an earlier preview (" + dir.file("p/005.png") +
+                            ") would stay beside the new ones: give --overwrite"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(filesIn(dir.file("p")), 13) << "a refused run changes nothing";
 
+    // As long a preview again replaces the earlier one, as it always did.
+    ASSERT_EQ(view({"--png", pattern, longer}).status, 0);
+    EXPECT_EQ(filesIn(dir.file("p")), 13);
+
     r = view({"--overwrite", "--png", pattern, shorter});
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("removed 12 frames of an earlier preview\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("removed 7 frames of an earlier preview\n"), std::string::npos) << r.output;
     EXPECT_EQ(filesIn(dir.file("p")), 6) << "five frames and the notes";
     EXPECT_TRUE(fileExists(dir.file("p/004.png")));
     EXPECT_FALSE(fileExists(dir.file("p/005.png")));

@@ -65,8 +65,8 @@ void usage() {
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
     puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
     puts("   --play         : play picture and sound with ffplay");
-    puts("   --overwrite    : replace an existing --video file, and the frames of an earlier preview that");
-    puts("                    --png or --rgb would mix with the new ones");
+    puts("   --overwrite    : replace an existing --video file, and remove the frames of an earlier, longer");
+    puts("                    preview that --png or --rgb would leave beside the new ones");
     puts("   --check        : check the stream only, write no pictures or sound");
     puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
     puts("                    (with --check they are violations)");
@@ -223,6 +223,13 @@ bool parseArguments(int argc, char** argv, Settings& s) {
 
 // ---- Outputs ---------------------------------------------------------------
 
+// A file that a picture pattern names, there before the run.
+struct EarlierFrame {
+    const char* option;  // "--png" or "--rgb"
+    std::string name;
+    long number;
+};
+
 struct Outputs {
     const Settings* settings;
     // What the player model needs of the stream, built from the blocks as
@@ -240,7 +247,8 @@ struct Outputs {
     int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
     outfile::OutFile wavFile;               // written beside the name until the run succeeds
     outfile::OutFile y4mFile;               // likewise (not for standard output)
-    std::vector<std::string> earlierFrames; // with --overwrite: frames of an earlier preview, to go
+    std::vector<outfile::OutFile> pictureFiles;  // --png and --rgb frames, likewise
+    std::vector<EarlierFrame> earlierFrames;     // frames of the patterns there before the run
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
     view::Movie* movie = nullptr;
@@ -308,23 +316,12 @@ bool isRegularFile(const char* name) {
     return lstat(name, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The frame files this run wrote; a folder of the pattern holds no frame of
-// another preview when the run begins (see earlierFramesOf), so these are
-// its own. Anything but a regular file is left alone.
-void removeFrameFiles(const char* pattern, int count) {
-    char name[NAME_BYTES];
-    for (int number = 0; pattern && number < count; ++number) {
-        if (formatName(name, pattern, number) && isRegularFile(name)) unlink(name);
-    }
-}
-
 // After a failure: takes away every file and folder this run made, so that
 // no partial preview is mistaken for a whole one. A file that was there
 // before stays as it was.
 void removeOutputs(Outputs& out) {
-    const Settings& s = *out.settings;
-    removeFrameFiles(s.png, out.framesBegun);
-    removeFrameFiles(s.rgb, out.framesBegun);
+    for (outfile::OutFile& picture : out.pictureFiles) outfile::discard(&picture);
+    out.pictureFiles.clear();
     outfile::discard(&out.wavFile);
     outfile::discard(&out.y4mFile);
     for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
@@ -378,8 +375,8 @@ long frameNumberOf(const std::string& namePattern, const std::string& name) {
 // The files in the pattern's folder that are frames of it, whatever their
 // number: frames of an earlier preview, which a new one would mix with. None
 // when the number is part of a folder's name (a folder per frame).
-std::vector<std::string> earlierFramesOf(const char* pattern) {
-    std::vector<std::string> found;
+std::vector<EarlierFrame> earlierFramesOf(const char* option, const char* pattern) {
+    std::vector<EarlierFrame> found;
     const std::string whole = pattern;
     const size_t slash = whole.find_last_of('/');
     std::string folder;
@@ -388,19 +385,45 @@ std::vector<std::string> earlierFramesOf(const char* pattern) {
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return found;
     while (const dirent* entry = readdir(dir)) {
-        if (frameNumberOf(namePattern, entry->d_name) >= 0) found.push_back(folder + entry->d_name);
+        const long number = frameNumberOf(namePattern, entry->d_name);
+        if (number >= 0) found.push_back({option, folder + entry->d_name, number});
     }
     closedir(dir);
-    std::sort(found.begin(), found.end());
+    std::sort(found.begin(), found.end(), [](const EarlierFrame& a, const EarlierFrame& b) { return a.number < b.number; });
     return found;
 }
 
-// With --overwrite, once the stream has given its first frame.
-void removeEarlierFrames(Outputs& out) {
+// After the run: frames of an earlier preview that the new frames do not
+// replace would stay beside them. With --overwrite they go; without, the
+// run is refused (false), so that a folder never holds two previews.
+bool settleEarlierFrames(Outputs& out) {
+    std::vector<const EarlierFrame*> staying;
+    for (const EarlierFrame& e : out.earlierFrames)
+        if (e.number >= out.framesBegun) staying.push_back(&e);
+    if (staying.empty()) return true;
+    if (!out.settings->overwrite) {
+        if (!out.y4mToStdout)
+            printf("%s: %zu frames of an earlier preview (%s) would stay beside the new ones: give --overwrite to "
+                   "remove them, or another folder\n",
+                   staying[0]->option, staying.size(), staying[0]->name.c_str());
+        return false;
+    }
     int removed = 0;
-    for (const std::string& name : out.earlierFrames) removed += isRegularFile(name.c_str()) && unlink(name.c_str()) == 0;
-    if (removed > 0 && !out.y4mToStdout) printf("removed %d frames of an earlier preview\n", removed);
-    out.earlierFrames.clear();
+    for (const EarlierFrame* e : staying) removed += isRegularFile(e->name.c_str()) && unlink(e->name.c_str()) == 0;
+    if (!out.y4mToStdout) printf("removed %d frames of an earlier preview\n", removed);
+    return true;
+}
+
+// Makes the file of one picture (under a temporary name until the run
+// succeeds); false after saying so.
+bool beginPicture(Outputs& out, const char* what, const char* name, bool open) {
+    outfile::OutFile file;
+    if (!outfile::begin(&file, name, open)) {
+        outputFailed(out, what, name);
+        return false;
+    }
+    out.pictureFiles.push_back(std::move(file));
+    return true;
 }
 
 bool writePng(Outputs& out, int number) {
@@ -409,14 +432,15 @@ bool writePng(Outputs& out, int number) {
         outputFailed(out, "PNG", out.settings->png);
         return false;
     }
-    if (!makeFolderFor(out, name)) return false;
+    if (!makeFolderFor(out, name) || !beginPicture(out, "PNG", name, false)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     image.width = view::SCREEN_W;
     image.height = view::SCREEN_H;
     image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, name, 0, rgb8, 0, nullptr)) {
+    const std::string& written = outfile::writtenName(out.pictureFiles.back());
+    if (!png_image_write_to_file(&image, written.c_str(), 0, rgb8, 0, nullptr)) {
         outputFailed(out, "PNG", name);
         png_image_free(&image);
         return false;
@@ -430,13 +454,12 @@ bool writeRaw(Outputs& out, int number) {
         outputFailed(out, "raw picture", out.settings->rgb);
         return false;
     }
-    if (!makeFolderFor(out, name)) return false;
-    FILE* f = fopen(name, "wb");
-    const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
-    if (f && fclose(f) != 0) {
-        outputFailed(out, "raw picture", name);
-        return false;
-    }
+    if (!makeFolderFor(out, name) || !beginPicture(out, "raw picture", name, true)) return false;
+    // Closed now: a film has more frames than a process may hold files open.
+    outfile::OutFile& picture = out.pictureFiles.back();
+    const bool written = writeAll(picture.file, rgb8, sizeof rgb8);
+    const bool ok = fclose(picture.file) == 0 && written;
+    picture.file = nullptr;
     if (!ok) outputFailed(out, "raw picture", name);
     return ok;
 }
@@ -464,7 +487,6 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
-    if (frame.number == 0 && !out.earlierFrames.empty()) removeEarlierFrames(out);
     out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
@@ -585,7 +607,14 @@ bool closeOutputs(Outputs& out) {
 
 // After a run that succeeded: the files written take the names asked for.
 bool commitOutputs(Outputs& out) {
+    if (!settleEarlierFrames(out)) return false;
     bool ok = true;
+    for (outfile::OutFile& picture : out.pictureFiles) {
+        if (outfile::commit(&picture)) continue;
+        outputFailed(out, "picture", picture.path.c_str());
+        ok = false;
+    }
+    out.pictureFiles.clear();
     if (!out.wavFile.path.empty() && !outfile::commit(&out.wavFile)) {
         outputFailed(out, "WAV file", out.settings->wav);
         ok = false;
@@ -802,11 +831,10 @@ bool writeRateTable(const char* name, const Playback& p) {
 }
 
 // What the run may write, before anything is: the stream must be a file,
-// no output may be the stream, --video replaces a file only with
-// --overwrite, and a picture pattern's folder holds no frames of an earlier
-// preview (with --overwrite they are kept in earlier, to go at the first
-// frame). False after one line saying why.
-bool outputsAllowed(const Settings& s, std::vector<std::string>* earlier) {
+// no output may be the stream, and --video replaces a file only with
+// --overwrite. The frames the picture patterns name before the run go into
+// earlier. False after one line saying why.
+bool outputsAllowed(const Settings& s, std::vector<EarlierFrame>* earlier) {
     struct stat info;
     if (stat(s.stream, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
         printf("%s is a pipe or a device: give the stream as a file\n", s.stream);
@@ -827,19 +855,12 @@ bool outputsAllowed(const Settings& s, std::vector<std::string>* earlier) {
     const std::pair<const char*, const char*> patterns[] = {{"--png", s.png}, {"--rgb", s.rgb}};
     for (const auto& [option, pattern] : patterns) {
         if (!pattern) continue;
-        const std::vector<std::string> found = earlierFramesOf(pattern);
-        for (const std::string& name : found) {
-            if (outfile::sameFile(name, s.stream)) {
+        const std::vector<EarlierFrame> found = earlierFramesOf(option, pattern);
+        for (const EarlierFrame& e : found) {
+            if (outfile::sameFile(e.name, s.stream)) {
                 printf("%s: %s names the stream itself: choose another pattern\n", option, pattern);
                 return false;
             }
-        }
-        if (found.empty()) continue;
-        if (!s.overwrite) {
-            printf("%s: %zu files of an earlier preview (%s) would mix with the new frames: give --overwrite "
-                   "to replace them, or another folder\n",
-                   option, found.size(), found[0].c_str());
-            return false;
         }
         earlier->insert(earlier->end(), found.begin(), found.end());
     }
@@ -863,7 +884,7 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
-    std::vector<std::string> earlierFrames;
+    std::vector<EarlierFrame> earlierFrames;
     if (!outputsAllowed(settings, &earlierFrames)) return EXIT_FAILURE_;
 
     const bool wantMovie = settings.video || settings.play;
