@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,6 +109,24 @@ TEST(ViewKeeps, APreviewFolderHoldsOnePreview) {
     EXPECT_EQ(filesIn(dir.file("p")), 6) << "five frames and the notes";
     EXPECT_TRUE(fileExists(dir.file("p/004.png")));
     EXPECT_FALSE(fileExists(dir.file("p/005.png")));
+}
+
+// Pictures are written under hidden names until the run succeeds: a run
+// stopped by a signal takes them away, with the folders it made.
+TEST(ViewKeeps, ASignalLeavesNothingOfTheRun) {
+    TempDir dir;
+    const std::string stream = makeStream(dir, "s", 300);
+    const int pid = testsupport::startProgram(VENDREL_VIEW_BIN, {"--png", dir.file("p/%05d.png"), stream},
+                                              dir.file("printed"));
+    for (int i = 0; i < 3000 && !fileExists(dir.file("p")); ++i) usleep(1000);
+    kill(pid, SIGTERM);
+    const int status = testsupport::waitProgram(pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the run ended before the signal";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    const Bytes printed = readFile(dir.file("printed"));
+    EXPECT_EQ(std::string(printed.begin(), printed.end()),
+              "vendrel-view: stopped by SIGTERM: the files of this run are removed\n");
+    EXPECT_FALSE(fileExists(dir.file("p")));
 }
 
 TEST(ViewKeeps, APipeAsTheStreamIsRefusedAtOnce) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@
 #include "tools/common/folders.h"
 #include "tools/common/outfile.h"
 #include "tools/model/player_model.h"
+#include "tools/prep/child.h"
 #include "tools/view/buffering.h"
 #include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
@@ -484,8 +486,27 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
     return true;
 }
 
+// After SIGINT, SIGTERM or SIGHUP the decoding stops and the run ends as a
+// failure, so that nothing of it stays.
+bool stopNoted(Outputs& out) {
+    if (prep::childStopSignal() == 0) return false;
+    out.failed = true;
+    return true;
+}
+
+[[noreturn]] void endBySignal(const Outputs& out) {
+    const int number = prep::childStopSignal();
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (!out.y4mToStdout) printf("vendrel-view: stopped by %s: the files of this run are removed\n", name);
+    fflush(stdout);
+    signal(number, SIG_DFL);
+    raise(number);
+    _exit(128 + number);
+}
+
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
     out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
@@ -525,6 +546,7 @@ bool writeWavHeader(FILE* f, long long samples) {
 
 bool onAudio(void* context, const int16_t* samples, int count) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     if (!out.wav) return true;
     uint8_t bytes[2 * AUDIO_SAMPLES_PER_BLOCK];
     for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
@@ -538,6 +560,7 @@ bool onAudio(void* context, const int16_t* samples, int count) {
 
 bool onBlock(void* context, int kind, const uint8_t* bytes) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     if (!out.layoutStarted) {
         model::layoutBegin(out.layout, out.layoutInto, out.summary->startInterval);
         out.layoutStarted = true;
@@ -891,6 +914,7 @@ int main(int argc, char** argv) {
     const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
     if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
 
+    prep::childStopOnSignals();
     const Buffering buffering = settleBuffering(settings);
     Playback playback;
     model::LayoutBuilder layoutBuilder;
@@ -938,6 +962,7 @@ int main(int argc, char** argv) {
     if (result < 0 || !outputsOk) {
         if (out.movie) view::movieRemoveFile(out.movie);
         removeOutputs(out);
+        if (prep::childStopSignal() != 0) endBySignal(out);
         return EXIT_FAILURE_;
     }
     if (out.movie) view::movieReport(*out.movie);

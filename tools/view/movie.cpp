@@ -315,8 +315,8 @@ bool movieFinish(Movie* m) {
     const bool started = m->ffmpeg >= 0 && (m->kind == MovieKind::File || m->ffplay >= 0);
     m->ffmpeg = m->ffplay = -1;
     bool ok = true;
-    if (!started) {
-        ok = false;  // already reported
+    if (!started || prep::childStopSignal() != 0) {
+        ok = false;  // already reported, or the run was stopped by a signal
     } else if (m->kind == MovieKind::File && (ffmpegStatus != 0 || m->broken)) {
         printf("vendrel-view: ffmpeg could not write %s\n", m->file);
         printMessages(m->ffmpegErrors, "ffmpeg", &m->output);
