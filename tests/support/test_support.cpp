@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -156,6 +157,29 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
         fclose(f);
     }
     return r;
+}
+
+int startProgram(const std::string& program, const std::vector<std::string>& args, const std::string& outPath) {
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (!freopen(outPath.c_str(), "w", stdout) || dup2(fileno(stdout), 2) < 0 || !freopen("/dev/null", "r", stdin))
+            _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int waitProgram(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -45,6 +45,14 @@ struct RunResult {
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& workDir = "");
 
+// Starts program with args (no shell) without waiting for it, its standard
+// output and error into outPath, standard input from /dev/null; returns its
+// process id.
+int startProgram(const std::string& program, const std::vector<std::string>& args, const std::string& outPath);
+
+// Waits for a program begun by startProgram: its raw wait status.
+int waitProgram(int pid);
+
 // Splits text into lines (without their newlines).
 std::vector<std::string> lines(const std::string& text);
 

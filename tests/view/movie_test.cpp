@@ -120,6 +120,40 @@ TEST(ViewMovie, OtherContainersFollowTheExtension) {
     EXPECT_FALSE(testsupport::fileExists(dir.file("new")));
 }
 
+TEST(ViewMovie, AnExistingFileIsReplacedOnlyWhenAsked) {
+    REQUIRE_PROGRAM("ffmpeg");
+    TempDir dir;
+    const std::string stream = makeStream(dir, 8);
+    const std::string video = dir.file("movie.mp4");  // the user's source film
+    testsupport::writeText(video, "the source\n");
+    RunResult r = viewtest::view({"-c2", "--video", video, stream});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, "vendrel-view: " + video + " exists: give --overwrite to replace it\n");
+    EXPECT_EQ(testsupport::readFile(video).size(), 11u);
+
+    r = viewtest::view({"-c2", "--overwrite", "--video", video, stream});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_GT(testsupport::readFile(video).size(), 1000u);
+}
+
+// ffmpeg ends with 0 on a full disk (here: a file size limit, its signal
+// ignored so that writes fail as on a full disk): the file is looked at.
+TEST(ViewMovie, AVideoCutShortByAFullDiskIsAFailure) {
+    REQUIRE_PROGRAM("ffmpeg");
+    REQUIRE_PROGRAM("ffprobe");
+    TempDir dir;
+    const std::string stream = makeStream(dir, 24);
+    for (const char* name : {"cut.mkv", "cut.mp4"}) {
+        const std::string video = dir.file(name);
+        const RunResult r = run("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 40; exec \"$0\" -c2 --video \"$1\" \"$2\"",
+                                            VENDREL_VIEW_BIN, video, stream});
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_NE(r.output.find("vendrel-view: " + video + " is cut short or broken"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("video: "), std::string::npos) << r.output;
+        EXPECT_FALSE(testsupport::fileExists(video));
+    }
+}
+
 TEST(ViewMovie, PlayRunsFfplayToTheEnd) {
     REQUIRE_PROGRAM("ffmpeg");
     REQUIRE_PROGRAM("ffplay");

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,10 @@ extern char** environ;
 
 namespace prep {
 namespace {
+
+volatile sig_atomic_t stopSignal = 0;
+
+void noteSignal(int number) { stopSignal = number; }
 
 void closeFd(int* fd) {
     if (*fd >= 0) close(*fd);
@@ -67,6 +72,22 @@ bool programInPath(const char* name) {
     }
 }
 
+std::string fileArgument(const std::string& path) {
+    const bool plain = !path.empty() && path[0] != '-' && path.find(':') == std::string::npos;
+    return plain ? path : "file:" + path;
+}
+
+void childStopOnSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = noteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a wait in progress returns
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+}
+
+int childStopSignal() { return stopSignal; }
+
 bool childStart(Child* child, const char* const* argv) {
     *child = Child{};
     child->pid = -1;
@@ -104,7 +125,7 @@ bool childStart(Child* child, const char* const* argv) {
 
 size_t childRead(Child* child, uint8_t* buffer, size_t n) {
     size_t got = 0;
-    while (got < n && child->out >= 0) {
+    while (got < n && child->out >= 0 && stopSignal == 0) {
         pollfd fds[2] = {{child->out, POLLIN, 0}, {child->err, POLLIN, 0}};
         const nfds_t count = child->err >= 0 ? 2 : 1;
         if (poll(fds, count, -1) < 0) {
@@ -126,6 +147,7 @@ size_t childRead(Child* child, uint8_t* buffer, size_t n) {
 
 int childFinish(Child* child) {
     closeFd(&child->out);  // a child still writing gets a broken pipe and ends
+    if (stopSignal != 0 && child->pid >= 0) kill(child->pid, SIGTERM);
     while (child->err >= 0) drainErrors(child);
     if (child->pid < 0) return -1;
     int status = 0;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace prep {
 
@@ -22,6 +23,20 @@ struct Child {
 
 // True when an executable file of that name lies in a folder of PATH.
 bool programInPath(const char* name);
+
+// A file's name as ffmpeg and ffprobe must be given it: "file:" before a
+// name that holds a colon ("clip:1.mp4", "pipe:0") or begins with '-', so
+// that it is read as a file, never as a protocol or an option.
+std::string fileArgument(const std::string& path);
+
+// From now on SIGINT, SIGTERM and SIGHUP are noted instead of ending the
+// program at once, so that it can remove what it wrote and say so. A child
+// read in progress then ends early, and childFinish ends a child that is
+// still running.
+void childStopOnSignals();
+
+// The signal noted since childStopOnSignals, or 0.
+int childStopSignal();
 
 // Starts argv[0] (looked up in PATH) with standard input from /dev/null.
 bool childStart(Child* child, const char* const* argv);

@@ -2,6 +2,7 @@
 // parameter file that vendrel encodes. ffmpeg decodes the input (as a child
 // process, its output read on pipes); the colour reduction, the files and the
 // timing are our own.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ std::vector<std::string> ffmpegStart(const Options& o) {
     std::vector<std::string> a = {"ffmpeg", "-hide_banner", "-nostdin", "-v", "error"};
     if (o.start > 0) a.insert(a.end(), {"-ss", seconds(o.start)});
     if (loopStill) a.insert(a.end(), {"-loop", "1"});
-    a.insert(a.end(), {"-i", o.input});
+    a.insert(a.end(), {"-i", fileArgument(o.input)});
     if (o.duration > 0) a.insert(a.end(), {"-t", seconds(o.duration)});
     return a;
 }
@@ -77,10 +78,12 @@ std::string videoFilter(const Options& o) {
     return "fps=" + std::to_string(DISPLAY_FRAMES_PER_SECOND) + "/" + std::to_string(o.interval) + "," + scaleFilter(o);
 }
 
-std::vector<std::string> videoCommand(const Options& o) {
+// firstOnly: the first frame alone, to see that the input can be decoded.
+std::vector<std::string> videoCommand(const Options& o, bool firstOnly = false) {
     std::vector<std::string> a = ffmpegStart(o);
-    a.insert(a.end(), {"-map", "0:v:0", "-an", "-sn", "-dn", "-vf", videoFilter(o), "-pix_fmt", "rgb24", "-f",
-                       "rawvideo", "pipe:1"});
+    a.insert(a.end(), {"-map", "0:v:0", "-an", "-sn", "-dn"});
+    if (firstOnly) a.insert(a.end(), {"-frames:v", "1"});
+    a.insert(a.end(), {"-vf", videoFilter(o), "-pix_fmt", "rgb24", "-f", "rawvideo", "pipe:1"});
     return a;
 }
 
@@ -109,11 +112,32 @@ void printChildMessage(const Child& child) {
     }
 }
 
+// Decodes the input's first frame before anything is written or removed,
+// so that an input ffmpeg cannot read (not a video, a --start past its end)
+// leaves OUTDIR as it was. False after saying why.
+bool firstFrameDecodes(const Options& o) {
+    Child child;
+    if (!start(&child, videoCommand(o, true))) {
+        puts("vendrel-prep: ffmpeg could not be started");
+        return false;
+    }
+    const bool got = childRead(&child, frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
+    const int status = childFinish(&child);
+    if (got || childStopSignal() != 0) return got;
+    if (status != 0) {
+        printf("vendrel-prep: ffmpeg failed on %s after 0 frames\n", o.input.c_str());
+        printChildMessage(child);
+    } else {
+        printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
+    }
+    return false;
+}
+
 // Frames to expect, for the progress line; 0 when unknown.
 int expectedFrames(const Options& o) {
     if (!programInPath("ffprobe")) return 0;
     const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries", "format=duration",
-                                           "-of", "default=noprint_wrappers=1:nokey=1", o.input};
+                                           "-of", "default=noprint_wrappers=1:nokey=1", fileArgument(o.input)};
     Child child;
     if (!start(&child, args)) return 0;
     char text[64] = {};
@@ -140,7 +164,7 @@ InputStreams probeStreams(const Options& o) {
     if (!programInPath("ffprobe")) return streams;
     const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries",
                                            "stream=codec_type:format=format_name,duration", "-of",
-                                           "default=noprint_wrappers=1", o.input};
+                                           "default=noprint_wrappers=1", fileArgument(o.input)};
     Child child;
     if (!start(&child, args)) return streams;
     char text[4096] = {};
@@ -222,8 +246,9 @@ VideoResult convertVideo(const Options& o, bool progress) {
         ++result.frames;
         if (progress) showProgress(result.frames, total);
     };
-    while (written) {
+    while (written && childStopSignal() == 0) {
         const bool ended = childRead(&child, frameRgb, FRAME_RGB_BYTES) != FRAME_RGB_BYTES;
+        if (childStopSignal() != 0) break;
         if (!rateControl) {
             // Each decoded picture is a frame.
             if (ended) break;
@@ -239,6 +264,7 @@ VideoResult convertVideo(const Options& o, bool progress) {
     }
     const int status = childFinish(&child);
     if (progress) puts("");
+    if (childStopSignal() != 0) return result;
     if (!written) {
         printf("vendrel-prep: cannot write %s\n", name);
         return result;
@@ -268,7 +294,7 @@ struct AudioResult {
     double gain;
 };
 
-AudioResult convertAudio(const Options& o, const std::string& path) {
+AudioResult convertAudio(const Options& o, const InputStreams& streams, const std::string& path) {
     AudioResult result{false, false, 0, 1.0};
     Child child;
     if (!start(&child, audioCommand(o))) {
@@ -278,7 +304,7 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
     WavWriter wav{};
     bool opened = false;
     size_t n = 0;
-    while ((n = childRead(&child, audioBytes, sizeof audioBytes)) >= 2) {
+    while (childStopSignal() == 0 && (n = childRead(&child, audioBytes, sizeof audioBytes)) >= 2) {
         if (!opened && !wavOpen(&wav, path.c_str())) break;
         opened = true;
         const int count = static_cast<int>(n / 2);
@@ -287,16 +313,28 @@ AudioResult convertAudio(const Options& o, const std::string& path) {
         if (wav.failed) break;
     }
     const int status = childFinish(&child);
+    if (childStopSignal() != 0) {
+        if (opened) wavAbandon(&wav);
+        return result;
+    }
     if (!opened) {
         if (n >= 2) {
             printf("vendrel-prep: cannot write %s\n", path.c_str());
             return result;
         }
-        // Only a sound that exists yet fails to decode is worth ffmpeg's words;
-        // an input without sound is common and is only noted.
-        printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
-        if (status != 0 && strstr(childMessage(child), "does not contain any stream") == nullptr)
+        // An input without sound is common and is only noted; a sound that
+        // exists yet fails to decode, or gives nothing, is said as such. The
+        // frames go on without it.
+        const bool noStream = strstr(childMessage(child), "does not contain any stream") != nullptr;
+        if (status != 0 && !noStream) {
+            printf("vendrel-prep: ffmpeg failed on the sound of %s: audio.wav not written\n", o.input.c_str());
             printChildMessage(child);
+        } else if (status == 0 && streams.known && streams.audio) {
+            printf("vendrel-prep: the sound of %s gives no samples in the part taken: audio.wav not written\n",
+                   o.input.c_str());
+        } else {
+            printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
+        }
         result.ok = true;
         return result;
     }
@@ -463,13 +501,27 @@ bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int co
     return true;
 }
 
-// Why the input cannot be read (the system's reason), or nullptr.
-const char* inputProblem(const std::string& path) {
+// The input is read more than once (probed, then its sound, then its
+// pictures): it must be a file. False after saying why (the system's reason
+// where it has one).
+bool inputReadable(const std::string& path) {
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) return strerror(errno);
-    if (S_ISDIR(info.st_mode)) return strerror(EISDIR);
-    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
-    return nullptr;
+    const char* problem = nullptr;
+    if (stat(path.c_str(), &info) != 0)
+        problem = strerror(errno);
+    else if (S_ISDIR(info.st_mode))
+        problem = strerror(EISDIR);
+    else if (access(path.c_str(), R_OK) != 0)
+        problem = strerror(errno);
+    if (problem) {
+        printf("vendrel-prep: cannot read %s: %s\n", path.c_str(), problem);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        printf("vendrel-prep: %s is a pipe or a device: give the input as a file\n", path.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Frames, sound and parameter file into a folder ready for them; 0 or the
@@ -489,7 +541,7 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     if (o.audio && streams.known && !streams.audio)
         printf("vendrel-prep: no sound in %s: audio.wav not written\n", o.input.c_str());
     else if (o.audio)
-        audio = convertAudio(o, wavPath);
+        audio = convertAudio(o, streams, wavPath);
     if (!audio.ok) return Outcome::Failed;
     if (audio.written)
         printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
@@ -532,16 +584,29 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     return plays ? Outcome::Done : Outcome::Missed;
 }
 
+// After SIGINT, SIGTERM or SIGHUP: what the run wrote goes, as after a
+// failure; the program then ends by the signal, as the shell expects.
+[[noreturn]] void endBySignal(const RunFolder* folder) {
+    const int number = childStopSignal();
+    if (folder) removeRunOutput(*folder);
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    printf("vendrel-prep: stopped by %s: %s\n", name,
+           folder ? "the files of this run are removed" : "nothing was written");
+    fflush(stdout);
+    signal(number, SIG_DFL);
+    raise(number);
+    _exit(128 + number);
+}
+
 int run(const Options& o) {
-    if (const char* problem = inputProblem(o.input)) {
-        printf("vendrel-prep: cannot read %s: %s\n", o.input.c_str(), problem);
-        return 1;
-    }
+    childStopOnSignals();
+    if (!inputReadable(o.input)) return 1;
     if (!programInPath("ffmpeg")) {
         puts("vendrel-prep: ffmpeg is not installed (apt-get install ffmpeg)");
         return 1;
     }
     const InputStreams streams = probeStreams(o);
+    if (childStopSignal() != 0) endBySignal(nullptr);
     if (streams.known && !streams.video) {
         printf("vendrel-prep: %s has no video stream\n", o.input.c_str());
         return 1;
@@ -551,10 +616,20 @@ int run(const Options& o) {
                streams.seconds);
         return 1;
     }
+    if (o.overwrite && holdsRunFile(o.outdir, o.input)) {
+        printf("vendrel-prep: %s is one of the files --overwrite would remove from %s: move it out first\n",
+               o.input.c_str(), o.outdir.c_str());
+        return 1;
+    }
+    if (streams.still) loopStill = o.duration > 0;
+    // Before anything in OUTDIR is made or removed.
+    if (!firstFrameDecodes(o)) {
+        if (childStopSignal() != 0) endBySignal(nullptr);
+        return 1;
+    }
     RunFolder folder;
-    if (!prepareFolder(o.outdir, o.overwrite, &folder)) return 1;
+    if (!prepareFolder(o.outdir, o.overwrite, &folder, true)) return 1;
     if (streams.still) {
-        loopStill = o.duration > 0;
         if (loopStill)
             printf("vendrel-prep: %s is a still picture: shown for %g s\n", o.input.c_str(), o.duration);
         else
@@ -562,7 +637,8 @@ int run(const Options& o) {
                    "seconds)\n",
                    o.input.c_str());
     }
-    const Outcome outcome = convert(o, streams);
+    const Outcome outcome = childStopSignal() != 0 ? Outcome::Failed : convert(o, streams);
+    if (childStopSignal() != 0 && outcome == Outcome::Failed) endBySignal(&folder);
     if (outcome == Outcome::Failed) removeRunOutput(folder);
     return outcome == Outcome::Done ? 0 : 1;
 }

@@ -1,6 +1,9 @@
 #include "tools/prep/outdir.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +65,16 @@ int removeRunFiles(const std::string& path, const std::vector<std::string>& name
     return removed;
 }
 
+// Locks the folder for this process (released when it ends): false when
+// another run holds it. A file system without locks does not stop the run.
+bool lockFolder(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
+    close(fd);
+    return false;
+}
+
 }  // namespace
 
 std::string joinPath(const std::string& folder, const std::string& name) {
@@ -73,7 +86,7 @@ std::string framePattern() { return FRAME_PREFIX + ("%0" + std::to_string(FRAME_
 
 bool isRunFile(const std::string& name) { return name == AUDIO_NAME || name == PARAMS_NAME || isFrameName(name); }
 
-bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder) {
+bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder, bool exclusive) {
     folder->path = path;
     folder->made.clear();
     std::string failed;
@@ -84,6 +97,12 @@ bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder) {
         else
             printf("vendrel-prep: cannot make the folder %s (%s: %s)\n", path.c_str(), failed.c_str(), strerror(reason));
         removeRunOutput(*folder);
+        return false;
+    }
+    if (exclusive && !lockFolder(path)) {
+        // The folder is the other run's now, even if this one made it.
+        printf("vendrel-prep: %s is in use by another vendrel-prep run: wait for it, or choose another folder\n",
+               path.c_str());
         return false;
     }
     std::vector<std::string> names;
@@ -104,6 +123,20 @@ bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder) {
         printf("vendrel-prep: removed %d file%s of an earlier run from %s\n", removed, removed == 1 ? "" : "s",
                path.c_str());
     return true;
+}
+
+bool holdsRunFile(const std::string& folder, const std::string& file) {
+    struct stat target;
+    if (stat(file.c_str(), &target) != 0) return false;
+    std::vector<std::string> names;
+    if (!listFolder(folder, &names)) return false;
+    for (const std::string& name : names) {
+        struct stat info;
+        if (isRunFile(name) && stat(joinPath(folder, name).c_str(), &info) == 0 && info.st_dev == target.st_dev &&
+            info.st_ino == target.st_ino)
+            return true;
+    }
+    return false;
 }
 
 void removeRunOutput(const RunFolder& folder) {

@@ -2,7 +2,8 @@
 // frames until the numbers run out, so a frame left by an earlier, longer run
 // would be encoded with the new ones: a run starts in an empty folder, or
 // with --overwrite in one cleared of every file a run writes. A run that
-// fails takes away what it wrote and the folders it made.
+// fails takes away what it wrote and the folders it made. One run at a time
+// writes into a folder: it holds a lock on it until it ends.
 #pragma once
 
 #include <string>
@@ -32,9 +33,14 @@ struct RunFolder {
 };
 
 // Makes the folder (with its parents) or checks that it may be used, after
-// clearing the files of an earlier run when overwrite is set. Prints why not
-// and returns false.
-bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder);
+// clearing the files of an earlier run when overwrite is set. With exclusive
+// the folder is first locked for the rest of the process, and a folder that
+// another run holds is refused. Prints why not and returns false.
+bool prepareFolder(const std::string& path, bool overwrite, RunFolder* folder, bool exclusive = false);
+
+// True when one of the files a run writes in the folder is that file,
+// whatever its name (an input that --overwrite would remove).
+bool holdsRunFile(const std::string& folder, const std::string& file);
 
 // After a failure: removes every file a run writes from the folder, then the
 // folders the run made (those that are empty).

@@ -10,6 +10,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -17,13 +18,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "encoder/video/v2format.h"
 #include "tools/common/folders.h"
+#include "tools/common/outfile.h"
 #include "tools/model/player_model.h"
+#include "tools/prep/child.h"
 #include "tools/view/buffering.h"
 #include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
@@ -60,6 +67,8 @@ void usage() {
     puts("   --wav FILE     : the sound as a 16-bit mono WAV file at 7812 Hz");
     puts("   --video FILE   : picture and sound in one video file made by ffmpeg (H.264 and AAC for .mp4)");
     puts("   --play         : play picture and sound with ffplay");
+    puts("   --overwrite    : replace an existing --video file, and remove the frames of an earlier, longer");
+    puts("                    preview that --png or --rgb would leave beside the new ones");
     puts("   --check        : check the stream only, write no pictures or sound");
     puts("   --rate R       : list the late frames and sound gaps when the stream is read at R KiB/s");
     puts("                    (with --check they are violations)");
@@ -79,6 +88,7 @@ struct Settings {
     const char* wav = nullptr;
     const char* video = nullptr;
     bool play = false;
+    bool overwrite = false;
     const char* stream = nullptr;
     const char* rateTable = nullptr;
     double rateKiB = 0.0;  // 0: no --rate
@@ -185,6 +195,8 @@ bool parseArguments(int argc, char** argv, Settings& s) {
             s.video = argv[++i];
         } else if (arg == "--play") {
             s.play = true;
+        } else if (arg == "--overwrite") {
+            s.overwrite = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             printf("unknown option or missing value: %s\n", arg.c_str());
             return false;
@@ -213,6 +225,13 @@ bool parseArguments(int argc, char** argv, Settings& s) {
 
 // ---- Outputs ---------------------------------------------------------------
 
+// A file that a picture pattern names, there before the run.
+struct EarlierFrame {
+    const char* option;  // "--png" or "--rgb"
+    std::string name;
+    long number;
+};
+
 struct Outputs {
     const Settings* settings;
     // What the player model needs of the stream, built from the blocks as
@@ -228,8 +247,10 @@ struct Outputs {
     bool y4mToStdout = false;
     bool failed = false;
     int framesBegun = 0;                    // frames 0 .. framesBegun - 1 went (or began to go) to files
-    bool wavCreated = false;
-    bool y4mCreated = false;                // a file, not standard output
+    outfile::OutFile wavFile;               // written beside the name until the run succeeds
+    outfile::OutFile y4mFile;               // likewise (not for standard output)
+    std::vector<outfile::OutFile> pictureFiles;  // --png and --rgb frames, likewise
+    std::vector<EarlierFrame> earlierFrames;     // frames of the patterns there before the run
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
     view::Movie* movie = nullptr;
@@ -292,22 +313,119 @@ bool makeFolderFor(Outputs& out, const char* file) {
     return false;
 }
 
-void removeFrameFiles(const char* pattern, int count) {
-    char name[NAME_BYTES];
-    for (int number = 0; pattern && number < count; ++number) {
-        if (formatName(name, pattern, number)) unlink(name);
-    }
+bool isRegularFile(const char* name) {
+    struct stat info;
+    return lstat(name, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // After a failure: takes away every file and folder this run made, so that
-// no partial preview is mistaken for a whole one.
-void removeOutputs(const Outputs& out) {
-    const Settings& s = *out.settings;
-    removeFrameFiles(s.png, out.framesBegun);
-    removeFrameFiles(s.rgb, out.framesBegun);
-    if (out.wavCreated) unlink(s.wav);
-    if (out.y4mCreated) unlink(s.y4m);
+// no partial preview is mistaken for a whole one. A file that was there
+// before stays as it was.
+void removeOutputs(Outputs& out) {
+    for (outfile::OutFile& picture : out.pictureFiles) outfile::discard(&picture);
+    out.pictureFiles.clear();
+    outfile::discard(&out.wavFile);
+    outfile::discard(&out.y4mFile);
     for (auto it = out.madeFolders.rbegin(); it != out.madeFolders.rend(); ++it) rmdir(it->c_str());
+}
+
+// ---- Frames of an earlier preview --------------------------------------------
+
+// The text of a printf pattern without conversions, %% read as %; false
+// when it holds a conversion.
+bool literalText(const std::string& pattern, std::string* text) {
+    text->clear();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%') {
+            if (i + 1 >= pattern.size() || pattern[i + 1] != '%') return false;
+            ++i;
+        }
+        *text += pattern[i];
+    }
+    return true;
+}
+
+// The number a frame pattern gives this name for, or -1.
+long frameNumberOf(const std::string& namePattern, const std::string& name) {
+    // The conversion: the first % that is not %%.
+    size_t at = 0;
+    while ((at = namePattern.find('%', at)) != std::string::npos && at + 1 < namePattern.size() &&
+           namePattern[at + 1] == '%')
+        at += 2;
+    if (at == std::string::npos) return -1;
+    const size_t end = namePattern.find_first_of("diouxX", at + 1);
+    std::string prefix;
+    std::string suffix;
+    if (end == std::string::npos || !literalText(namePattern.substr(0, at), &prefix) ||
+        !literalText(namePattern.substr(end + 1), &suffix))
+        return -1;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return -1;
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const char kind = namePattern[end];
+    const int base = kind == 'o' ? 8 : kind == 'x' || kind == 'X' ? 16 : 10;
+    char* stop = nullptr;
+    errno = 0;
+    const long number = strtol(middle.c_str(), &stop, base);
+    if (errno != 0 || *stop != '\0' || number < 0 || number > INT32_MAX) return -1;
+    char again[NAME_BYTES];
+    if (!formatName(again, namePattern.c_str(), static_cast<int>(number)) || name != again) return -1;
+    return number;
+}
+
+// The files in the pattern's folder that are frames of it, whatever their
+// number: frames of an earlier preview, which a new one would mix with. None
+// when the number is part of a folder's name (a folder per frame).
+std::vector<EarlierFrame> earlierFramesOf(const char* option, const char* pattern) {
+    std::vector<EarlierFrame> found;
+    const std::string whole = pattern;
+    const size_t slash = whole.find_last_of('/');
+    std::string folder;
+    if (slash != std::string::npos && !literalText(whole.substr(0, slash + 1), &folder)) return found;
+    const std::string namePattern = slash == std::string::npos ? whole : whole.substr(slash + 1);
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return found;
+    while (const dirent* entry = readdir(dir)) {
+        const long number = frameNumberOf(namePattern, entry->d_name);
+        if (number >= 0) found.push_back({option, folder + entry->d_name, number});
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end(), [](const EarlierFrame& a, const EarlierFrame& b) { return a.number < b.number; });
+    return found;
+}
+
+// After the run: frames of an earlier preview that the new frames do not
+// replace would stay beside them. With --overwrite they go; without, the
+// run is refused (false), so that a folder never holds two previews.
+bool settleEarlierFrames(Outputs& out) {
+    std::vector<const EarlierFrame*> staying;
+    for (const EarlierFrame& e : out.earlierFrames)
+        if (e.number >= out.framesBegun) staying.push_back(&e);
+    if (staying.empty()) return true;
+    if (!out.settings->overwrite) {
+        if (!out.y4mToStdout)
+            printf("%s: %zu frames of an earlier preview (%s) would stay beside the new ones: give --overwrite to "
+                   "remove them, or another folder\n",
+                   staying[0]->option, staying.size(), staying[0]->name.c_str());
+        return false;
+    }
+    int removed = 0;
+    for (const EarlierFrame* e : staying) removed += isRegularFile(e->name.c_str()) && unlink(e->name.c_str()) == 0;
+    if (!out.y4mToStdout) printf("removed %d frames of an earlier preview\n", removed);
+    return true;
+}
+
+// Makes the file of one picture (under a temporary name until the run
+// succeeds); false after saying so.
+bool beginPicture(Outputs& out, const char* what, const char* name, bool open) {
+    outfile::OutFile file;
+    if (!outfile::begin(&file, name, open)) {
+        outputFailed(out, what, name);
+        return false;
+    }
+    out.pictureFiles.push_back(std::move(file));
+    return true;
 }
 
 bool writePng(Outputs& out, int number) {
@@ -316,14 +434,15 @@ bool writePng(Outputs& out, int number) {
         outputFailed(out, "PNG", out.settings->png);
         return false;
     }
-    if (!makeFolderFor(out, name)) return false;
+    if (!makeFolderFor(out, name) || !beginPicture(out, "PNG", name, false)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     image.width = view::SCREEN_W;
     image.height = view::SCREEN_H;
     image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, name, 0, rgb8, 0, nullptr)) {
+    const std::string& written = outfile::writtenName(out.pictureFiles.back());
+    if (!png_image_write_to_file(&image, written.c_str(), 0, rgb8, 0, nullptr)) {
         outputFailed(out, "PNG", name);
         png_image_free(&image);
         return false;
@@ -337,13 +456,12 @@ bool writeRaw(Outputs& out, int number) {
         outputFailed(out, "raw picture", out.settings->rgb);
         return false;
     }
-    if (!makeFolderFor(out, name)) return false;
-    FILE* f = fopen(name, "wb");
-    const bool ok = f && writeAll(f, rgb8, sizeof rgb8);
-    if (f && fclose(f) != 0) {
-        outputFailed(out, "raw picture", name);
-        return false;
-    }
+    if (!makeFolderFor(out, name) || !beginPicture(out, "raw picture", name, true)) return false;
+    // Closed now: a film has more frames than a process may hold files open.
+    outfile::OutFile& picture = out.pictureFiles.back();
+    const bool written = writeAll(picture.file, rgb8, sizeof rgb8);
+    const bool ok = fclose(picture.file) == 0 && written;
+    picture.file = nullptr;
     if (!ok) outputFailed(out, "raw picture", name);
     return ok;
 }
@@ -368,8 +486,27 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
     return true;
 }
 
+// After SIGINT, SIGTERM or SIGHUP the decoding stops and the run ends as a
+// failure, so that nothing of it stays.
+bool stopNoted(Outputs& out) {
+    if (prep::childStopSignal() == 0) return false;
+    out.failed = true;
+    return true;
+}
+
+[[noreturn]] void endBySignal(const Outputs& out) {
+    const int number = prep::childStopSignal();
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (!out.y4mToStdout) printf("vendrel-view: stopped by %s: the files of this run are removed\n", name);
+    fflush(stdout);
+    signal(number, SIG_DFL);
+    raise(number);
+    _exit(128 + number);
+}
+
 bool onFrame(void* context, const view::Frame& frame) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     for (int i = 0; i < view::RGB_BYTES; ++i) rgb8[i] = static_cast<uint8_t>(frame.rgb[i] * LEVEL_SCALE);
     out.framesBegun = frame.number + 1;
     if (out.settings->png && !writePng(out, frame.number)) return false;
@@ -409,6 +546,7 @@ bool writeWavHeader(FILE* f, long long samples) {
 
 bool onAudio(void* context, const int16_t* samples, int count) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     if (!out.wav) return true;
     uint8_t bytes[2 * AUDIO_SAMPLES_PER_BLOCK];
     for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
@@ -422,6 +560,7 @@ bool onAudio(void* context, const int16_t* samples, int count) {
 
 bool onBlock(void* context, int kind, const uint8_t* bytes) {
     Outputs& out = *static_cast<Outputs*>(context);
+    if (stopNoted(out)) return false;
     if (!out.layoutStarted) {
         model::layoutBegin(out.layout, out.layoutInto, out.summary->startInterval);
         out.layoutStarted = true;
@@ -439,8 +578,10 @@ bool openOutputs(Outputs& out) {
     if (s.y4m) {
         out.y4mToStdout = strcmp(s.y4m, "-") == 0;
         if (!out.y4mToStdout && !makeFolderFor(out, s.y4m)) return false;
-        out.y4m = out.y4mToStdout ? stdout : fopen(s.y4m, "wb");
-        out.y4mCreated = out.y4m && !out.y4mToStdout;
+        if (out.y4mToStdout)
+            out.y4m = stdout;
+        else if (outfile::begin(&out.y4mFile, s.y4m, true))
+            out.y4m = out.y4mFile.file;
         if (!out.y4m) {
             printf("cannot create %s: %s\n", s.y4m, strerror(errno));
             return false;
@@ -457,8 +598,7 @@ bool openOutputs(Outputs& out) {
     if (s.video && !makeFolderFor(out, s.video)) return false;
     if (s.wav) {
         if (!makeFolderFor(out, s.wav)) return false;
-        out.wav = fopen(s.wav, "wb");
-        out.wavCreated = out.wav != nullptr;
+        if (outfile::begin(&out.wavFile, s.wav, true)) out.wav = out.wavFile.file;
         if (!out.wav || !writeWavHeader(out.wav, 0)) {
             if (!out.y4mToStdout) printf("cannot create %s: %s\n", s.wav, strerror(errno));
             return false;
@@ -467,22 +607,44 @@ bool openOutputs(Outputs& out) {
     return true;
 }
 
-// Closes the outputs; false when something could not be completed.
+// Completes the outputs; false when something could not be completed. The
+// files are put in place by commitOutputs.
 bool closeOutputs(Outputs& out) {
     bool ok = !out.failed;
     if (out.wav) {
         if (!writeWavHeader(out.wav, out.wavSamples)) ok = false;
-        if (fclose(out.wav) != 0) ok = false;
+        if (fflush(out.wav) != 0) ok = false;
         if (!ok && !out.failed) outputFailed(out, "WAV file", out.settings->wav);
         out.wav = nullptr;
     }
     if (out.y4m) {
-        const bool closed = out.y4mToStdout ? fflush(stdout) == 0 : fclose(out.y4m) == 0;
+        const bool closed = fflush(out.y4m) == 0;
         if (!closed) {
             ok = false;
             outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
         }
         out.y4m = nullptr;
+    }
+    return ok;
+}
+
+// After a run that succeeded: the files written take the names asked for.
+bool commitOutputs(Outputs& out) {
+    if (!settleEarlierFrames(out)) return false;
+    bool ok = true;
+    for (outfile::OutFile& picture : out.pictureFiles) {
+        if (outfile::commit(&picture)) continue;
+        outputFailed(out, "picture", picture.path.c_str());
+        ok = false;
+    }
+    out.pictureFiles.clear();
+    if (!out.wavFile.path.empty() && !outfile::commit(&out.wavFile)) {
+        outputFailed(out, "WAV file", out.settings->wav);
+        ok = false;
+    }
+    if (!out.y4mFile.path.empty() && !outfile::commit(&out.y4mFile)) {
+        outputFailed(out, "YUV4MPEG2 stream", out.settings->y4m);
+        ok = false;
     }
     return ok;
 }
@@ -673,8 +835,9 @@ void printPlayback(const Settings& settings, const Playback& p) {
 // The rate table: lateness at rates spread evenly on a log scale around the
 // needed rate, one CSV row each.
 bool writeRateTable(const char* name, const Playback& p) {
-    FILE* f = fopen(name, "w");
-    if (!f) return false;
+    outfile::OutFile table;
+    if (!outfile::begin(&table, name, true)) return false;
+    FILE* f = table.file;
     const bool known = p.neededRate > 0.0 && !std::isinf(p.neededRate);
     const double middle = known ? p.neededRate : RATE_TABLE_DEFAULT_KIB * model::KIB;
     const double lowest = middle / std::sqrt(RATE_TABLE_SPAN);
@@ -685,7 +848,48 @@ bool writeRateTable(const char* name, const Playback& p) {
         ok = fprintf(f, "%.2f,%zu,%zu,%.4f,%.4f\n", toKiB(rate), r.lateFrames.size(), r.soundGaps.size(),
                      r.worstFrame, r.worstSound) > 0;
     }
-    return fclose(f) == 0 && ok;
+    if (!ok) {
+        outfile::discard(&table);
+        return false;
+    }
+    return outfile::commit(&table);
+}
+
+// What the run may write, before anything is: the stream must be a file,
+// no output may be the stream, and --video replaces a file only with
+// --overwrite. The frames the picture patterns name before the run go into
+// earlier. False after one line saying why.
+bool outputsAllowed(const Settings& s, std::vector<EarlierFrame>* earlier) {
+    struct stat info;
+    if (stat(s.stream, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        printf("%s is a pipe or a device: give the stream as a file\n", s.stream);
+        return false;
+    }
+    const std::pair<const char*, const char*> files[] = {
+        {"--wav", s.wav}, {"--y4m", s.y4m}, {"--video", s.video}, {"--rate-table", s.rateTable}};
+    for (const auto& [option, name] : files) {
+        if (name && outfile::sameFile(name, s.stream)) {
+            printf("%s: %s is the stream itself: choose another name\n", option, name);
+            return false;
+        }
+    }
+    if (s.video && !s.overwrite && stat(s.video, &info) == 0 && S_ISREG(info.st_mode)) {
+        printf("vendrel-view: %s exists: give --overwrite to replace it\n", s.video);
+        return false;
+    }
+    const std::pair<const char*, const char*> patterns[] = {{"--png", s.png}, {"--rgb", s.rgb}};
+    for (const auto& [option, pattern] : patterns) {
+        if (!pattern) continue;
+        const std::vector<EarlierFrame> found = earlierFramesOf(option, pattern);
+        for (const EarlierFrame& e : found) {
+            if (outfile::sameFile(e.name, s.stream)) {
+                printf("%s: %s names the stream itself: choose another pattern\n", option, pattern);
+                return false;
+            }
+        }
+        earlier->insert(earlier->end(), found.begin(), found.end());
+    }
+    return true;
 }
 
 }  // namespace
@@ -705,10 +909,14 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
 
+    std::vector<EarlierFrame> earlierFrames;
+    if (!outputsAllowed(settings, &earlierFrames)) return EXIT_FAILURE_;
+
     const bool wantMovie = settings.video || settings.play;
     const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
     if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
 
+    prep::childStopOnSignals();
     const Buffering buffering = settleBuffering(settings);
     Playback playback;
     model::LayoutBuilder layoutBuilder;
@@ -718,6 +926,7 @@ int main(int argc, char** argv) {
     out.layout = &layoutBuilder;
     out.layoutInto = &playback.layout;
     out.summary = &summary;
+    out.earlierFrames = std::move(earlierFrames);
     if (!openOutputs(out)) {
         closeOutputs(out);
         removeOutputs(out);
@@ -748,9 +957,14 @@ int main(int argc, char** argv) {
     const int result = view::decodeStream(settings.stream, options, sink, summary);
     bool outputsOk = closeOutputs(out);
     if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
+    if (result >= 0 && outputsOk) {
+        outputsOk = commitOutputs(out);
+        if (out.movie && !view::movieCommit(out.movie)) outputsOk = false;
+    }
     if (result < 0 || !outputsOk) {
         if (out.movie) view::movieRemoveFile(out.movie);
         removeOutputs(out);
+        if (prep::childStopSignal() != 0) endBySignal(out);
         return EXIT_FAILURE_;
     }
     if (out.movie) view::movieReport(*out.movie);

@@ -77,9 +77,7 @@ std::vector<std::string> ffmpegArguments(const Movie& m) {
         // by it, and it runs more than twice as fast as the default.
         if (endsWith(name, extension)) a.insert(a.end(), {"-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"});
     }
-    // "file:" keeps a name such as "-x.mp4" or "pipe:9.mkv" a plain file name.
-    const bool plain = name[0] != '-' && name.find(':') == std::string::npos;
-    a.push_back(plain ? name : "file:" + name);
+    a.push_back(prep::fileArgument(outfile::writtenName(m.output)));
     return a;
 }
 
@@ -162,19 +160,53 @@ bool sendPicture(Movie* m, const uint8_t* data, size_t n) {
 
 // ---- Reports ---------------------------------------------------------------
 
-// What a child wrote to its error file, each line indented under ours.
-void printMessages(FILE* errors, const char* who) {
+// What a child wrote to its error file, each line indented under ours; the
+// temporary name of the video file is given as the name asked for.
+void printMessages(FILE* errors, const char* who, const outfile::OutFile* output = nullptr) {
     if (!errors) return;
-    char text[MESSAGE_BYTES];
+    char raw[MESSAGE_BYTES];
     rewind(errors);
-    const size_t n = fread(text, 1, sizeof text - 1, errors);
-    text[n] = '\0';
+    const size_t n = fread(raw, 1, sizeof raw - 1, errors);
+    std::string all(raw, n);
+    if (output && !output->temp.empty()) {
+        for (size_t at = 0; (at = all.find(output->temp, at)) != std::string::npos; at += output->path.size())
+            all.replace(at, output->temp.size(), output->path);
+    }
+    const char* text = all.c_str();
     for (const char* line = text; *line;) {
         const char* end = strchr(line, '\n');
         const int length = end ? static_cast<int>(end - line) : static_cast<int>(strlen(line));
         if (length > 0) printf("  %s: %.*s\n", who, length, line);
         line += length + (end ? 1 : 0);
     }
+}
+
+// The video pictures in the file written, counted by ffprobe without
+// decoding; -1 when ffprobe cannot read the file, -2 without ffprobe.
+long long picturesInFile(const std::string& name) {
+    if (!prep::programInPath("ffprobe")) return -2;
+    const char* argv[] = {"ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                          "stream=nb_read_packets", "-of", "csv=p=0", nullptr, nullptr};
+    const std::string file = prep::fileArgument(name);
+    argv[10] = file.c_str();
+    prep::Child child;
+    if (!prep::childStart(&child, argv)) return -2;
+    char text[64] = {};
+    prep::childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
+    if (prep::childFinish(&child) != 0 || !isdigit(static_cast<unsigned char>(text[0]))) return -1;
+    return atoll(text);
+}
+
+// ffmpeg ends with 0 also when the disk filled up under it: the file it
+// wrote must be there, not empty, and hold every picture sent.
+bool fileIsWhole(const Movie& m) {
+    const std::string& name = outfile::writtenName(m.output);
+    struct stat info;
+    if (stat(name.c_str(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) return true;  // a device or a pipe: nothing to look at
+    if (info.st_size == 0) return false;
+    const long long pictures = picturesInFile(name);
+    return pictures == -2 || pictures >= m.displayFrames;
 }
 
 void closeFile(FILE** f) {
@@ -216,8 +248,7 @@ bool movieStart(Movie* m, MovieKind kind, const char* file, const char* stream, 
     m->soundSent = m->displayFrames = 0;
     m->stageLength = m->stagePosition = 0;
     m->broken = false;
-    struct stat info;
-    m->fileExisted = kind == MovieKind::File && stat(file, &info) == 0;
+    m->output = outfile::OutFile{};
 
     Sink sink;
     sink.context = m;
@@ -234,6 +265,11 @@ bool movieStart(Movie* m, MovieKind kind, const char* file, const char* stream, 
                     DISPLAY_FRAMES_PER_SECOND;
     const size_t kept = static_cast<size_t>((m->soundTotal + 1) / 2);
     if (m->samples.size() > kept) m->samples.resize(kept);
+
+    if (kind == MovieKind::File && !outfile::begin(&m->output, file, false)) {
+        printf("vendrel-view: cannot create %s: %s\n", file, strerror(errno));
+        return false;
+    }
 
     // A closed reader must show as a failed write, not end us.
     signal(SIGPIPE, SIG_IGN);
@@ -290,11 +326,15 @@ bool movieFinish(Movie* m) {
     const bool started = m->ffmpeg >= 0 && (m->kind == MovieKind::File || m->ffplay >= 0);
     m->ffmpeg = m->ffplay = -1;
     bool ok = true;
-    if (!started) {
-        ok = false;  // already reported
+    if (!started || prep::childStopSignal() != 0) {
+        ok = false;  // already reported, or the run was stopped by a signal
     } else if (m->kind == MovieKind::File && (ffmpegStatus != 0 || m->broken)) {
         printf("vendrel-view: ffmpeg could not write %s\n", m->file);
-        printMessages(m->ffmpegErrors, "ffmpeg");
+        printMessages(m->ffmpegErrors, "ffmpeg", &m->output);
+        ok = false;
+    } else if (m->kind == MovieKind::File && !fileIsWhole(*m)) {
+        printf("vendrel-view: %s is cut short or broken, though ffmpeg ended well (a full disk?)\n", m->file);
+        printMessages(m->ffmpegErrors, "ffmpeg", &m->output);
         ok = false;
     } else if (m->kind == MovieKind::Play && ffplayStatus != 0) {
         // A player closed by its user ends with 0; ffmpeg then meets a
@@ -310,8 +350,14 @@ bool movieFinish(Movie* m) {
     return ok;
 }
 
-void movieRemoveFile(const Movie* m) {
-    if (m->kind == MovieKind::File && m->file && !m->fileExisted) unlink(m->file);
+bool movieCommit(Movie* m) {
+    if (m->kind != MovieKind::File || outfile::commit(&m->output)) return true;
+    printf("vendrel-view: cannot write %s: %s\n", m->file, strerror(errno));
+    return false;
+}
+
+void movieRemoveFile(Movie* m) {
+    if (m->kind == MovieKind::File) outfile::discard(&m->output);
 }
 
 void movieReport(const Movie& m) {

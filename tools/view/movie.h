@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tools/common/outfile.h"
 #include "tools/view/stream_decoder.h"
 
 namespace view {
@@ -45,8 +46,8 @@ struct Movie {
     int stagePosition;
     long long displayFrames;        // sent so far
     bool broken;                    // the reader went away
-    bool fileExisted;               // the video file was there before this run
     bool withSound;                 // the stream has sound blocks
+    outfile::OutFile output;        // the video file, written beside its name until committed
 };
 
 // Says so and returns false when a program the kind needs is not installed,
@@ -64,11 +65,17 @@ bool movieStart(Movie* movie, MovieKind kind, const char* file, const char* stre
 bool movieFrame(Movie* movie, const uint8_t* rgb8, int interval);
 
 // Sends the rest of the sound, waits for the children and reports a
-// failure. True when the file was written or the playing ended normally.
+// failure. True when the file was written whole (ffmpeg ended well and the
+// file holds every picture: ffmpeg ends well on a full disk too) or the
+// playing ended normally.
 bool movieFinish(Movie* movie);
 
-// After a failed run: removes the video file if this run made it.
-void movieRemoveFile(const Movie* movie);
+// After a run that succeeded: the video file takes its name. False after
+// a message.
+bool movieCommit(Movie* movie);
+
+// After a failed run: removes what this run wrote of the video file.
+void movieRemoveFile(Movie* movie);
 
 // Prints what was written ("video: FILE, S s with sound", or "S s silent"
 // for a stream without sound); nothing for --play.
