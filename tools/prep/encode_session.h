@@ -50,6 +50,13 @@ SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params);
 // Ends the stream and writes the final index; returns the compressor's last bytes.
 int sessionFinish();
 
+// The next sessionOpen also writes its stream into the open file fd (the
+// caller's), from offset base on (what lies before, the boot code, stays).
+// Frames taken back are overwritten; sessionFinish cuts the file to the
+// stream's end. sessionWriteFailed tells whether a write into it failed.
+void sessionWriteInto(int fd, int64_t base);
+bool sessionWriteFailed();
+
 // Frames encoded so far, and blocks written (video and audio), those past
 // the index's 32512 included.
 int sessionFrames();

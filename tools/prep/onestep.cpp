@@ -1,0 +1,478 @@
+// Streams straight into OUTDIR: the stream file, the cutter process and the
+// processes that encode the parts it finds.
+#include "tools/prep/onestep.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "tools/model/player_model.h"
+#include "tools/prep/outdir.h"
+#include "tools/prep/output.h"
+#include "tools/prep/parts.h"
+#include "tools/view/stream_decoder.h"
+
+namespace prep {
+namespace {
+
+constexpr const char* STREAM_NAME = "movie.bin";
+constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames until it is encoded
+constexpr int PART_TEXT_BYTES = 512;
+
+// One frame as it goes through the pipe and waits in a spool: both ends are
+// this program, so the record goes as it lies in memory.
+struct Record {
+    ReducedFrame frame;
+    FrameParams params;
+};
+
+// What a part's encoding process hands back.
+struct PartResult {
+    bool ok;
+    char text[PART_TEXT_BYTES];  // its line, or why it failed
+};
+
+bool writeAll(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Bytes read, fewer than n only at the end of the data.
+size_t readAll(int fd, void* data, size_t n) {
+    char* p = static_cast<char*>(data);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return got;
+}
+
+bool readRecordAt(int fd, int index, Record* record) {
+    const off_t at = static_cast<off_t>(index) * static_cast<off_t>(sizeof(Record));
+    return pread(fd, record, sizeof(Record), at) == static_cast<ssize_t>(sizeof(Record));
+}
+
+// The blocks of the stream if it ended after the frames encoded so far; the
+// stream is taken back to go on.
+int blocksIfEndedHere() {
+    static SessionSnapshot snapshot;  // large: kept out of the stack
+    sessionSave(&snapshot);
+    sessionFinish();
+    const int blocks = sessionBlocks();
+    sessionRestore(snapshot);
+    return blocks;
+}
+
+// A part found by the cutter, to be encoded from its spool.
+struct FoundPart {
+    int number;      // from 1
+    int first;       // its first frame, numbered in the whole
+    int frames;
+    int blocks;
+    int64_t showStart;  // display times of its first frame and of the frame after it
+    int64_t showEnd;
+    bool last;
+    int spool;       // descriptor of its spool, the frames from record 0
+};
+
+void partText(PartResult* r, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void partText(PartResult* r, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(r->text, sizeof r->text, format, args);
+    va_end(args);
+}
+
+// Encodes a part into its folder's stream, in a process of its own.
+PartResult encodePart(const StreamJob& job, const FoundPart& part) {
+    PartResult r{false, {}};
+    const std::string folder = partFolder(job.options, part.number);
+    const std::string wav = joinPath(folder, AUDIO_NAME);
+    const bool sound = !job.wavPath.empty();
+    if (sound) {
+        // The sound of the part's own display time; the last keeps the rest.
+        const uint32_t from = showSample(part.showStart);
+        const uint32_t count = part.last ? UINT32_MAX - from : showSample(part.showEnd) - from;
+        if (!wavCopyPart(job.wavPath.c_str(), wav.c_str(), from, count)) {
+            partText(&r, "vendrel-prep: cannot write %s", wav.c_str());
+            return r;
+        }
+    }
+    const std::string path = joinPath(folder, STREAM_NAME);
+    const int fd = beginStreamFile(path, job.boot);
+    if (fd < 0) {
+        partText(&r, "vendrel-prep: cannot write %s", path.c_str());
+        return r;
+    }
+    SessionSetup setup;
+    setup.wavPath = sound ? wav.c_str() : nullptr;
+    setup.compressType = job.compressType;
+    const bool opened = sessionOpen(setup);
+    if (sound) unlink(wav.c_str());  // the encoder holds the samples now
+    if (!opened) {
+        close(fd);
+        partText(&r, "vendrel-prep: the encoder cannot take the sound of %s", folder.c_str());
+        return r;
+    }
+    static Record record;
+    for (int i = 0; i < part.frames; ++i) {
+        if (!readRecordAt(part.spool, i, &record)) {
+            close(fd);
+            partText(&r, "vendrel-prep: cannot read back the frames of %s", folder.c_str());
+            return r;
+        }
+        sessionFrame(record.frame, record.params);
+    }
+    sessionFinish();
+    const double kib = model::neededRate(sessionLayout()) / model::KIB;
+    std::string summary;
+    fflush(stdout);
+    if (!endStreamFile(fd, path, job, part.frames, &summary)) {
+        partText(&r, "vendrel-prep: %s does not check clean", path.c_str());
+        return r;
+    }
+    char rate[96];
+    if (kib <= 0.0)
+        snprintf(rate, sizeof rate, "plays without stalls at any rate");
+    else if (std::isinf(kib))
+        snprintf(rate, sizeof rate, "does not play without stalls at any rate");
+    else
+        snprintf(rate, sizeof rate, "plays without stalls from %.1f KiB/s", std::ceil(kib * 10.0) / 10.0);
+    partText(&r, "  %s: frames %d to %d of the whole, %s; %s", path.c_str(), part.first,
+             part.first + part.frames - 1, summary.c_str(), rate);
+    r.ok = true;
+    return r;
+}
+
+// A part's encoding process and the pipe its result comes back on.
+struct Running {
+    pid_t pid;
+    int result;
+    int number;
+};
+
+// The cutter: finds the parts as the frames come and has them encoded.
+class PartCutter {
+public:
+    explicit PartCutter(const StreamJob& job) : job_(job), limit_(job.options.partBlocks) {
+        const int asked = job.options.jobs > 0 ? job.options.jobs : coreCount();
+        jobs_ = std::max(1, asked);
+    }
+
+    bool take(const Record& record) {
+        if (failed_) return false;
+        if (frames_ == 0 && !beginPart()) return false;
+        sessionFrame(record.frame, record.params);
+        const int blocks = blocksIfEndedHere();
+        if (blocks <= limit_) {
+            if (!writeAll(spool_, &record, sizeof record)) return fail("vendrel-prep: cannot write " + spoolPath_);
+            totals_.push_back(blocks);
+            cuts_.push_back(record.frame.sceneCut);
+            intervals_.push_back(record.params.interval);
+            ++frames_;
+            return true;
+        }
+        if (frames_ == 0) {
+            char text[160];
+            snprintf(text, sizeof text,
+                     "vendrel-prep: frame %d alone makes a stream of more than %d blocks: raise --part-blocks", first_,
+                     limit_);
+            return fail(text);
+        }
+        // The part ends at the latest scene cut in its last stretch, or here.
+        const int longest = frames_;
+        const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
+        int frames = longest;
+        for (int n = longest; n > longest - reach && n > 0; --n) {
+            if (n == longest ? record.frame.sceneCut : cuts_[static_cast<size_t>(n)]) {
+                frames = n;
+                break;
+            }
+        }
+        const int spool = spool_;
+        const std::string spoolPath = spoolPath_;
+        if (!endPart(frames, false)) return false;
+        // The frames past the cut begin the next part.
+        auto tail = std::make_unique<Record>();
+        bool ok = true;
+        for (int i = frames; ok && i < longest; ++i) {
+            ok = readRecordAt(spool, i, tail.get());
+            if (!ok) fail("vendrel-prep: cannot read back " + spoolPath);
+            ok = ok && take(*tail);
+        }
+        close(spool);
+        return ok && take(record);
+    }
+
+    // The source has ended: the last part, then every result in order.
+    bool finish() {
+        if (!failed_ && frames_ > 0) endPart(frames_, true);
+        while (!running_.empty()) collect();
+        for (const std::string& line : lines_) puts(line.c_str());
+        if (failed_) {
+            if (!message_.empty()) puts(message_.c_str());
+            removeParts();
+        }
+        fflush(stdout);
+        return !failed_;
+    }
+
+private:
+    bool fail(const std::string& message) {
+        if (!failed_) message_ = message;
+        failed_ = true;
+        return false;
+    }
+
+    bool beginPart() {
+        RunFolder folder;
+        folder.path = partFolder(job_.options, part_);
+        if (!prepareFolder(folder.path, job_.options.overwrite, &folder)) return fail("");
+        spoolPath_ = joinPath(folder.path, SPOOL_NAME);
+        spool_ = open(spoolPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        if (spool_ < 0) return fail("vendrel-prep: cannot write " + spoolPath_);
+        SessionSetup setup;  // the sound only has to be there: the timing gives its blocks
+        setup.wavPath = job_.wavPath.empty() ? nullptr : job_.wavPath.c_str();
+        setup.compressType = job_.compressType;
+        if (!sessionOpen(setup)) return fail("vendrel-prep: the encoder cannot take " + job_.wavPath);
+        totals_.clear();
+        cuts_.clear();
+        intervals_.clear();
+        return true;
+    }
+
+    // Hands the part's first `frames` frames to a process that encodes them
+    // and starts the next part after them.
+    bool endPart(int frames, bool last) {
+        int64_t showEnd = show_;
+        for (int i = 0; i < frames; ++i) showEnd += intervals_[static_cast<size_t>(i)];
+        const FoundPart part{part_, first_, frames, totals_[static_cast<size_t>(frames - 1)], show_, showEnd, last,
+                             spool_};
+        while (static_cast<int>(running_.size()) >= jobs_) collect();
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) return fail("vendrel-prep: cannot start a process for a part");
+        fflush(stdout);
+        const pid_t pid = fork();
+        if (pid < 0) {
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+            return fail("vendrel-prep: cannot start a process for a part");
+        }
+        if (pid == 0) {
+            close(pipeFds[0]);
+            const PartResult r = encodePart(job_, part);
+            writeAll(pipeFds[1], &r, sizeof r);
+            _exit(r.ok ? 0 : 1);
+        }
+        close(pipeFds[1]);
+        running_.push_back({pid, pipeFds[0], part_});
+        lines_.resize(static_cast<size_t>(part_));
+        // The spool goes from the folder; the process keeps it open.
+        unlink(spoolPath_.c_str());
+        if (last) close(spool_);
+        spool_ = -1;
+        ++part_;
+        first_ += frames;
+        show_ = showEnd;
+        frames_ = 0;
+        return true;
+    }
+
+    // Waits for the oldest part's process and keeps its line.
+    void collect() {
+        const Running r = running_.front();
+        running_.erase(running_.begin());
+        PartResult result{false, {}};
+        const bool read = readAll(r.result, &result, sizeof result) == sizeof result;
+        close(r.result);
+        int status = 0;
+        while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.text[PART_TEXT_BYTES - 1] = '\0';
+        if (!read || !result.ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            fail(read && result.text[0] ? result.text : "vendrel-prep: a part's encoding ended without a result");
+            return;
+        }
+        lines_[static_cast<size_t>(r.number - 1)] = result.text;
+    }
+
+    void removeParts() {
+        for (int k = 1; k <= part_; ++k) {
+            const std::string folder = partFolder(job_.options, k);
+            unlink(joinPath(folder, STREAM_NAME).c_str());
+            unlink(joinPath(folder, SPOOL_NAME).c_str());
+            unlink(joinPath(folder, AUDIO_NAME).c_str());
+            rmdir(folder.c_str());
+        }
+        lines_.clear();
+    }
+
+    const StreamJob& job_;
+    int limit_;
+    int jobs_ = 1;
+    int part_ = 1;       // the part being found, from 1
+    int first_ = 0;      // its first frame in the whole
+    int64_t show_ = 0;   // its first frame's display time
+    int frames_ = 0;     // its frames so far
+    int spool_ = -1;
+    std::string spoolPath_;
+    std::vector<int> totals_;      // blocks of the part if it ended after each frame
+    std::vector<uint8_t> cuts_;    // per frame: it begins a scene
+    std::vector<int> intervals_;
+    std::vector<Running> running_;
+    std::vector<std::string> lines_;  // per part, in order
+    bool failed_ = false;
+    std::string message_;
+};
+
+// The cutter's process: frames from `in` until it ends.
+int runCutter(const StreamJob& job, int in) {
+    PartCutter cutter(job);
+    auto record = std::make_unique<Record>();
+    bool ok = true;
+    while (ok && readAll(in, record.get(), sizeof(Record)) == sizeof(Record)) ok = cutter.take(*record);
+    close(in);
+    return cutter.finish() ? 0 : 1;
+}
+
+}  // namespace
+
+bool readBootCode(const std::string& path, std::vector<uint8_t>* boot) {
+    boot->clear();
+    if (path.empty()) return true;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) {
+        printf("vendrel-prep: cannot read %s\n", path.c_str());
+        return false;
+    }
+    boot->resize(static_cast<size_t>(STREAM_BOOTCODE_MAX_BYTES));
+    const size_t n = fread(boot->data(), 1, boot->size(), f);
+    const bool failed = ferror(f) != 0;
+    fclose(f);
+    boot->resize(n);
+    if (failed) {
+        printf("vendrel-prep: cannot read %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (!writeAll(fd, boot.data(), boot.size())) {
+        close(fd);
+        return -1;
+    }
+    sessionWriteInto(fd, static_cast<int64_t>(boot.size()));
+    return fd;
+}
+
+bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary) {
+    const bool written = !sessionWriteFailed();
+    if (close(fd) != 0 || !written) {
+        printf("vendrel-prep: cannot write %s\n", path.c_str());
+        return false;
+    }
+    view::DecodeOptions options;
+    options.pages = job.compressType == 2 ? 2 : 1;
+    options.bootSize = static_cast<long>(job.boot.size());
+    options.quiet = true;
+    view::Summary s;
+    if (view::decodeStream(path.c_str(), options, view::Sink{}, s) != 0 || s.problemTotal != 0 ||
+        s.frames != frames || s.unindexedBlocks != 0) {
+        printf("vendrel-prep: %s does not check clean: %d faults, %d of %d frames\n", path.c_str(), s.problemTotal,
+               s.frames, frames);
+        return false;
+    }
+    struct stat info;
+    const long long bytes = stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+    char text[160];
+    snprintf(text, sizeof text, "%d frames, %d blocks (%d video, %d audio), %lld bytes, checked", s.frames,
+             s.videoBlocks + s.audioBlocks, s.videoBlocks, s.audioBlocks, bytes);
+    *summary = text;
+    return true;
+}
+
+int coreCount() {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(std::min<long>(n, MAX_JOBS)) : 1;
+}
+
+bool cutterStart(const StreamJob& job, Cutter* cutter) {
+    int frames[2];
+    int report[2];
+    if (pipe(frames) != 0) {
+        puts("vendrel-prep: cannot start the process that cuts the parts");
+        return false;
+    }
+    if (pipe(report) != 0) {
+        close(frames[0]);
+        close(frames[1]);
+        puts("vendrel-prep: cannot start the process that cuts the parts");
+        return false;
+    }
+    signal(SIGPIPE, SIG_IGN);  // a cutter that failed is told by its report
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        for (int fd : {frames[0], frames[1], report[0], report[1]}) close(fd);
+        puts("vendrel-prep: cannot start the process that cuts the parts");
+        return false;
+    }
+    if (pid == 0) {
+        close(frames[1]);
+        close(report[0]);
+        dup2(report[1], STDOUT_FILENO);
+        close(report[1]);
+        const int status = runCutter(job, frames[0]);
+        fflush(stdout);
+        _exit(status);
+    }
+    close(frames[0]);
+    close(report[1]);
+    *cutter = Cutter{pid, frames[1], report[0]};
+    return true;
+}
+
+bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params) {
+    static Record record;
+    record.frame = frame;
+    record.params = params;
+    return writeAll(cutter->frames, &record, sizeof record);
+}
+
+bool cutterFinish(Cutter* cutter) {
+    close(cutter->frames);
+    std::string report;
+    char buffer[4096];
+    for (size_t n; (n = readAll(cutter->report, buffer, sizeof buffer)) > 0;) report.append(buffer, n);
+    close(cutter->report);
+    int status = 0;
+    while (waitpid(cutter->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    fputs(report.c_str(), stdout);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace prep

@@ -1,0 +1,72 @@
+// vendrel-prep --encode: the streams written straight into OUTDIR by the
+// encoder run in process, with no frame files, each the very bytes vendrel
+// makes of the frames that the frames route would have written.
+//
+// One stream: the session that measures (or, with rate control, plans) the
+// frames writes its stream into OUTDIR/movie.bin as well.
+//
+// Parts: the frames go through a pipe to a process of their own, the cutter,
+// which finds the parts as the frames route does (each part encoded from its
+// first frame until a frame would make it too large, then ended at the latest
+// scene cut near there) while the frames come. A part's frames wait in a
+// spool file in its folder; once the part is found, it is encoded into its
+// stream by another process, with the sound cut at the part's moments, so
+// that parts are encoded side by side (at most --jobs at once) while the next
+// are found. Only the frames of the parts not yet encoded are on disk.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/prep/encode_session.h"
+#include "tools/prep/options.h"
+
+namespace prep {
+
+// What the streams are made of besides the frames.
+struct StreamJob {
+    Options options;
+    std::string wavPath;        // the whole film's sound, or "" for none
+    int compressType;
+    std::vector<uint8_t> boot;  // boot code at the top of each stream
+};
+
+// Reads the boot code: at most the first STREAM_BOOTCODE_MAX_BYTES bytes, as
+// vendrel takes them. False after a message when it cannot be read.
+bool readBootCode(const std::string& path, std::vector<uint8_t>* boot);
+
+// Creates the stream file with the boot code at its top and makes the next
+// session write into it. Returns its descriptor, or -1 after a message.
+int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot);
+
+// After sessionFinish: closes the file and checks the stream with the
+// viewer's decoder (every structural rule, the frames expected). On success
+// fills summary with one line about it; otherwise prints why and returns false.
+bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary);
+
+// The number of cores, for --jobs.
+int coreCount();
+
+// The cutter's process and the pipes to it.
+struct Cutter {
+    pid_t pid = -1;
+    int frames = -1;  // frames go in here
+    int report = -1;  // its report comes out here
+};
+
+// Starts the cutter, which makes the folders OUTDIR/part001, ... False after
+// a message.
+bool cutterStart(const StreamJob& job, Cutter* cutter);
+
+// Hands the next frame to the cutter. False when it has ended (it failed).
+bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params);
+
+// No more frames: waits until every part is written and checked, prints the
+// cutter's report. False when a part failed (its message printed); the parts'
+// folders are then taken away.
+bool cutterFinish(Cutter* cutter);
+
+}  // namespace prep
