@@ -195,6 +195,7 @@ bool sessionOpen(const SessionSetup& setup) {
     avindexOut(fpDst);
     if (setup.wavPath) {
         if (pcmtl_Init(fpDst, setup.wavPath, &header[AVINDEX_KIND_AUDIO]) < 0) return false;
+        pcmtlSeek({pcmtlTell().memAddress, setup.soundFrom});
         audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
         videoUpdateCB(nullptr, 0, 0);
     }
@@ -240,6 +241,34 @@ void sessionWriteInto(int fd, int64_t base) {
 }
 
 bool sessionWriteFailed() { return session.sink.failed; }
+
+bool sessionSilenceFrom(int64_t end) {
+    static uint8_t block[AUDIO_BLOCK_BYTES];
+    Sink& sink = session.sink;
+    int64_t offset = firstBlockOffset();
+    int64_t first = 0;  // the block's first sample
+    for (size_t b = 0; b < blocksWritten(); ++b) {
+        if (!blockIsAudio(b)) {
+            offset += FIFO_PAGE_BYTES;
+            continue;
+        }
+        if (first + AUDIO_SAMPLES_PER_BLOCK > end) {
+            // Every page: its marker, then a code a sample.
+            uint8_t* bytes = sink.keep ? sink.bytes.data() + offset : block;
+            if (!sink.keep && (sink.fd < 0 || pread(sink.fd, block, AUDIO_BLOCK_BYTES, sink.base + offset) != AUDIO_BLOCK_BYTES))
+                return false;
+            for (int64_t s = std::max(end, first); s < first + AUDIO_SAMPLES_PER_BLOCK; ++s) {
+                const int64_t i = s - first;
+                bytes[i / (AUDIO_PAGE_BYTES - 1) * AUDIO_PAGE_BYTES + 1 + i % (AUDIO_PAGE_BYTES - 1)] = AUDIO_CODE_SILENCE;
+            }
+            if (sink.fd >= 0 && !writeAt(sink.fd, reinterpret_cast<const char*>(bytes), AUDIO_BLOCK_BYTES, sink.base + offset))
+                return false;
+        }
+        offset += AUDIO_BLOCK_BYTES;
+        first += AUDIO_SAMPLES_PER_BLOCK;
+    }
+    return true;
+}
 
 int sessionFrames() { return static_cast<int>(session.ends.size()); }
 

@@ -491,7 +491,9 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         return abandon();
     }
     const VideoResult video = convertVideo(o, parts ? &cutter : nullptr);
-    const RateReport report = rateFinish();  // also ends the one stream
+    // Without rate control the parts' encoding measures each part; the
+    // session may be the cutter's then.
+    const RateReport report = parts && o.rate <= 0 ? RateReport{} : rateFinish();  // also ends the one stream
     if (!video.ok) return abandon();
     printFrames(o, video, report);
     warnDecodeErrors(o, video, audio);

@@ -72,29 +72,6 @@ bool readRecordAt(int fd, int index, Record* record) {
     return pread(fd, record, sizeof(Record), at) == static_cast<ssize_t>(sizeof(Record));
 }
 
-// The blocks of the stream if it ended after the frames encoded so far; the
-// stream is taken back to go on.
-int blocksIfEndedHere() {
-    static SessionSnapshot snapshot;  // large: kept out of the stack
-    sessionSave(&snapshot);
-    sessionFinish();
-    const int blocks = sessionBlocks();
-    sessionRestore(snapshot);
-    return blocks;
-}
-
-// A part found by the cutter, to be encoded from its spool.
-struct FoundPart {
-    int number;      // from 1
-    int first;       // its first frame, numbered in the whole
-    int frames;
-    int blocks;
-    int64_t showStart;  // display times of its first frame and of the frame after it
-    int64_t showEnd;
-    bool last;
-    int spool;       // descriptor of its spool, the frames from record 0
-};
-
 void partText(PartResult* r, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void partText(PartResult* r, const char* format, ...) {
     va_list args;
@@ -103,52 +80,14 @@ void partText(PartResult* r, const char* format, ...) {
     va_end(args);
 }
 
-// Encodes a part into its folder's stream, in a process of its own.
-PartResult encodePart(const StreamJob& job, const FoundPart& part) {
+// A part's stream, finished: checked with the decoder, and the rate it needs
+// found, here or in a process of its own.
+PartResult checkPart(const StreamJob& job, const std::string& path, int fd, int first, int frames) {
     PartResult r{false, {}};
-    const std::string folder = partFolder(job.options, part.number);
-    const std::string wav = joinPath(folder, AUDIO_NAME);
-    const bool sound = !job.wavPath.empty();
-    if (sound) {
-        // The sound of the part's own display time; the last keeps the rest.
-        const uint32_t from = showSample(part.showStart);
-        const uint32_t count = part.last ? UINT32_MAX - from : showSample(part.showEnd) - from;
-        if (!wavCopyPart(job.wavPath.c_str(), wav.c_str(), from, count)) {
-            partText(&r, "vendrel-prep: cannot write %s", wav.c_str());
-            return r;
-        }
-    }
-    const std::string path = joinPath(folder, STREAM_NAME);
-    const int fd = beginStreamFile(path, job.boot);
-    if (fd < 0) {
-        partText(&r, "vendrel-prep: cannot write %s", path.c_str());
-        return r;
-    }
-    SessionSetup setup;
-    setup.wavPath = sound ? wav.c_str() : nullptr;
-    setup.compressType = job.compressType;
-    const bool opened = sessionOpen(setup);
-    if (sound) unlink(wav.c_str());  // the encoder holds the samples now
-    if (!opened) {
-        close(fd);
-        partText(&r, "vendrel-prep: the encoder cannot take the sound of %s", folder.c_str());
-        return r;
-    }
-    static Record record;
-    for (int i = 0; i < part.frames; ++i) {
-        if (!readRecordAt(part.spool, i, &record)) {
-            close(fd);
-            partText(&r, "vendrel-prep: cannot read back the frames of %s", folder.c_str());
-            return r;
-        }
-        sessionFrame(record.frame, record.params);
-    }
-    sessionFinish();
     const double kib = model::neededRate(sessionLayout()) / model::KIB;
     std::string summary;
-    fflush(stdout);
-    if (!endStreamFile(fd, path, job, part.frames, &summary)) {
-        partText(&r, "vendrel-prep: %s does not check clean", path.c_str());
+    if (!endStreamFile(fd, path, job, frames, &summary)) {
+        partText(&r, "vendrel-prep: %s was not written whole", path.c_str());
         return r;
     }
     char rate[96];
@@ -158,36 +97,47 @@ PartResult encodePart(const StreamJob& job, const FoundPart& part) {
         snprintf(rate, sizeof rate, "does not play without stalls at any rate");
     else
         snprintf(rate, sizeof rate, "plays without stalls from %.1f KiB/s", std::ceil(kib * 10.0) / 10.0);
-    partText(&r, "  %s: frames %d to %d of the whole, %s; %s", path.c_str(), part.first,
-             part.first + part.frames - 1, summary.c_str(), rate);
+    partText(&r, "  %s: frames %d to %d of the whole, %s; %s", path.c_str(), first, first + frames - 1,
+             summary.c_str(), rate);
     r.ok = true;
     return r;
 }
 
-// A part's encoding process and the pipe its result comes back on.
+// A part's checking process and the pipe its result comes back on.
 struct Running {
     pid_t pid;
     int result;
     int number;
 };
 
-// The cutter: finds the parts as the frames come and has them encoded.
+}  // namespace
+
+// The cutter: encodes each part straight into its stream as the frames come.
+// After every frame the stream is ended, its blocks counted and the end taken
+// back; the first frame that would make the part too large ends it at the
+// latest scene cut near there (the state there was kept), or right there, and
+// the frames past the end begin the next part again from the spool.
 class PartCutter {
 public:
     explicit PartCutter(const StreamJob& job) : job_(job), limit_(job.options.partBlocks) {
-        const int asked = job.options.jobs > 0 ? job.options.jobs : coreCount();
-        jobs_ = std::max(1, asked);
+        jobs_ = job.options.jobs > 0 ? job.options.jobs : coreCount();
     }
 
     bool take(const Record& record) {
         if (failed_) return false;
         if (frames_ == 0 && !beginPart()) return false;
+        if (record.frame.sceneCut && frames_ > 0) {
+            atCut_ = after_[(frames_ - 1) % 2];
+            cutAt_ = frames_;
+        }
         sessionFrame(record.frame, record.params);
-        const int blocks = blocksIfEndedHere();
+        SessionSnapshot& after = after_[frames_ % 2];
+        sessionSave(&after);
+        sessionFinish();
+        const int blocks = sessionBlocks();
+        sessionRestore(after);
         if (blocks <= limit_) {
             if (!writeAll(spool_, &record, sizeof record)) return fail("vendrel-prep: cannot write " + spoolPath_);
-            totals_.push_back(blocks);
-            cuts_.push_back(record.frame.sceneCut);
             intervals_.push_back(record.params.interval);
             ++frames_;
             return true;
@@ -202,17 +152,12 @@ public:
         // The part ends at the latest scene cut in its last stretch, or here.
         const int longest = frames_;
         const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
-        int frames = longest;
-        for (int n = longest; n > longest - reach && n > 0; --n) {
-            if (n == longest ? record.frame.sceneCut : cuts_[static_cast<size_t>(n)]) {
-                frames = n;
-                break;
-            }
-        }
+        const int frames = cutAt_ > longest - reach ? cutAt_ : longest;
+        sessionRestore(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
         const int spool = spool_;
         const std::string spoolPath = spoolPath_;
         if (!endPart(frames, false)) return false;
-        // The frames past the cut begin the next part.
+        // The frames past the end begin the next part.
         auto tail = std::make_unique<Record>();
         bool ok = true;
         for (int i = frames; ok && i < longest; ++i) {
@@ -226,7 +171,11 @@ public:
 
     // The source has ended: the last part, then every result in order.
     bool finish() {
-        if (!failed_ && frames_ > 0) endPart(frames_, true);
+        if (!failed_ && frames_ > 0) {
+            const int spool = spool_;
+            endPart(frames_, true);
+            close(spool);
+        }
         while (!running_.empty()) collect();
         for (const std::string& line : lines_) puts(line.c_str());
         if (failed_) {
@@ -249,47 +198,56 @@ private:
         folder.path = partFolder(job_.options, part_);
         if (!prepareFolder(folder.path, job_.options.overwrite, &folder)) return fail("");
         spoolPath_ = joinPath(folder.path, SPOOL_NAME);
-        spool_ = open(spoolPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        spool_ = open(spoolPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (spool_ < 0) return fail("vendrel-prep: cannot write " + spoolPath_);
-        SessionSetup setup;  // the sound only has to be there: the timing gives its blocks
+        streamPath_ = joinPath(folder.path, STREAM_NAME);
+        stream_ = beginStreamFile(streamPath_, job_.boot);
+        if (stream_ < 0) return fail("vendrel-prep: cannot write " + streamPath_);
+        // The part's sound begins with its first frame.
+        SessionSetup setup;
         setup.wavPath = job_.wavPath.empty() ? nullptr : job_.wavPath.c_str();
         setup.compressType = job_.compressType;
+        setup.soundFrom = static_cast<int32_t>(showSample(show_));
         if (!sessionOpen(setup)) return fail("vendrel-prep: the encoder cannot take " + job_.wavPath);
-        totals_.clear();
-        cuts_.clear();
         intervals_.clear();
+        cutAt_ = 0;
         return true;
     }
 
-    // Hands the part's first `frames` frames to a process that encodes them
-    // and starts the next part after them.
+    // Ends the part's stream after its first `frames` frames (the session
+    // stands there) and has it checked; the next part begins after them.
     bool endPart(int frames, bool last) {
         int64_t showEnd = show_;
         for (int i = 0; i < frames; ++i) showEnd += intervals_[static_cast<size_t>(i)];
-        const FoundPart part{part_, first_, frames, totals_[static_cast<size_t>(frames - 1)], show_, showEnd, last,
-                             spool_};
-        while (static_cast<int>(running_.size()) >= jobs_) collect();
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) return fail("vendrel-prep: cannot start a process for a part");
-        fflush(stdout);
-        const pid_t pid = fork();
-        if (pid < 0) {
-            close(pipeFds[0]);
-            close(pipeFds[1]);
-            return fail("vendrel-prep: cannot start a process for a part");
+        sessionFinish();
+        // Its sound ends where the next part's begins.
+        if (!last && !job_.wavPath.empty() && !sessionSilenceFrom(showSample(showEnd) - int64_t{showSample(show_)}))
+            return fail("vendrel-prep: cannot write " + streamPath_);
+        lines_.resize(static_cast<size_t>(part_));
+        const bool alone = jobs_ <= 1;
+        while (!alone && static_cast<int>(running_.size()) >= std::max(1, jobs_ - 1)) collect();
+        int pipeFds[2] = {-1, -1};
+        pid_t pid = 0;
+        if (!alone) {
+            fflush(stdout);
+            if (pipe(pipeFds) != 0 || (pid = fork()) < 0) return fail("vendrel-prep: cannot start a process for a part");
         }
         if (pid == 0) {
-            close(pipeFds[0]);
-            const PartResult r = encodePart(job_, part);
-            writeAll(pipeFds[1], &r, sizeof r);
-            _exit(r.ok ? 0 : 1);
+            const PartResult r = checkPart(job_, streamPath_, stream_, first_, frames);
+            if (alone) {
+                if (!r.ok) return fail(r.text);
+                lines_[static_cast<size_t>(part_ - 1)] = r.text;
+            } else {
+                writeAll(pipeFds[1], &r, sizeof r);
+                _exit(r.ok ? 0 : 1);
+            }
+        } else {
+            close(pipeFds[1]);
+            close(stream_);
+            running_.push_back({pid, pipeFds[0], part_});
         }
-        close(pipeFds[1]);
-        running_.push_back({pid, pipeFds[0], part_});
-        lines_.resize(static_cast<size_t>(part_));
-        // The spool goes from the folder; the process keeps it open.
-        unlink(spoolPath_.c_str());
-        if (last) close(spool_);
+        stream_ = -1;
+        unlink(spoolPath_.c_str());  // still open for the frames past the end
         spool_ = -1;
         ++part_;
         first_ += frames;
@@ -298,7 +256,7 @@ private:
         return true;
     }
 
-    // Waits for the oldest part's process and keeps its line.
+    // Waits for the oldest part's check and keeps its line.
     void collect() {
         const Running r = running_.front();
         running_.erase(running_.begin());
@@ -310,18 +268,18 @@ private:
         }
         result.text[PART_TEXT_BYTES - 1] = '\0';
         if (!read || !result.ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            fail(read && result.text[0] ? result.text : "vendrel-prep: a part's encoding ended without a result");
+            fail(read && result.text[0] ? result.text : "vendrel-prep: a part's check ended without a result");
             return;
         }
         lines_[static_cast<size_t>(r.number - 1)] = result.text;
     }
 
     void removeParts() {
+        if (stream_ >= 0) close(stream_);
         for (int k = 1; k <= part_; ++k) {
             const std::string folder = partFolder(job_.options, k);
             unlink(joinPath(folder, STREAM_NAME).c_str());
             unlink(joinPath(folder, SPOOL_NAME).c_str());
-            unlink(joinPath(folder, AUDIO_NAME).c_str());
             rmdir(folder.c_str());
         }
         lines_.clear();
@@ -329,15 +287,18 @@ private:
 
     const StreamJob& job_;
     int limit_;
-    int jobs_ = 1;
-    int part_ = 1;       // the part being found, from 1
+    int jobs_;
+    int part_ = 1;       // the part being encoded, from 1
     int first_ = 0;      // its first frame in the whole
     int64_t show_ = 0;   // its first frame's display time
     int frames_ = 0;     // its frames so far
-    int spool_ = -1;
+    int cutAt_ = 0;      // its latest frame that begins a scene (0: none)
+    int spool_ = -1;     // its frames, to begin the next part with those past its end
     std::string spoolPath_;
-    std::vector<int> totals_;      // blocks of the part if it ended after each frame
-    std::vector<uint8_t> cuts_;    // per frame: it begins a scene
+    int stream_ = -1;
+    std::string streamPath_;
+    SessionSnapshot after_[2];  // the session after the last frame and after the one before
+    SessionSnapshot atCut_;     // the session before frame cutAt_
     std::vector<int> intervals_;
     std::vector<Running> running_;
     std::vector<std::string> lines_;  // per part, in order
@@ -345,14 +306,16 @@ private:
     std::string message_;
 };
 
+namespace {
+
 // The cutter's process: frames from `in` until it ends.
 int runCutter(const StreamJob& job, int in) {
-    PartCutter cutter(job);
+    auto cutter = std::make_unique<PartCutter>(job);  // large: kept out of the stack
     auto record = std::make_unique<Record>();
     bool ok = true;
-    while (ok && readAll(in, record.get(), sizeof(Record)) == sizeof(Record)) ok = cutter.take(*record);
+    while (ok && readAll(in, record.get(), sizeof(Record)) == sizeof(Record)) ok = cutter->take(*record);
     close(in);
-    return cutter.finish() ? 0 : 1;
+    return cutter->finish() ? 0 : 1;
 }
 
 }  // namespace
@@ -378,7 +341,7 @@ bool readBootCode(const std::string& path, std::vector<uint8_t>* boot) {
 }
 
 int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     if (!writeAll(fd, boot.data(), boot.size())) {
         close(fd);
@@ -420,6 +383,12 @@ int coreCount() {
 }
 
 bool cutterStart(const StreamJob& job, Cutter* cutter) {
+    const int jobs = job.options.jobs > 0 ? job.options.jobs : coreCount();
+    if (jobs == 1 && job.options.rate <= 0) {
+        *cutter = Cutter{};
+        cutter->here = std::make_shared<PartCutter>(job);
+        return true;
+    }
     int frames[2];
     int report[2];
     if (pipe(frames) != 0) {
@@ -451,7 +420,7 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
     }
     close(frames[0]);
     close(report[1]);
-    *cutter = Cutter{pid, frames[1], report[0]};
+    *cutter = Cutter{pid, frames[1], report[0], nullptr};
     return true;
 }
 
@@ -459,10 +428,12 @@ bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& pa
     static Record record;
     record.frame = frame;
     record.params = params;
+    if (cutter->here) return cutter->here->take(record);
     return writeAll(cutter->frames, &record, sizeof record);
 }
 
 bool cutterFinish(Cutter* cutter) {
+    if (cutter->here) return cutter->here->finish();
     close(cutter->frames);
     std::string report;
     char buffer[4096];

@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,11 +51,16 @@ bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int fr
 // The number of cores, for --jobs.
 int coreCount();
 
-// The cutter's process and the pipes to it.
+class PartCutter;
+
+// The cutter's process and the pipes to it; or, with one job and no rate
+// control (when the preparation leaves the encoder free), the cutter in this
+// process, which then encodes each part itself as soon as it is found.
 struct Cutter {
     pid_t pid = -1;
     int frames = -1;  // frames go in here
     int report = -1;  // its report comes out here
+    std::shared_ptr<PartCutter> here;
 };
 
 // Starts the cutter, which makes the folders OUTDIR/part001, ... False after
