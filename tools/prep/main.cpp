@@ -486,7 +486,9 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         }
         return Outcome::Failed;
     };
-    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, job.wavPath.empty() ? nullptr : wavPath.c_str())) {
+    // Parts without rate control leave this session idle: it need not hold the sound.
+    const bool sound = !job.wavPath.empty() && (o.rate > 0 || !parts);
+    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, sound ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
     }

@@ -129,6 +129,10 @@ public:
         if (record.frame.sceneCut && frames_ > 0) {
             atCut_ = after_[(frames_ - 1) % 2];
             cutAt_ = frames_;
+            // A part never ends before its latest scene cut: the frames
+            // before it are not needed again.
+            if (ftruncate(spool_, 0) != 0 || lseek(spool_, 0, SEEK_SET) != 0)
+                return fail("vendrel-prep: cannot write " + spoolPath_);
         }
         sessionFrame(record.frame, record.params);
         SessionSnapshot& after = after_[frames_ % 2];
@@ -155,13 +159,14 @@ public:
         const int frames = cutAt_ > longest - reach ? cutAt_ : longest;
         sessionRestore(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
         const int spool = spool_;
+        const int spoolFirst = cutAt_;
         const std::string spoolPath = spoolPath_;
         if (!endPart(frames, false)) return false;
         // The frames past the end begin the next part.
         auto tail = std::make_unique<Record>();
         bool ok = true;
         for (int i = frames; ok && i < longest; ++i) {
-            ok = readRecordAt(spool, i, tail.get());
+            ok = readRecordAt(spool, i - spoolFirst, tail.get());
             if (!ok) fail("vendrel-prep: cannot read back " + spoolPath);
             ok = ok && take(*tail);
         }
@@ -293,7 +298,7 @@ private:
     int64_t show_ = 0;   // its first frame's display time
     int frames_ = 0;     // its frames so far
     int cutAt_ = 0;      // its latest frame that begins a scene (0: none)
-    int spool_ = -1;     // its frames, to begin the next part with those past its end
+    int spool_ = -1;     // its frames from cutAt_ on, to begin the next part with those past its end
     std::string spoolPath_;
     int stream_ = -1;
     std::string streamPath_;
