@@ -462,6 +462,16 @@ void warnDecodeErrors(const Options& o, const VideoResult& video, const AudioRes
                o.input.c_str());
 }
 
+// A sound file of one silent sample.
+bool writeStandIn(const std::string& path) {
+    WavWriter wav{};
+    const int16_t silence[2] = {0, 0};
+    double gain = 1.0;
+    if (!wavOpen(&wav, path.c_str())) return false;
+    wavAddPairs(&wav, silence, 2);
+    return wavFinish(&wav, &gain);
+}
+
 // --encode: the streams straight into OUTDIR, checked; the sound file goes
 // once they hold it.
 Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::string& wavPath,
@@ -486,9 +496,21 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         }
         return Outcome::Failed;
     };
-    // Parts without rate control leave this session idle: it need not hold the sound.
-    const bool sound = !job.wavPath.empty() && (o.rate > 0 || !parts);
-    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, sound ? wavPath.c_str() : nullptr)) {
+    // With parts this session writes no stream, so it need not hold the
+    // film's sound (the cutter does): without rate control it is idle, with
+    // it the plan depends on when sound blocks come, not on what they hold.
+    std::string sessionWav = parts ? "" : job.wavPath;
+    if (parts && o.rate > 0 && !job.wavPath.empty()) {
+        sessionWav = joinPath(o.outdir, "silence.wav");
+        if (!writeStandIn(sessionWav)) {
+            printf("vendrel-prep: cannot write %s\n", sessionWav.c_str());
+            return abandon();
+        }
+    }
+    const bool begun =
+        rateBegin({o.rate, o.interval, o.colours, compressType}, sessionWav.empty() ? nullptr : sessionWav.c_str());
+    if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
+    if (!begun) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
     }
