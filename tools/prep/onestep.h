@@ -6,13 +6,14 @@
 // frames writes its stream into OUTDIR/movie.bin as well.
 //
 // Parts: the frames go through a pipe to a process of their own, the cutter,
-// which finds the parts as the frames route does (each part encoded from its
-// first frame until a frame would make it too large, then ended at the latest
-// scene cut near there) while the frames come. A part's frames wait in a
-// spool file in its folder; once the part is found, it is encoded into its
-// stream by another process, with the sound cut at the part's moments, so
-// that parts are encoded side by side (at most --jobs at once) while the next
-// are found. Only the frames of the parts not yet encoded are on disk.
+// which encodes each part straight into its stream and finds its end as the
+// frames route does (a part is encoded from its first frame until a frame
+// would make it too large, then ended at the latest scene cut near there).
+// The frames from the part's latest scene cut on wait in a spool file in its
+// folder, to begin the next part with those past the end. Each finished part
+// is checked (and the rate it needs found) by a process of its own, at most
+// --jobs - 1 at once, while the next part is encoded. With one job and no
+// rate control everything runs in this process.
 #pragma once
 
 #include <sys/types.h>

@@ -235,8 +235,9 @@ void printUsage() {
     puts("   --encode         write the stream itself (OUTDIR/movie.bin, or one a part)");
     puts("                    instead of frames: no frame files, each stream checked");
     puts("   --boot FILE      with --encode: boot code at the top of each stream (vendrel -b)");
-    puts("   --jobs N         with --encode and parts: parts encoded at once, each in a");
-    puts("                    process of its own (default: one per core)");
+    puts("   --jobs N         with --encode and parts: processes side by side, each part");
+    puts("                    checked beside the encoding of the next (default: one per");
+    puts("                    core; 1: one process; the streams are the same for any N)");
     puts("   -h, --help       this text");
     puts("   --version        the program's version");
 }

@@ -31,7 +31,7 @@ struct Options {
     int partBlocks = 0;           // blocks a part's stream may hold; 0: one stream, not cut
     bool encode = false;          // write the streams themselves, no frame files
     std::string boot;             // boot code put at the top of each stream (--encode)
-    int jobs = 0;                 // parts encoded at once (--encode); 0: one per core
+    int jobs = 0;                 // processes side by side (--encode with parts); 0: one per core
 };
 
 inline constexpr int MAX_JOBS = 64;
