@@ -488,8 +488,10 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         return Outcome::Failed;
     }
     const auto abandon = [&] {
-        if (parts) {
-            cutterFinish(&cutter);
+        if (parts && cutter.failed) {
+            cutterFinish(&cutter);  // tells why, and takes the parts away
+        } else if (parts) {
+            cutterAbandon(&cutter);
         } else {
             close(fd);
             unlink(streamPath.c_str());

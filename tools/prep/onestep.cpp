@@ -191,6 +191,13 @@ public:
         return !failed_;
     }
 
+    // Nothing of the parts stays.
+    void abandon() {
+        fail("");
+        while (!running_.empty()) collect();
+        removeParts();
+    }
+
 private:
     bool fail(const std::string& message) {
         if (!failed_) message_ = message;
@@ -425,7 +432,7 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
     }
     close(frames[0]);
     close(report[1]);
-    *cutter = Cutter{pid, frames[1], report[0], nullptr};
+    *cutter = Cutter{pid, frames[1], report[0], nullptr, job.options};
     return true;
 }
 
@@ -433,8 +440,30 @@ bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& pa
     static Record record;
     record.frame = frame;
     record.params = params;
-    if (cutter->here) return cutter->here->take(record);
-    return writeAll(cutter->frames, &record, sizeof record);
+    const bool taken = cutter->here ? cutter->here->take(record) : writeAll(cutter->frames, &record, sizeof record);
+    cutter->failed = !taken;
+    return taken;
+}
+
+void cutterAbandon(Cutter* cutter) {
+    if (cutter->here) {
+        cutter->here->abandon();
+        return;
+    }
+    close(cutter->frames);
+    close(cutter->report);
+    kill(cutter->pid, SIGKILL);
+    int status = 0;
+    while (waitpid(cutter->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (int k = 1;; ++k) {
+        const std::string folder = partFolder(cutter->job, k);
+        struct stat info;
+        if (stat(folder.c_str(), &info) != 0) break;
+        unlink(joinPath(folder, STREAM_NAME).c_str());
+        unlink(joinPath(folder, SPOOL_NAME).c_str());
+        rmdir(folder.c_str());
+    }
 }
 
 bool cutterFinish(Cutter* cutter) {

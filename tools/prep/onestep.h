@@ -62,6 +62,8 @@ struct Cutter {
     int frames = -1;  // frames go in here
     int report = -1;  // its report comes out here
     std::shared_ptr<PartCutter> here;
+    Options job;      // where the parts go
+    bool failed = false;  // it took no more frames: its report says why
 };
 
 // Starts the cutter, which makes the folders OUTDIR/part001, ... False after
@@ -75,5 +77,9 @@ bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& pa
 // cutter's report. False when a part failed (its message printed); the parts'
 // folders are then taken away.
 bool cutterFinish(Cutter* cutter);
+
+// After a failure of the preparation: ends the cutter at once and takes the
+// parts' streams and spools away with their folders.
+void cutterAbandon(Cutter* cutter);
 
 }  // namespace prep
