@@ -186,6 +186,8 @@ public:
         if (failed_) {
             if (!message_.empty()) puts(message_.c_str());
             removeParts();
+        } else if (job_.options.overwrite) {
+            removeStaleParts();
         }
         fflush(stdout);
         return !failed_;
@@ -284,6 +286,19 @@ private:
             return;
         }
         lines_[static_cast<size_t>(r.number - 1)] = result.text;
+    }
+
+    // With --overwrite: the further parts of an earlier, longer run lose
+    // their streams and the files of the frames route, and go when empty.
+    void removeStaleParts() {
+        for (int k = part_;; ++k) {
+            const RunFolder stale{partFolder(job_.options, k), {}};
+            struct stat info;
+            if (stat(stale.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+            unlink(joinPath(stale.path, STREAM_NAME).c_str());
+            removeRunOutput(stale);
+            rmdir(stale.path.c_str());
+        }
     }
 
     void removeParts() {
