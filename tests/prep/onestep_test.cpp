@@ -73,6 +73,7 @@ void expectSameStreams(const std::string& film, const std::string& frames, const
     options.insert(options.end(), {"--encode", "--boot", boot, film, out});
     const RunResult prep = run(PREP, options);
     ASSERT_EQ(prep.status, 0) << prep.output;
+    EXPECT_EQ(prep.errors, "");  // no progress line in a pipe
     EXPECT_NE(prep.output.find("plays without stalls from "), std::string::npos) << prep.output;
     EXPECT_EQ(prep.output.find("does not check clean"), std::string::npos) << prep.output;
     ASSERT_FALSE(streams.empty());
@@ -136,6 +137,18 @@ TEST(PrepEncode, AFailedRunLeavesNoStream) {
     prep = run(PREP, {"--jobs", "2", film, out});
     EXPECT_EQ(prep.status, 2);
     EXPECT_NE(prep.output.find("go with --encode"), std::string::npos) << prep.output;
+}
+
+// On a terminal (script(1) gives the run one) the progress line comes.
+TEST(PrepEncode, ProgressIsShownOnATerminal) {
+    const std::string script = testsupport::programPath("script");
+    if (ffmpegPath().empty() || script.empty()) GTEST_SKIP() << "ffmpeg or script is not installed";
+    TempDir dir;
+    const std::string film = makeFilm(dir);
+    const RunResult r = run(script, {"-qec", PREP + " --encode " + film + " " + dir.file("out"), "/dev/null"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\rframe "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(" of 0:06, "), std::string::npos) << r.output;
 }
 
 }  // namespace
