@@ -244,7 +244,13 @@ private:
         pid_t pid = 0;
         if (!alone) {
             fflush(stdout);
-            if (pipe(pipeFds) != 0 || (pid = fork()) < 0) return fail("vendrel-prep: cannot start a process for a part");
+            if (pipe2(pipeFds, O_CLOEXEC) != 0) return fail("vendrel-prep: cannot start a process for a part");
+            pid = fork();
+            if (pid < 0) {
+                close(pipeFds[0]);
+                close(pipeFds[1]);
+                return fail("vendrel-prep: cannot start a process for a part");
+            }
         }
         if (pid == 0) {
             const PartResult r = checkPart(job_, streamPath_, stream_, first_, frames);
@@ -418,11 +424,11 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
     }
     int frames[2];
     int report[2];
-    if (pipe(frames) != 0) {
+    if (pipe2(frames, O_CLOEXEC) != 0) {
         puts("vendrel-prep: cannot start the process that cuts the parts");
         return false;
     }
-    if (pipe(report) != 0) {
+    if (pipe2(report, O_CLOEXEC) != 0) {
         close(frames[0]);
         close(frames[1]);
         puts("vendrel-prep: cannot start the process that cuts the parts");
