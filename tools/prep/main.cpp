@@ -479,7 +479,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     const int compressType = o.rate > 0 ? 1 : 2;
     const StreamJob job{o, audio.written ? wavPath : std::string(), compressType, boot};
     const bool parts = o.partBlocks > 0;
-    const std::string streamPath = joinPath(o.outdir, "movie.bin");
+    const std::string streamPath = joinPath(o.outdir, STREAM_NAME);
     Cutter cutter;
     int fd = -1;
     if (parts && !cutterStart(job, &cutter)) return Outcome::Failed;

@@ -25,7 +25,6 @@
 namespace prep {
 namespace {
 
-constexpr const char* STREAM_NAME = "movie.bin";
 constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames until it is encoded
 constexpr int PART_TEXT_BYTES = 512;
 

@@ -28,6 +28,8 @@
 
 namespace prep {
 
+inline constexpr const char* STREAM_NAME = "movie.bin";  // in OUTDIR, or in each part's folder
+
 // What the streams are made of besides the frames.
 struct StreamJob {
     Options options;
