@@ -48,7 +48,8 @@ int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot);
 
 // After sessionFinish: closes the file and checks the stream with the
 // viewer's decoder (every structural rule, the frames expected). On success
-// fills summary with one line about it; otherwise prints why and returns false.
+// fills summary with one line about it (and warns of blocks past the index);
+// otherwise prints why and returns false.
 bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary);
 
 // The number of cores, for --jobs.
