@@ -1,5 +1,5 @@
-// Streams straight into OUTDIR: the stream file, the cutter process and the
-// processes that encode the parts it finds.
+// Streams straight into OUTDIR: the stream file, the cutter that encodes the
+// parts, and the processes that check the parts it has finished.
 #include "tools/prep/onestep.h"
 
 #include <fcntl.h>
@@ -25,7 +25,7 @@
 namespace prep {
 namespace {
 
-constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames until it is encoded
+constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames from its latest scene cut on
 constexpr int PART_TEXT_BYTES = 512;
 
 // One frame as it goes through the pipe and waits in a spool: both ends are
@@ -35,7 +35,7 @@ struct Record {
     FrameParams params;
 };
 
-// What a part's encoding process hands back.
+// What a part's check hands back.
 struct PartResult {
     bool ok;
     char text[PART_TEXT_BYTES];  // its line, or why it failed
