@@ -2,7 +2,10 @@
 // stream written through a FILE of our own into memory.
 #include "tools/prep/encode_session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,7 +30,26 @@ struct Sink {
     bool keep;
     int64_t position;
     int64_t size;
+    int fd;        // a file the stream also goes into, or -1
+    int64_t base;  // where the stream begins in it
+    bool failed;   // a write into it failed
 };
+
+// The file the next session writes into (sessionWriteInto).
+int pendingFd = -1;
+int64_t pendingBase = 0;
+
+bool writeAt(int fd, const char* data, size_t n, int64_t offset) {
+    while (n > 0) {
+        const ssize_t w = pwrite(fd, data, n, static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        n -= static_cast<size_t>(w);
+        offset += w;
+    }
+    return true;
+}
 
 struct Session {
     Sink sink;
@@ -51,6 +73,7 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t n) {
         if (end > static_cast<int64_t>(sink->bytes.size())) sink->bytes.resize(static_cast<size_t>(end));
         std::memcpy(sink->bytes.data() + sink->position, data, n);
     }
+    if (sink->fd >= 0 && !writeAt(sink->fd, data, n, sink->base + sink->position)) sink->failed = true;
     sink->position = end;
     sink->size = std::max(sink->size, end);
     return static_cast<ssize_t>(n);
@@ -145,7 +168,8 @@ int64_t feedPosition(const SessionSnapshot::Feed& feed) {
 bool sessionOpen(const SessionSetup& setup) {
     if (session.stream) fclose(session.stream);
     if (!session.quiet) session.quiet = fopen("/dev/null", "w");
-    session.sink = Sink{{}, setup.keepBytes, 0, 0};
+    session.sink = Sink{{}, setup.keepBytes, 0, 0, pendingFd, pendingBase, false};
+    pendingFd = -1;
     session.compressType = setup.compressType;
     session.page = 0;
     session.ends.clear();
@@ -171,6 +195,7 @@ bool sessionOpen(const SessionSetup& setup) {
     avindexOut(fpDst);
     if (setup.wavPath) {
         if (pcmtl_Init(fpDst, setup.wavPath, &header[AVINDEX_KIND_AUDIO]) < 0) return false;
+        pcmtlSeek({pcmtlTell().memAddress, setup.soundFrom});
         audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
         videoUpdateCB(nullptr, 0, 0);
     }
@@ -205,7 +230,44 @@ int sessionFinish() {
     const int bytes = compressGramEnd();
     if (fseek(session.stream, 0, SEEK_SET) != 0 || avindexOut(session.stream) < 0) streamReportWriteError("index");
     fseek(session.stream, 0, SEEK_END);
+    Sink& sink = session.sink;
+    if (sink.fd >= 0 && ftruncate(sink.fd, static_cast<off_t>(sink.base + sink.size)) != 0) sink.failed = true;
     return bytes;
+}
+
+void sessionWriteInto(int fd, int64_t base) {
+    pendingFd = fd;
+    pendingBase = base;
+}
+
+bool sessionWriteFailed() { return session.sink.failed; }
+
+bool sessionSilenceFrom(int64_t end) {
+    static uint8_t block[AUDIO_BLOCK_BYTES];
+    Sink& sink = session.sink;
+    int64_t offset = firstBlockOffset();
+    int64_t first = 0;  // the block's first sample
+    for (size_t b = 0; b < blocksWritten(); ++b) {
+        if (!blockIsAudio(b)) {
+            offset += FIFO_PAGE_BYTES;
+            continue;
+        }
+        if (first + AUDIO_SAMPLES_PER_BLOCK > end) {
+            // Every page: its marker, then a code a sample.
+            uint8_t* bytes = sink.keep ? sink.bytes.data() + offset : block;
+            if (!sink.keep && (sink.fd < 0 || pread(sink.fd, block, AUDIO_BLOCK_BYTES, sink.base + offset) != AUDIO_BLOCK_BYTES))
+                return false;
+            for (int64_t s = std::max(end, first); s < first + AUDIO_SAMPLES_PER_BLOCK; ++s) {
+                const int64_t i = s - first;
+                bytes[i / (AUDIO_PAGE_BYTES - 1) * AUDIO_PAGE_BYTES + 1 + i % (AUDIO_PAGE_BYTES - 1)] = AUDIO_CODE_SILENCE;
+            }
+            if (sink.fd >= 0 && !writeAt(sink.fd, reinterpret_cast<const char*>(bytes), AUDIO_BLOCK_BYTES, sink.base + offset))
+                return false;
+        }
+        offset += AUDIO_BLOCK_BYTES;
+        first += AUDIO_SAMPLES_PER_BLOCK;
+    }
+    return true;
 }
 
 int sessionFrames() { return static_cast<int>(session.ends.size()); }

@@ -25,6 +25,7 @@ struct SessionSetup {
     const char* wavPath = nullptr;  // the sound, or none
     int compressType = 2;           // 1: one page; 2: two pages alternately
     bool keepBytes = false;         // keep the stream's bytes (otherwise only its layout)
+    int32_t soundFrom = 0;          // the stream's sound begins at this sample of the file
 };
 
 // What the parameter file sets for one frame.
@@ -49,6 +50,18 @@ SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params);
 
 // Ends the stream and writes the final index; returns the compressor's last bytes.
 int sessionFinish();
+
+// The next sessionOpen also writes its stream into the open file fd (the
+// caller's), from offset base on (what lies before, the boot code, stays).
+// Frames taken back are overwritten; sessionFinish cuts the file to the
+// stream's end. sessionWriteFailed tells whether a write into it failed.
+void sessionWriteInto(int fd, int64_t base);
+bool sessionWriteFailed();
+
+// After sessionFinish: the stream's sound from its sample `end` on becomes
+// silence, as when the sound file ends there (a part of a film whose sound
+// goes on). False when the file could not be mended.
+bool sessionSilenceFrom(int64_t end);
 
 // Frames encoded so far, and blocks written (video and audio), those past
 // the index's 32512 included.

@@ -16,8 +16,10 @@
 
 #include "encoder/audio/pcmtl.h"
 #include "tools/common/folders.h"
+#include "tools/common/progress.h"
 #include "tools/prep/child.h"
 #include "tools/prep/options.h"
+#include "tools/prep/onestep.h"
 #include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
 #include "tools/prep/parts.h"
@@ -133,8 +135,8 @@ bool firstFrameDecodes(const Options& o) {
     return false;
 }
 
-// Frames to expect, for the progress line; 0 when unknown.
-int expectedFrames(const Options& o) {
+// Film time to expect, for the progress line; 0 when unknown.
+double expectedSeconds(const Options& o) {
     if (!programInPath("ffprobe")) return 0;
     const std::vector<std::string> args = {"ffprobe", "-v", "error", "-show_entries", "format=duration",
                                            "-of", "default=noprint_wrappers=1:nokey=1", fileArgument(o.input)};
@@ -145,7 +147,7 @@ int expectedFrames(const Options& o) {
     if (childFinish(&child) != 0) return 0;
     double length = strtod(text, nullptr) - o.start;
     if (o.duration > 0) length = std::min(length, o.duration);
-    return length > 0 && std::isfinite(length) ? static_cast<int>(std::ceil(length * decodedFps(o))) : 0;
+    return length > 0 && std::isfinite(length) ? length : 0.0;
 }
 
 struct InputStreams {
@@ -206,14 +208,6 @@ std::string vendrelProgram() {
     return access(beside.c_str(), X_OK) == 0 ? beside : NAME;
 }
 
-void showProgress(int frame, int total) {
-    if (total > 0)
-        printf("\rframe %d/%d", frame, std::max(total, frame));
-    else
-        printf("\rframe %d", frame);
-    fflush(stdout);
-}
-
 struct VideoResult {
     int frames;
     int sceneCuts;
@@ -222,9 +216,13 @@ struct VideoResult {
     std::vector<uint8_t> cutAt;  // per frame: 1 where a scene begins (for cutting into parts)
 };
 
-VideoResult convertVideo(const Options& o, bool progress) {
+// The frames go to files, or with --encode to the stream: the session's own
+// (one stream) or the cutter (parts).
+VideoResult convertVideo(const Options& o, Cutter* cutter) {
     VideoResult result{0, 0, false, {}, {}};
-    const int total = progress ? expectedFrames(o) : 0;
+    progress::Progress progress;
+    progress::progressStart(&progress, 0.0);
+    if (progress.shown) progress.totalSeconds = expectedSeconds(o);
     Child child;
     if (!start(&child, videoCommand(o))) {
         puts("vendrel-prep: ffmpeg could not be started");
@@ -235,25 +233,34 @@ VideoResult convertVideo(const Options& o, bool progress) {
     char name[NAME_BYTES];
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     bool written = true;
+    long pictures = 0;  // decoded so far
+    const double pictureSeconds = static_cast<double>(rateControl ? 1 : o.interval) / DISPLAY_FRAMES_PER_SECOND;
     // Every frame is also encoded in process: with rate control to plan it,
-    // without to measure the rate the stream needs.
+    // without to measure the rate the stream needs (the cutter measures each
+    // part's).
     auto emit = [&] {
         result.sceneCuts += reduced.sceneCut && result.frames > 0;  // the start is no cut
-        if (o.partBlocks > 0) result.cutAt.push_back(reduced.sceneCut);
-        snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
-        written = writeFrameBmp(name, reduced);
+        if (o.partBlocks > 0 && !cutter) result.cutAt.push_back(reduced.sceneCut);
+        if (cutter) {
+            const FrameSetting setting = rateControl ? rateLastSetting() : FrameSetting{o.interval, o.colours};
+            written = cutterTake(cutter, reduced, {setting.interval, setting.limit});
+        } else if (!o.encode) {
+            snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
+            written = writeFrameBmp(name, reduced);
+        }
         if (!written) return;
         ++result.frames;
-        if (progress) showProgress(result.frames, total);
+        progress::progressUpdate(&progress, result.frames, pictures * pictureSeconds);
     };
     while (written && childStopSignal() == 0) {
         const bool ended = childRead(&child, frameRgb, FRAME_RGB_BYTES) != FRAME_RGB_BYTES;
         if (childStopSignal() != 0) break;
+        pictures += !ended;
         if (!rateControl) {
             // Each decoded picture is a frame.
             if (ended) break;
             reduceFrame(frameRgb, &reduced);
-            rateMeasureFrame(reduced);
+            if (!cutter) rateMeasureFrame(reduced);
             emit();
             continue;
         }
@@ -263,11 +270,11 @@ VideoResult convertVideo(const Options& o, bool progress) {
         if (ended) break;
     }
     const int status = childFinish(&child);
-    if (progress) puts("");
+    progress::progressEnd(&progress);
     if (childStopSignal() != 0) return result;
     if (!written) {
-        printf("vendrel-prep: cannot write %s\n", name);
-        return result;
+        if (!cutter) printf("vendrel-prep: cannot write %s\n", name);
+        return result;  // the cutter tells why it ended
     }
     if (status != 0) {
         printf("vendrel-prep: ffmpeg failed on %s after %s\n", o.input.c_str(), count(result.frames, "frame").c_str());
@@ -530,7 +537,96 @@ bool inputReadable(const std::string& path) {
 // rate asked for; Failed: nothing of the run is kept.
 enum class Outcome { Done, Missed, Failed };
 
-Outcome convert(const Options& o, const InputStreams& streams) {
+// Only pictures: a sound whose last frame is cut short is common and harmless.
+void warnDecodeErrors(const Options& o, const VideoResult& video) {
+    if (!video.decodeError.empty())
+        printf("vendrel-prep: warning: some pictures of %s could not be decoded, so frames may be missing or "
+               "damaged (ffmpeg: %s)\n",
+               o.input.c_str(), video.decodeError.c_str());
+}
+
+// A sound file of one silent sample.
+bool writeStandIn(const std::string& path) {
+    WavWriter wav{};
+    const int16_t silence[2] = {0, 0};
+    double gain = 1.0;
+    if (!wavOpen(&wav, path.c_str())) return false;
+    wavAddPairs(&wav, silence, 2);
+    return wavFinish(&wav, &gain);
+}
+
+// --encode: the streams straight into OUTDIR, checked; the sound file goes
+// once they hold it.
+Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::string& wavPath,
+                      const std::vector<uint8_t>& boot) {
+    const int compressType = o.rate > 0 ? 1 : 2;
+    const StreamJob job{o, audio.written ? wavPath : std::string(), compressType, boot};
+    const bool parts = o.partBlocks > 0;
+    const std::string streamPath = joinPath(o.outdir, STREAM_NAME);
+    Cutter cutter;
+    int fd = -1;
+    if (parts && !cutterStart(job, &cutter)) return Outcome::Failed;
+    if (!parts && (fd = beginStreamFile(streamPath, boot)) < 0) {
+        printf("vendrel-prep: cannot write %s\n", streamPath.c_str());
+        return Outcome::Failed;
+    }
+    const auto abandon = [&] {
+        if (parts && cutter.failed) {
+            cutterFinish(&cutter);  // tells why, and takes the parts away
+        } else if (parts) {
+            cutterAbandon(&cutter);
+        } else {
+            close(fd);
+            unlink(streamPath.c_str());
+        }
+        return Outcome::Failed;
+    };
+    // With parts this session writes no stream, so it need not hold the
+    // film's sound (the cutter does): without rate control it is idle, with
+    // it the plan depends on when sound blocks come, not on what they hold.
+    std::string sessionWav = parts ? "" : job.wavPath;
+    if (parts && o.rate > 0 && !job.wavPath.empty()) {
+        sessionWav = joinPath(o.outdir, "silence.wav");
+        if (!writeStandIn(sessionWav)) {
+            printf("vendrel-prep: cannot write %s\n", sessionWav.c_str());
+            return abandon();
+        }
+    }
+    const bool begun =
+        rateBegin({o.rate, o.interval, o.colours, compressType}, sessionWav.empty() ? nullptr : sessionWav.c_str());
+    if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
+    if (!begun) {
+        printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
+        return abandon();
+    }
+    const VideoResult video = convertVideo(o, parts ? &cutter : nullptr);
+    // Without rate control the parts' encoding measures each part; the
+    // session may be the cutter's then.
+    const RateReport report = parts && o.rate <= 0 ? RateReport{} : rateFinish();  // also ends the one stream
+    if (!video.ok) return abandon();
+    printFrames(o, video, report);
+    warnDecodeErrors(o, video);
+    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
+    bool written = false;
+    if (parts) {
+        printf("vendrel-prep: streams of at most %d blocks:\n", o.partBlocks);
+        written = cutterFinish(&cutter);
+    } else {
+        std::string summary;
+        written = endStreamFile(fd, streamPath, job, video.frames, &summary);
+        if (written) {
+            printf("vendrel-prep: wrote %s: %s\n", streamPath.c_str(), summary.c_str());
+            printNeededRate(report.neededKiB);
+        } else {
+            unlink(streamPath.c_str());
+        }
+    }
+    if (!written) return Outcome::Failed;
+    if (audio.written) unlink(wavPath.c_str());
+    return plays ? Outcome::Done : Outcome::Missed;
+}
+
+Outcome convert(const Options& o, const InputStreams& streams, const std::vector<uint8_t>& boot) {
     if (std::fabs(decodedFps(o) - o.fps) > 1e-9)
         printf("vendrel-prep: %g fps is no whole number of 1/60 s display frames: taking %.4g fps, %s\n", o.fps,
                decodedFps(o), decodedFps(o) < o.fps ? "the next rate below" : "the lowest a stream carries");
@@ -546,6 +642,7 @@ Outcome convert(const Options& o, const InputStreams& streams) {
     if (audio.written)
         printf("vendrel-prep: sound: %u samples (%.2f s), raised by %.2f to full scale\n", audio.samples,
                audio.samples / AUDIO_SAMPLE_RATE, audio.gain);
+    if (o.encode) return encodeStreams(o, audio, wavPath, boot);
 
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
@@ -554,15 +651,11 @@ Outcome convert(const Options& o, const InputStreams& streams) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;
     }
-    const VideoResult video = convertVideo(o, isatty(STDOUT_FILENO) != 0);
+    const VideoResult video = convertVideo(o, nullptr);
     if (!video.ok) return Outcome::Failed;
     const RateReport report = rateFinish();
     printFrames(o, video, report);
-    // Only pictures: a sound whose last frame is cut short is common and harmless.
-    if (!video.decodeError.empty())
-        printf("vendrel-prep: warning: some pictures of %s could not be decoded, so frames may be missing or "
-               "damaged (ffmpeg: %s)\n",
-               o.input.c_str(), video.decodeError.c_str());
+    warnDecodeErrors(o, video);
     const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     printNeededRate(report.neededKiB);
 
@@ -622,6 +715,8 @@ int run(const Options& o) {
         return 1;
     }
     if (streams.still) loopStill = o.duration > 0;
+    std::vector<uint8_t> boot;
+    if (!readBootCode(o.boot, &boot)) return 1;
     // Before anything in OUTDIR is made or removed.
     if (!firstFrameDecodes(o)) {
         if (childStopSignal() != 0) endBySignal(nullptr);
@@ -637,7 +732,7 @@ int run(const Options& o) {
                    "seconds)\n",
                    o.input.c_str());
     }
-    const Outcome outcome = childStopSignal() != 0 ? Outcome::Failed : convert(o, streams);
+    const Outcome outcome = childStopSignal() != 0 ? Outcome::Failed : convert(o, streams, boot);
     if (childStopSignal() != 0 && outcome == Outcome::Failed) endBySignal(&folder);
     if (outcome == Outcome::Failed) removeRunOutput(folder);
     return outcome == Outcome::Done ? 0 : 1;

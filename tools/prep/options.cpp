@@ -111,12 +111,24 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         o->partBlocks = static_cast<int>(v);
         return true;
     }
+    if (name == "--boot") {
+        o->boot = value;
+        return true;
+    }
+    if (name == "--jobs") {
+        if (!readNumber(value, &v) || v != std::floor(v) || v < 1 || v > MAX_JOBS) {
+            *message = "vendrel-prep: --jobs needs a whole number from 1 to " + std::to_string(MAX_JOBS);
+            return false;
+        }
+        o->jobs = static_cast<int>(v);
+        return true;
+    }
     *message = "vendrel-prep: unknown option " + name + " (see --help)";
     return false;
 }
 
 bool takesValue(const std::string& name) {
-    if (name == "--part-blocks") return true;
+    if (name == "--part-blocks" || name == "--boot" || name == "--jobs") return true;
     return name == "--fps" || name == "--colors" || name == "--colours" || name == "--dither" || name == "--fit" ||
            name == "--start" || name == "--duration" || name == "--rate";
 }
@@ -152,6 +164,10 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
             o->overwrite = true;
             continue;
         }
+        if (arg == "--encode") {
+            o->encode = true;
+            continue;
+        }
         if (arg == "--parts") {
             o->partBlocks = INDEX_BLOCKS;
             continue;
@@ -180,6 +196,10 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
     }
     if (o->input.empty() || o->outdir.empty()) {
         *message = "vendrel-prep: INPUT and OUTDIR must not be empty";
+        return Parsed::Error;
+    }
+    if (!o->encode && (!o->boot.empty() || o->jobs > 0)) {
+        *message = "vendrel-prep: --boot and --jobs go with --encode (vendrel takes the boot code as -b)";
         return Parsed::Error;
     }
     return Parsed::Run;
@@ -216,6 +236,12 @@ void printUsage() {
     puts("                    in full (32512 blocks); each part gets its own folder");
     puts("                    OUTDIR/part001, ... and its own vendrel command line");
     puts("   --part-blocks N  as --parts, with at most N blocks a part (1 to 32512)");
+    puts("   --encode         write the stream itself (OUTDIR/movie.bin, or one a part)");
+    puts("                    instead of frames: no frame files, each stream checked");
+    puts("   --boot FILE      with --encode: boot code at the top of each stream (vendrel -b)");
+    puts("   --jobs N         with --encode and parts: processes side by side, each part");
+    puts("                    checked beside the encoding of the next (default: one per");
+    puts("                    core; 1: one process; the streams are the same for any N)");
     puts("   -h, --help       this text");
     puts("   --version        the program's version");
 }

@@ -29,7 +29,12 @@ struct Options {
     double rate = 0.0;            // KiB per second the stream must play at; 0 for no rate control
     bool overwrite = false;       // clear the files of an earlier run from OUTDIR
     int partBlocks = 0;           // blocks a part's stream may hold; 0: one stream, not cut
+    bool encode = false;          // write the streams themselves, no frame files
+    std::string boot;             // boot code put at the top of each stream (--encode)
+    int jobs = 0;                 // processes side by side (--encode with parts); 0: one per core
 };
+
+inline constexpr int MAX_JOBS = 64;
 
 inline constexpr double MIN_RATE = 16.0;     // KiB/s: the sound alone takes about 8
 inline constexpr double MAX_RATE = 100000.0;

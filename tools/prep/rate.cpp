@@ -575,6 +575,12 @@ void rateMeasureFrame(const ReducedFrame& frame) {
     ++p->frames;
 }
 
+FrameSetting rateLastSetting() {
+    const Planner* p = planner.get();
+    if (p->changes.empty()) return {p->frameInterval, p->limit};
+    return {p->changes.back().interval, p->changes.back().limit};
+}
+
 RateReport rateFinish() {
     Planner* p = planner.get();
     sessionFinish();

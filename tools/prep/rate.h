@@ -35,6 +35,11 @@ struct RateSettings {
     int compressType;     // 1 with rate control, the page mode of the printed command otherwise
 };
 
+struct FrameSetting {
+    int interval;
+    int limit;
+};
+
 // From this frame on the frame interval and the colour limit are these.
 struct ParamChange {
     int frame;
@@ -82,5 +87,8 @@ void rateMeasureFrame(const ReducedFrame& frame);
 
 // Ends the stream and judges it under the model.
 RateReport rateFinish();
+
+// The interval and colour limit of the frame planned or measured last.
+FrameSetting rateLastSetting();
 
 }  // namespace prep

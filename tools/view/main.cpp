@@ -29,6 +29,7 @@
 #include "encoder/video/v2format.h"
 #include "tools/common/folders.h"
 #include "tools/common/outfile.h"
+#include "tools/common/progress.h"
 #include "tools/model/player_model.h"
 #include "tools/prep/child.h"
 #include "tools/view/buffering.h"
@@ -254,6 +255,12 @@ struct Outputs {
     std::vector<std::string> madeFolders;   // folders made for the outputs, outermost first
     std::string lastFolder;                 // the folder last made sure of
     view::Movie* movie = nullptr;
+    // --video: the progress line; the film's length is judged by the share
+    // of the file read so far.
+    progress::Progress progress{};
+    long long streamBytes = 0;
+    long long bytesRead = 0;
+    long long displayFrames = 0;
 };
 
 uint8_t rgb8[view::RGB_BYTES];
@@ -513,6 +520,13 @@ bool onFrame(void* context, const view::Frame& frame) {
     if (out.settings->rgb && !writeRaw(out, frame.number)) return false;
     if (out.y4m && !writeY4m(out, frame)) return false;
     if (out.movie && !view::movieFrame(out.movie, rgb8, frame.interval)) return false;
+    if (out.movie && out.settings->video) {
+        out.bytesRead += frame.bytes;
+        out.displayFrames += frame.interval;
+        const double film = static_cast<double>(out.displayFrames) / DISPLAY_FRAMES_PER_SECOND;
+        if (out.bytesRead > 0) out.progress.totalSeconds = film * out.streamBytes / out.bytesRead;
+        progress::progressUpdate(&out.progress, frame.number + 1, film);
+    }
     return true;
 }
 
@@ -948,6 +962,11 @@ int main(int argc, char** argv) {
         }
         out.movie = &movie;
         options.quiet = true;
+        progress::progressStart(&out.progress, 0.0);
+        if (FILE* f = fopen(settings.stream, "rb")) {
+            if (fseek(f, 0, SEEK_END) == 0) out.streamBytes = ftell(f);
+            fclose(f);
+        }
     }
     view::Sink sink;
     sink.context = &out;
@@ -955,6 +974,7 @@ int main(int argc, char** argv) {
     sink.audio = onAudio;
     sink.block = onBlock;
     const int result = view::decodeStream(settings.stream, options, sink, summary);
+    progress::progressEnd(&out.progress);
     bool outputsOk = closeOutputs(out);
     if (out.movie && !view::movieFinish(out.movie)) outputsOk = false;
     if (result >= 0 && outputsOk) {
