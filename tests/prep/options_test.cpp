@@ -33,7 +33,7 @@ TEST(PrepOptions, FrameRateBecomesAWholeIntervalNotAbove) {
         const char* fps;
         int interval;
     } cases[] = {{"15", 4}, {"10", 6}, {"20", 3}, {"30", 2}, {"60", 1}, {"12", 5}, {"7", 9}, {"24", 3}, {"1", 60},
-                 {"0.96", 63}, {"0.95", 63}, {"25", 3}, {"29.97", 3}, {"50", 2}, {"59", 2}, {"14", 5}};
+                 {"0.96", 63}, {"0.95", 63}, {"25", 3}, {"29.97", 2}, {"59.94", 1}, {"50", 2}, {"59", 2}, {"14", 5}};
     for (const auto& c : cases) {
         prep::Options o;
         std::string message;

@@ -174,6 +174,37 @@ TEST(PrepRate, StillPictureKeepsTheSoundGoing) {
     expectPlaysAt(clip, dir.file("out"), 16, 150, {});
 }
 
+TEST(PrepRate, AMovingObjectIsNeverADoubleExposure) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string clip = dir.file("square.mkv");
+    // A white square crossing black at 24 frames per second, 10 pixels a frame.
+    makeClip(ffmpeg, clip,
+             "color=black:s=320x200:r=24[b];color=white:s=40x40:r=24[w];[b][w]overlay=x='t*240':y=80,format=rgb24[out0]",
+             "", "ffv1");
+    const std::string out = dir.file("out");
+    const RunResult prep = run(PREP, {"--rate", "250", "--fit", "stretch", clip, out});
+    ASSERT_EQ(prep.status, 0) << prep.output;
+    const int frames = checkFrames(out, 64);
+    ASSERT_GT(frames, 10);
+    // A frame that blended the source's pictures would show the square grey
+    // where it was in some of them only.
+    for (int f = 0; f < frames; ++f) {
+        char name[32];
+        snprintf(name, sizeof name, "/frame%05d.bmp", f);
+        BmpImage* image = bmpReadFile((out + name).c_str());
+        ASSERT_NE(image, nullptr);
+        int grey = 0;
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 320; ++x) {
+                const int level = (bmpGetPixelRGB888(image, x, y) >> 20) & 0xF;
+                grey += level > 2 && level < 13;
+            }
+        bmpFree(image);
+        EXPECT_LT(grey, 40) << name;  // a few pixels of the source's own edges, not a square's worth
+    }
+}
+
 TEST(PrepRate, AFrameEndsAtASceneCut) {
     REQUIRE_FFMPEG();
     TempDir dir;

@@ -17,6 +17,8 @@ constexpr double MAX_FPS = DISPLAY_FRAMES_PER_SECOND;
 // interval the stream carries, 63 display frames.
 constexpr int MIN_FPS_HUNDREDTHS = 95;
 constexpr double MIN_FPS = MIN_FPS_HUNDREDTHS / 100.0;
+// A rate asked for may be exceeded by this share: NTSC's 29.97 and 59.94 are 30 and 60.
+constexpr double FPS_TOLERANCE = 0.002;
 static_assert(DISPLAY_FRAMES_PER_SECOND / MIN_FPS < V2OPT_INTERVAL_MAX + 1, "the lowest rate is near a carried interval");
 
 bool readNumber(const std::string& text, double* value) {
@@ -47,8 +49,9 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         }
         o->fps = v;
         o->fpsGiven = true;
-        // The shortest interval whose rate does not exceed the one asked for.
-        const int interval = static_cast<int>(std::ceil(DISPLAY_FRAMES_PER_SECOND / v - 1e-9));
+        // The shortest interval whose rate does not exceed the one asked for
+        // by more than FPS_TOLERANCE: 29.97 (a video's own rate) takes 30.
+        const int interval = static_cast<int>(std::ceil(DISPLAY_FRAMES_PER_SECOND / v * (1.0 - FPS_TOLERANCE)));
         o->interval = std::min(interval, V2OPT_INTERVAL_MAX);
         return true;
     }
