@@ -223,13 +223,15 @@ void printUsage() {
     puts("                    and the frames are decoded at exactly 60/I per second");
     puts("                    (15 -> 4, 10 -> 6, 20 -> 3, 25 -> 3, 30 -> 2)");
     puts("   --colors N       colours per frame: 64 (default), 32, 16, 8, 4 or 2");
-    puts("   --dither MODE    none (default) or ordered (4 x 4 Bayer)");
+    puts("   --dither MODE    none (default) or ordered: a light dither of one 4-bit level in");
+    puts("                    smooth areas, still from frame to frame");
     puts("   --fit MODE       border (default): keep the picture's shape on the target's 4:3");
     puts("                    screen with black borders; stretch: fill 320 x 200");
     printf("   --rate R         make a stream that plays at R KiB per second (%g to %g):\n", MIN_RATE, MAX_RATE);
     puts("                    every frame is planned to fit, --fps is the highest frame");
     puts("                    rate and --colors the most colours (each scene gets its own");
-    puts("                    within those); vendrel -c1 encodes it");
+    puts("                    within those, never more frames than the source has, and the");
+    puts("                    dither with rate to spare); vendrel -c1 encodes it");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");
