@@ -17,6 +17,7 @@ using testsupport::fileExists;
 using testsupport::lines;
 using testsupport::readFile;
 using testsupport::run;
+using testsupport::words;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
@@ -25,25 +26,7 @@ const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendre
 
 std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
 
-// 3 s of a test card, then 3 s of a fractal zoom (a scene cut), with sound.
-std::string makeFilm(const TempDir& dir) {
-    const std::string film = dir.file("film.mkv");
-    const RunResult r = run(ffmpegPath(), {"-v", "error", "-y", "-f", "lavfi", "-i",
-                                           "testsrc2=size=320x240:rate=15:duration=3", "-f", "lavfi", "-i",
-                                           "mandelbrot=size=320x240:rate=15,trim=duration=3", "-f", "lavfi", "-i",
-                                           "sine=frequency=440:sample_rate=22050:duration=6", "-filter_complex",
-                                           "[0][1]concat=n=2:v=1:a=0[v]", "-map", "[v]", "-map", "2:a", "-c:v",
-                                           "ffv1", "-c:a", "pcm_s16le", film});
-    EXPECT_EQ(r.status, 0) << r.errors;
-    return film;
-}
-
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
+std::string makeFilm(const TempDir& dir) { return testsupport::makeCutFilm(dir); }
 
 // The frames route into `out`, then every printed vendrel command with the
 // boot code: the streams' paths, relative to out.

@@ -16,6 +16,7 @@ using testsupport::fileExists;
 using testsupport::lines;
 using testsupport::readFile;
 using testsupport::run;
+using testsupport::words;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
@@ -41,13 +42,6 @@ void makeClip(const std::string& ffmpeg, const std::string& path, const std::str
     args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
     const RunResult r = run(ffmpeg, args);
     ASSERT_EQ(r.status, 0) << r.errors;
-}
-
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
 }
 
 // The frames written: each must read through the encoder's reader as

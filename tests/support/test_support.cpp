@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -192,6 +193,25 @@ std::vector<std::string> lines(const std::string& text) {
         start = end + 1;
     }
     return out;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+std::string makeCutFilm(const TempDir& dir) {
+    const std::string film = dir.file("film.mkv");
+    const RunResult r = run(programPath("ffmpeg"), {"-v", "error", "-y", "-f", "lavfi", "-i",
+                                                    "testsrc2=size=320x240:rate=15:duration=3", "-f", "lavfi", "-i",
+                                                    "mandelbrot=size=320x240:rate=15,trim=duration=3", "-f", "lavfi",
+                                                    "-i", "sine=frequency=440:sample_rate=22050:duration=6",
+                                                    "-filter_complex", "[0][1]concat=n=2:v=1:a=0[v]", "-map", "[v]",
+                                                    "-map", "2:a", "-c:v", "ffv1", "-c:a", "pcm_s16le", film});
+    if (r.status != 0) throw std::runtime_error("ffmpeg could not make " + film + ": " + r.errors);
+    return film;
 }
 
 std::string programPath(const std::string& name) {

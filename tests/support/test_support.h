@@ -56,8 +56,15 @@ int waitProgram(int pid);
 // Splits text into lines (without their newlines).
 std::vector<std::string> lines(const std::string& text);
 
+// Splits a line into its words (runs of non-blanks).
+std::vector<std::string> words(const std::string& line);
+
 // The path of an installed program (as the shell finds it), or "" when it is
 // not installed.
 std::string programPath(const std::string& name);
+
+// Makes DIR/film.mkv with ffmpeg (which must be installed): 3 s of a test
+// card, then 3 s of a fractal zoom (a scene cut), with sound. Its path.
+std::string makeCutFilm(const TempDir& dir);
 
 }  // namespace testsupport
