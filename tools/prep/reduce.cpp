@@ -97,6 +97,8 @@ std::array<float, COLOURS_4BIT> nearestDistance;
 std::array<Point, COLOURS_4BIT> labOf;
 std::array<int16_t, COLOURS_4BIT> slotOf;  // palette entry of a colour, or -1
 std::array<int, MAX_COLOURS> usage;
+std::array<std::array<uint8_t, MAX_COLOURS>, MAX_COLOURS> partners;  // see findPartners
+std::array<int, MAX_COLOURS> partnerCount;
 
 // ---- perceptual colour ----
 
@@ -515,10 +517,10 @@ int ditherSlot(const uint8_t* px, int i, int slot, int before) {
     int other = -1;
     double share = 0.0;
     double bestError = p[0] * p[0] + p[1] * p[1] + p[2] * p[2];
-    for (int j = 0; j < paletteSize; ++j) {
+    for (int k = 0; k < partnerCount[slot]; ++k) {
+        const int j = partners[slot][k];
         const int d[3] = {red4(palette[j]) - red4(c1), green4(palette[j]) - green4(c1), blue4(palette[j]) - blue4(c1)};
         const int reach = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-        if (reach == 0 || reach > DITHER_REACH2) continue;
         const double t = std::clamp((p[0] * d[0] + p[1] * d[1] + p[2] * d[2]) / reach, 0.0, 1.0);
         double e = 0.0;
         for (int k = 0; k < 3; ++k) e += (p[k] - t * d[k]) * (p[k] - t * d[k]);
@@ -534,9 +536,22 @@ int ditherSlot(const uint8_t* px, int i, int slot, int before) {
     return share > threshold ? other : slot;
 }
 
+// The palette entries each entry may be mixed with: those at most
+// DITHER_REACH2 away.
+void findPartners() {
+    for (int i = 0; i < paletteSize; ++i) {
+        partnerCount[i] = 0;
+        for (int j = 0; j < paletteSize; ++j) {
+            const int reach = colourDistance2(palette[i], palette[j]);
+            if (reach > 0 && reach <= DITHER_REACH2) partners[i][partnerCount[i]++] = static_cast<uint8_t>(j);
+        }
+    }
+}
+
 void mapPixels(const uint8_t* rgb, bool hold, ReducedFrame* out) {
     usage.fill(0);
     const bool dither = state.settings.dither == Dither::Ordered;
+    if (dither) findPartners();
     for (int i = 0; i < FRAME_PIXELS; ++i) {
         const Colour12 c = rounded[i];
         int slot = nearest[c];
@@ -587,10 +602,14 @@ void reduceInit(const ReduceSettings& settings) {
     sceneTrackInit(&state.scene);
     state.settings.colours = std::clamp(settings.colours, 2, MAX_COLOURS);
     for (int v = 0; v < 256; ++v) levelOf[v] = static_cast<uint8_t>(level4(v));
-    for (int c = 0; c < COLOURS_4BIT; ++c) {
-        const Colour12 colour = static_cast<Colour12>(c);
-        labOf[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
-    }
+    static const bool labReady = [] {
+        for (int c = 0; c < COLOURS_4BIT; ++c) {
+            const Colour12 colour = static_cast<Colour12>(c);
+            labOf[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
+        }
+        return true;
+    }();
+    (void)labReady;
 }
 
 void reduceSetDither(Dither dither) { state.settings.dither = dither; }
