@@ -593,7 +593,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         }
     }
     const bool begun =
-        rateBegin({o.rate, o.interval, o.colours, compressType}, sessionWav.empty() ? nullptr : sessionWav.c_str());
+        rateBegin({o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, sessionWav.empty() ? nullptr : sessionWav.c_str());
     if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
     if (!begun) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
@@ -647,7 +647,7 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin({o.rate, o.interval, o.colours, compressType}, audio.written ? wavPath.c_str() : nullptr)) {
+    if (!rateBegin({o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, audio.written ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;
     }

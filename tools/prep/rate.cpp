@@ -23,7 +23,7 @@ constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
 constexpr int TILES = TILES_X * TILES_Y;
 
 // A waiting tile's need grows by its own size for every second it waits.
-constexpr double AGE_WEIGHT_PER_SECOND = 1.0;
+constexpr double AGE_WEIGHT_PER_SECOND = 4.0;
 // How fast the bytes of a changed tile row per plane layer (ROW_LAYER_BYTES
 // at first) follow the frames really encoded.
 constexpr double LEARN_RATE = 0.3;
@@ -90,6 +90,7 @@ struct Planner {
     int layers;             // plane layers in use at the colour limit
     bool dither;            // the reduction dithers (rate to spare at the highest limit and frame rate)
     bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
+    double cadence;         // the source's cadence seen last (see heldGap); 0 while unknown
     uint8_t fill;           // the fresh entry that stands in for tiles not sent at a cut
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
     int shortFrames;        // frames in a row that sent too little of what they should
@@ -354,9 +355,10 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     } else if (faster < p->interval) {
         p->interval = faster;
         p->spareFrames = 0;
-    } else if (!p->dither) {
+    } else if (!p->dither && p->settings.dither) {
         // As many colours and frames as the source has: the rate left goes
-        // to the dither, which takes the banding out of smooth areas.
+        // to the dither, which takes the banding out of smooth areas (when
+        // asked for: it costs the picture some fine structure, see README).
         setDither(p, true);
     }
 }
@@ -416,7 +418,9 @@ void holdPicture(Planner* p) {
     }
 }
 
-// The source's cadence over the display frames held, up to the next scene cut.
+// The source's cadence over the display frames held, up to the next scene
+// cut; where they are too few to tell (a short scene, the film's end), the
+// cadence seen last: it is the film's own, the same from scene to scene.
 double heldGap(const Planner& p) {
     std::array<bool, SURVEY_FRAMES> fresh{};
     int n = 0;
@@ -425,7 +429,8 @@ double heldGap(const Planner& p) {
         if (n > 0 && p.cutBefore[slot]) break;
         fresh[n] = p.newPicture[slot];
     }
-    return sourceGap(fresh.data(), n);
+    const double gap = sourceGap(fresh.data(), n);
+    return gap > 0.0 ? gap : p.cadence;
 }
 
 // A scene cut among the display frames held beyond the next frame's.
@@ -521,6 +526,7 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->shown.index.fill(0);  // the target starts black
     p->head = p->held = 0;
     p->dither = p->incomplete = false;
+    p->cadence = 0.0;
     p->fill = 0;
     sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};
@@ -556,6 +562,7 @@ bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
         chooseSetting(p);
         setLimit(p, p->baseLimit);
     }
+    p->cadence = heldGap(*p);
     holdPicture(p);
     planFrame(p, out);
     const int used = std::min(p->frameInterval, p->held);

@@ -33,6 +33,7 @@ struct RateSettings {
     int interval;         // display frames per frame; with rate control the least
     int colourLimit;      // the most colours (with rate control the limit adapts up to it)
     int compressType;     // 1 with rate control, the page mode of the printed command otherwise
+    bool dither;          // with rate control, rate to spare may turn the light dither on
 };
 
 struct FrameSetting {
