@@ -91,6 +91,7 @@ struct Planner {
     bool dither;            // the reduction dithers (rate to spare at the highest limit and frame rate)
     bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
     double cadence;         // the source's cadence seen last (see heldGap); 0 while unknown
+    bool framesFirst;       // rate to spare goes to the frame rate before the colours (the survey's word)
     uint8_t fill;           // the fresh entry that stands in for tiles not sent at a cut
     int spareFrames;        // frames in a row that sent every tile in need, well within their share
     int shortFrames;        // frames in a row that sent too little of what they should
@@ -334,7 +335,8 @@ int steppedInterval(const Planner& p, bool longer) {
 
 // Every scene starts at the survey's colour limit and frame rate. While the
 // frames leave a good part of their share unused for a second, the limit
-// doubles, and once it is at its highest the frames come more often. While
+// doubles or the frames come more often, whichever the survey found to mend
+// more, and then the other. While
 // they mend too little of the picture for a second, they come less often.
 void adaptSetting(Planner* p, bool spare, double gainSent) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
@@ -350,11 +352,12 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     }
     if (p->spareFrames < second) return;
     const int faster = steppedInterval(*p, false);
-    if (p->limit < p->settings.colourLimit) {
-        setLimit(p, p->limit * 2);
-    } else if (faster < p->interval) {
+    const bool moreColours = p->limit < p->settings.colourLimit;
+    if (faster < p->interval && (p->framesFirst || !moreColours)) {
         p->interval = faster;
         p->spareFrames = 0;
+    } else if (moreColours) {
+        setLimit(p, p->limit * 2);
     } else if (!p->dither && p->settings.dither) {
         // As many colours and frames as the source has: the rate left goes
         // to the dither, which takes the banding out of smooth areas (when
@@ -377,6 +380,7 @@ void chooseSetting(Planner* p) {
     const SurveyChoice choice = surveyChoose(settings, p->ahead.data(), heldFrames(p));
     p->interval = choice.interval;
     p->baseLimit = choice.colourLimit;
+    p->framesFirst = choice.framesFirst;
 }
 
 // The next frame's display frames: as many as the interval, fewer before a
@@ -527,6 +531,7 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     p->head = p->held = 0;
     p->dither = p->incomplete = false;
     p->cadence = 0.0;
+    p->framesFirst = false;
     p->fill = 0;
     sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};

@@ -200,17 +200,22 @@ int planeLayers(int colourLimit) {
 
 SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* frames, int count) {
     const int n = sceneLength(frames, count);
-    SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0};
+    SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0, false};
     if (n < 2) return best;
     prepareFrames(frames, n);
     measureHolds(n);
     reduceSave(&before);
     bool found = false;
+    std::array<double, LIMITS.size()> reductions{};
+    std::array<int, LIMITS.size()> limits{};
+    size_t measured = 0;
     for (int limit : LIMITS) {
         limit = std::min(limit, settings.maxColours);
         reduceInit({limit, Dither::None});
         reduceFrame(frames[0], &first);
         const double reduction = reductionSquares(first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
+        limits[measured] = limit;
+        reductions[measured++] = reduction;
         mapFrames(n);
         for (size_t k = 0; k <= INTERVALS.size(); ++k) {
             // The highest frame rate, then the lower ones of the candidates.
@@ -224,12 +229,24 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
             const double budget = settings.videoBytesPerSecond * interval / DISPLAY_FRAMES_PER_SECOND * BUDGET_SHARE;
             const double paid = bytes > budget ? budget / bytes : 1.0;
             const double error = reduction + holdErrorAt(interval / std::pow(paid, UNPAID_POWER));
-            if (!found || error < best.error) best = {interval, limit, error};
+            if (!found || error < best.error) best = {interval, limit, error, false};
             found = true;
         }
         if (limit == settings.maxColours) break;
     }
     reduceRestore(before);
+    // With rate to spare later on: what twice the colours would mend against
+    // what the next higher frame rate would.
+    double colourGain = 0.0;
+    for (size_t m = 0; m + 1 < measured; ++m)
+        if (limits[m] == best.colourLimit) colourGain = reductions[m] - reductions[m + 1];
+    double frameGain = 0.0;
+    for (int faster = best.interval - 1; faster >= settings.minInterval; --faster)
+        if (intervalFits(faster, settings.sourceGap)) {
+            frameGain = holdErrorAt(best.interval) - holdErrorAt(faster);
+            break;
+        }
+    best.framesFirst = frameGain > colourGain;
     return best;
 }
 

@@ -81,6 +81,7 @@ struct SurveyChoice {
     int interval;
     int colourLimit;
     double error;  // predicted mean squared error per component
+    bool framesFirst;  // rate to spare would mend more as frames than as colours
 };
 
 // Chooses for the footage frames[0 .. count) (display frames, FRAME_RGB_BYTES
