@@ -606,11 +606,12 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     if (!video.ok) return abandon();
     printFrames(o, video, report);
     warnDecodeErrors(o, video);
-    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
+    bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     bool written = false;
     if (parts) {
         printf("vendrel-prep: streams of at most %d blocks:\n", o.partBlocks);
         written = cutterFinish(&cutter);
+        plays = plays && !cutter.missed;
     } else {
         std::string summary;
         written = endStreamFile(fd, streamPath, job, video.frames, &summary);
