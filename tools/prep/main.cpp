@@ -476,9 +476,10 @@ bool printRateReport(double rate, const RateReport& r) {
 }
 
 // Cuts the output into parts of at most o.partBlocks blocks, each with its
-// own parameter file, and prints each part's command line.
+// own parameter file, and prints each part's command line. With --rate,
+// *plays turns false when a part's stream does not play at the rate.
 bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int compressType, bool params,
-                  const std::vector<ParamChange>& changes) {
+                  const std::vector<ParamChange>& changes, bool* plays) {
     const Prepared whole{video.frames, &video.cutAt, audio, compressType, &changes};
     std::vector<Part> parts;
     if (!planParts(o, whole, &parts) || !writeParts(o, whole, parts)) return false;
@@ -498,6 +499,13 @@ bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int co
         const std::string folder = partFolder(o, static_cast<int>(k) + 1);
         printf("  %s: frames %d to %d of the whole (%s), %s\n", folder.c_str(), p.first,
                p.first + p.frames - 1, count(p.frames, "frame").c_str(), count(p.blocks, "block").c_str());
+    }
+    for (size_t k = 0; o.rate > 0 && k < parts.size(); ++k) {
+        if (parts[k].neededKiB <= o.rate) continue;
+        printf("vendrel-prep: %s does not play at %g KiB/s: it starts from a black screen, which the plan did "
+               "not foresee\n",
+               joinPath(partFolder(o, static_cast<int>(k) + 1), STREAM_NAME).c_str(), o.rate);
+        *plays = false;
     }
     puts("vendrel-prep: encode them with (each part is a stream of its own; they may run side by side):");
     for (size_t k = 0; k < parts.size(); ++k) {
@@ -606,11 +614,12 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     if (!video.ok) return abandon();
     printFrames(o, video, report);
     warnDecodeErrors(o, video);
-    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
+    bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     bool written = false;
     if (parts) {
         printf("vendrel-prep: streams of at most %d blocks:\n", o.partBlocks);
         written = cutterFinish(&cutter);
+        plays = plays && !cutter.missed;
     } else {
         std::string summary;
         written = endStreamFile(fd, streamPath, job, video.frames, &summary);
@@ -656,7 +665,7 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
     const RateReport report = rateFinish();
     printFrames(o, video, report);
     warnDecodeErrors(o, video);
-    const bool plays = o.rate <= 0 || printRateReport(o.rate, report);
+    bool plays = o.rate <= 0 || printRateReport(o.rate, report);
     printNeededRate(report.neededKiB);
 
     std::vector<ParamChange> changes;
@@ -668,7 +677,7 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
         return Outcome::Failed;
     }
     if (o.partBlocks > 0) {
-        if (!cutIntoParts(o, video, audio.written, compressType, params, changes)) return Outcome::Failed;
+        if (!cutIntoParts(o, video, audio.written, compressType, params, changes, &plays)) return Outcome::Failed;
         return plays ? Outcome::Done : Outcome::Missed;
     }
     if (o.overwrite) removeStaleParts(o, 1);  // an earlier run in parts

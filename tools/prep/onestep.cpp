@@ -27,6 +27,9 @@ namespace {
 
 constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames from its latest scene cut on
 constexpr int PART_TEXT_BYTES = 512;
+// The cutter's exit status when every part is written and checked but some
+// part does not play at the rate asked for.
+constexpr int MISSED_STATUS = 3;
 
 // One frame as it goes through the pipe and waits in a spool: both ends are
 // this program, so the record goes as it lies in memory.
@@ -38,6 +41,7 @@ struct Record {
 // What a part's check hands back.
 struct PartResult {
     bool ok;
+    bool plays;                  // at the rate asked for (or none asked for)
     char text[PART_TEXT_BYTES];  // its line, or why it failed
 };
 
@@ -82,7 +86,7 @@ void partText(PartResult* r, const char* format, ...) {
 // A part's stream, finished: checked with the decoder, and the rate it needs
 // found, here or in a process of its own.
 PartResult checkPart(const StreamJob& job, const std::string& path, int fd, int first, int frames) {
-    PartResult r{false, {}};
+    PartResult r{false, true, {}};
     const double kib = model::neededRate(sessionLayout()) / model::KIB;
     std::string summary;
     if (!endStreamFile(fd, path, job, frames, &summary)) {
@@ -98,6 +102,9 @@ PartResult checkPart(const StreamJob& job, const std::string& path, int fd, int 
         snprintf(rate, sizeof rate, "plays without stalls from %.1f KiB/s", std::ceil(kib * 10.0) / 10.0);
     partText(&r, "  %s: frames %d to %d of the whole, %s; %s", path.c_str(), first, first + frames - 1,
              summary.c_str(), rate);
+    // Each part plays from a black screen, which the plan of the whole did
+    // not foresee at the part's start.
+    r.plays = job.options.rate <= 0 || kib <= job.options.rate;
     r.ok = true;
     return r;
 }
@@ -182,6 +189,10 @@ public:
         }
         while (!running_.empty()) collect();
         for (const std::string& line : lines_) puts(line.c_str());
+        for (size_t k = 0; !failed_ && k < missed_.size(); ++k)
+            printf("vendrel-prep: %s does not play at %g KiB/s: it starts from a black screen, which the plan "
+                   "did not foresee\n",
+                   joinPath(partFolder(job_.options, missed_[k]), STREAM_NAME).c_str(), job_.options.rate);
         if (failed_) {
             if (!message_.empty()) puts(message_.c_str());
             removeParts();
@@ -191,6 +202,9 @@ public:
         fflush(stdout);
         return !failed_;
     }
+
+    // Every part written, yet some part does not play at the rate asked for.
+    bool missed() const { return !missed_.empty(); }
 
     // Nothing of the parts stays.
     void abandon() {
@@ -256,6 +270,7 @@ private:
             if (alone) {
                 if (!r.ok) return fail(r.text);
                 lines_[static_cast<size_t>(part_ - 1)] = r.text;
+                if (!r.plays) missed_.push_back(part_);
             } else {
                 writeAll(pipeFds[1], &r, sizeof r);
                 _exit(r.ok ? 0 : 1);
@@ -279,7 +294,7 @@ private:
     void collect() {
         const Running r = running_.front();
         running_.erase(running_.begin());
-        PartResult result{false, {}};
+        PartResult result{false, true, {}};
         const bool read = readAll(r.result, &result, sizeof result) == sizeof result;
         close(r.result);
         int status = 0;
@@ -291,6 +306,7 @@ private:
             return;
         }
         lines_[static_cast<size_t>(r.number - 1)] = result.text;
+        if (!result.plays) missed_.push_back(r.number);
     }
 
     // With --overwrite: the further parts of an earlier, longer run lose
@@ -334,6 +350,7 @@ private:
     std::vector<int> intervals_;
     std::vector<Running> running_;
     std::vector<std::string> lines_;  // per part, in order
+    std::vector<int> missed_;         // the parts that do not play at the rate asked for
     bool failed_ = false;
     std::string message_;
 };
@@ -347,7 +364,8 @@ int runCutter(const StreamJob& job, int in) {
     bool ok = true;
     while (ok && readAll(in, record.get(), sizeof(Record)) == sizeof(Record)) ok = cutter->take(*record);
     close(in);
-    return cutter->finish() ? 0 : 1;
+    if (!cutter->finish()) return 1;
+    return cutter->missed() ? MISSED_STATUS : 0;
 }
 
 }  // namespace
@@ -491,7 +509,11 @@ void cutterAbandon(Cutter* cutter) {
 }
 
 bool cutterFinish(Cutter* cutter) {
-    if (cutter->here) return cutter->here->finish();
+    if (cutter->here) {
+        const bool ok = cutter->here->finish();
+        cutter->missed = ok && cutter->here->missed();
+        return ok;
+    }
     close(cutter->frames);
     std::string report;
     char buffer[4096];
@@ -501,7 +523,8 @@ bool cutterFinish(Cutter* cutter) {
     while (waitpid(cutter->pid, &status, 0) < 0 && errno == EINTR) {
     }
     fputs(report.c_str(), stdout);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    cutter->missed = WIFEXITED(status) && WEXITSTATUS(status) == MISSED_STATUS;
+    return WIFEXITED(status) && (WEXITSTATUS(status) == 0 || cutter->missed);
 }
 
 }  // namespace prep

@@ -67,6 +67,7 @@ struct Cutter {
     std::shared_ptr<PartCutter> here;
     Options job;      // where the parts go
     bool failed = false;  // it took no more frames: its report says why
+    bool missed = false;  // after cutterFinish: a part does not play at --rate (its line says so)
 };
 
 // Starts the cutter, which makes the folders OUTDIR/part001, ... False after
@@ -78,7 +79,8 @@ bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& pa
 
 // No more frames: waits until every part is written and checked, prints the
 // cutter's report. False when a part failed (its message printed); the parts'
-// folders are then taken away.
+// folders are then taken away. With --rate, sets missed when a part, played
+// from its own start, does not play at the rate (the parts are kept).
 bool cutterFinish(Cutter* cutter);
 
 // After a failure of the preparation: ends the cutter at once and takes the

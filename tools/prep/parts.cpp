@@ -25,7 +25,10 @@ namespace {
 
 constexpr int NAME_BYTES = PATH_MAX + 32;
 
-SessionSnapshot snapshot;  // large: kept out of the stack
+// The session after the latest frame kept and after the one before, and
+// before the part's latest scene cut; large: kept out of the stack.
+SessionSnapshot after[2];
+SessionSnapshot atCut;
 ReducedFrame frame;
 char frameFile[NAME_BYTES];
 
@@ -45,12 +48,12 @@ FrameParams paramsAt(const Options& o, const Prepared& whole, int f, size_t* nex
 }
 
 // The blocks of the stream if it ended after the frames encoded so far; the
-// stream is taken back to go on.
-int blocksIfEndedHere() {
-    sessionSave(&snapshot);
+// stream is taken back to go on (its state there kept in `state`).
+int blocksIfEndedHere(SessionSnapshot* state) {
+    sessionSave(state);
     sessionFinish();
     const int blocks = sessionBlocks();
-    sessionRestore(snapshot);
+    sessionRestore(*state);
     return blocks;
 }
 
@@ -78,8 +81,9 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::ve
             printf("vendrel-prep: cannot read back %s\n", frameFile);
             return false;
         }
+        if ((*whole.sceneCuts)[f] && f > first) sessionSave(&atCut);
         sessionFrame(frame, paramsAt(o, whole, f, &nextChange));
-        const int blocks = blocksIfEndedHere();
+        const int blocks = blocksIfEndedHere(&after[(f - first) % 2]);
         if (blocks > o.partBlocks) break;
         totals->push_back(blocks);
     }
@@ -107,7 +111,13 @@ bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
         return false;
     }
     const int frames = first + longest < whole.frames ? framesToCut(whole, first, longest) : longest;
-    *part = {first, frames, totals[frames - 1]};
+    *part = {first, frames, totals[frames - 1], 0.0};
+    if (o.rate > 0) {
+        // The rate the part's own stream needs: it plays from a black screen.
+        sessionRestore(frames == longest ? after[(longest - 1) % 2] : atCut);
+        sessionFinish();
+        part->neededKiB = model::neededRate(sessionLayout()) / model::KIB;
+    }
     return true;
 }
 

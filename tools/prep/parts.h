@@ -22,6 +22,7 @@ struct Part {
     int first;   // frame number in OUTDIR
     int frames;
     int blocks;  // of its stream, index entries
+    double neededKiB;  // with --rate: the least rate at which its stream plays
 };
 
 // What the whole output holds when it is cut.
