@@ -8,7 +8,7 @@
 # The films (bench/clips.sh makes them from Debian's pictures and sounds):
 # hard cuts between dark shots of like colours, a 10 fps street camera, a 24
 # fps pan with a moving object, an off-white wall with small saturated
-# objects. CLIPS="FILE..." measures other video files instead. Both routes
+# objects. CLIPS="FILE..." (or CLIP=FILE) measures other video files instead. Both routes
 # use --fit stretch, so the whole screen is picture.
 #
 # Every figure is taken on the 60 Hz display timeline: vendrel-view --y4m
@@ -41,6 +41,7 @@ if [ -n "${PLOT:-}" ] && ! command -v gnuplot > /dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q gnuplot-nox > /dev/null
 fi
 g++ -std=c++20 -O2 -Wall -Wextra -o "$WORK/picture_metrics" bench/picture_metrics.cpp
+CLIPS=${CLIPS:-${CLIP:-}}
 if [ -z "${CLIPS:-}" ]; then
   bash bench/clips.sh "$WORK/clips" > /dev/null
   CLIPS="$WORK/clips/dark-cuts.mp4 $WORK/clips/street10.mp4 $WORK/clips/film24.mp4 $WORK/clips/wall.mp4"
