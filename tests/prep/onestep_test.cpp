@@ -26,8 +26,6 @@ const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendre
 
 std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
 
-std::string makeFilm(const TempDir& dir) { return testsupport::makeCutFilm(dir); }
-
 // The frames route into `out`, then every printed vendrel command with the
 // boot code: the streams' paths, relative to out.
 std::vector<std::string> framesRoute(const std::string& film, const std::string& out,
@@ -73,7 +71,7 @@ void expectSameStreams(const std::string& film, const std::string& frames, const
 TEST(PrepEncode, StreamsAreThoseOfTheFramesRoute) {
     if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
-    const std::string film = makeFilm(dir);
+    const std::string film = testsupport::makeCutFilm(dir);
     std::vector<uint8_t> bootCode(1000);
     for (size_t i = 0; i < bootCode.size(); ++i) bootCode[i] = static_cast<uint8_t>(i * 7);
     const std::string boot = dir.file("boot.bin");
@@ -107,7 +105,7 @@ TEST(PrepEncode, StreamsAreThoseOfTheFramesRoute) {
 TEST(PrepEncode, AFailedRunLeavesNoStream) {
     if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
-    const std::string film = makeFilm(dir);
+    const std::string film = testsupport::makeCutFilm(dir);
     const std::string out = dir.file("out");
     RunResult prep = run(PREP, {"--encode", "--part-blocks", "3", film, out});
     EXPECT_EQ(prep.status, 1);
@@ -127,7 +125,7 @@ TEST(PrepEncode, ProgressIsShownOnATerminal) {
     const std::string script = testsupport::programPath("script");
     if (ffmpegPath().empty() || script.empty()) GTEST_SKIP() << "ffmpeg or script is not installed";
     TempDir dir;
-    const std::string film = makeFilm(dir);
+    const std::string film = testsupport::makeCutFilm(dir);
     const RunResult r = run(script, {"-qec", PREP + " --encode " + film + " " + dir.file("out"), "/dev/null"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("\rframe "), std::string::npos) << r.output;

@@ -27,8 +27,6 @@ const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendre
 
 std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
 
-std::string makeFilm(const TempDir& dir) { return testsupport::makeCutFilm(dir); }
-
 // "blocks: V video, A audio (index: ...": V + A, and whether all are indexed.
 int blocksOf(const std::string& summary, bool* allIndexed) {
     const size_t at = summary.find("blocks: ");
@@ -101,7 +99,7 @@ int checkParts(const TempDir& dir, const std::string& film, const std::vector<st
 TEST(PrepParts, EveryPartEncodesChecksCleanAndFits) {
     if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
-    const std::string film = makeFilm(dir);
+    const std::string film = testsupport::makeCutFilm(dir);
     EXPECT_EQ(checkParts(dir, film, {}), 90);  // 6 s at 15 fps
     // With rate control the frame rate changes on the way (and a frame ends at the cut).
     EXPECT_GT(checkParts(dir, film, {"--rate", "60"}), 0);
@@ -123,7 +121,7 @@ TEST(PrepParts, EveryPartEncodesChecksCleanAndFits) {
 TEST(PrepParts, AFrameLargerThanAPartIsNamed) {
     if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
-    const std::string film = makeFilm(dir);
+    const std::string film = testsupport::makeCutFilm(dir);
     const RunResult prep = run(PREP, {"--part-blocks", "3", film, dir.file("out")});
     EXPECT_EQ(prep.status, 1);
     EXPECT_NE(prep.output.find("vendrel-prep: frame 0 alone makes a stream of more than 3 blocks"), std::string::npos)

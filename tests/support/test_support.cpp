@@ -124,6 +124,16 @@ std::string slurp(int fd) {
     while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     return text;
 }
+
+// In a child process: becomes the program, or ends with status 127.
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
 }  // namespace
 
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& workDir) {
@@ -136,12 +146,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
         if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(127);
         if (!freopen("/dev/null", "r", stdin)) _exit(127);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execProgram(program, args);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -166,12 +171,7 @@ int startProgram(const std::string& program, const std::vector<std::string>& arg
     if (pid == 0) {
         if (!freopen(outPath.c_str(), "w", stdout) || dup2(fileno(stdout), 2) < 0 || !freopen("/dev/null", "r", stdin))
             _exit(127);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execProgram(program, args);
     }
     return pid;
 }

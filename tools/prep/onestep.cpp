@@ -161,8 +161,7 @@ public:
         }
         // The part ends at the latest scene cut in its last stretch, or here.
         const int longest = frames_;
-        const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
-        const int frames = cutAt_ > longest - reach ? cutAt_ : longest;
+        const int frames = framesToKeep(longest, cutAt_);
         sessionRestore(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
         const int spool = spool_;
         const int spoolFirst = cutAt_;

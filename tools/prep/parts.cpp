@@ -93,11 +93,10 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::ve
 // The frames of a part that could hold `longest`: up to the latest scene
 // cut in the last stretch of it, or all of them.
 int framesToCut(const Prepared& whole, int first, int longest) {
-    const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
-    for (int n = longest; n > longest - reach && n > 0; --n) {
-        if ((*whole.sceneCuts)[first + n]) return n;  // frame first + n begins a scene
-    }
-    return longest;
+    int latestCut = 0;
+    for (int n = longest; n > 0 && latestCut == 0; --n)
+        if ((*whole.sceneCuts)[first + n]) latestCut = n;  // frame first + n begins a scene
+    return framesToKeep(longest, latestCut);
 }
 
 // Finds the part that begins at `first`.

@@ -5,6 +5,7 @@
 // encoder's own modules, exactly as vendrel would.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,14 @@ namespace prep {
 // A part that ends within this share of its largest possible length ends at
 // a scene cut there, if there is one, so that no scene is split.
 inline constexpr int SCENE_CUT_REACH_PERCENT = 10;
+
+// The frames a part that could hold `longest` keeps: up to `latestCut` (its
+// latest frame that begins a scene, counted from the part's first; 0 for
+// none) when that lies within the last stretch, all of them otherwise.
+inline int framesToKeep(int longest, int latestCut) {
+    const int reach = std::max(1, longest * SCENE_CUT_REACH_PERCENT / 100);
+    return latestCut > longest - reach ? latestCut : longest;
+}
 
 struct Part {
     int first;   // frame number in OUTDIR

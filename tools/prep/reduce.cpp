@@ -143,10 +143,6 @@ double component(const Bin& bin, int axis) {
     return axis == 0 ? p.l : axis == 1 ? p.a : p.b;
 }
 
-Colour12 binColour(const Bin& bin) { return bin.colour; }
-
-Point pointOf(Colour12 c) { return labOf[c]; }
-
 int roundLevel(double v) { return std::clamp(static_cast<int>(std::lround(v * (LEVELS - 1))), 0, LEVELS - 1); }
 
 // The target colour nearest to a point: the rounded colour or one of its
@@ -371,7 +367,7 @@ int kMeans(int count, int k) {
 double paletteError(const Colour12* colours, int size) {
     double total = 0;
     for (int i = 0; i < binCount; ++i) {
-        const Colour12 c = binColour(bins[i]);
+        const Colour12 c = bins[i].colour;
         double best = labDistance2(c, colours[0]);
         for (int j = 1; j < size; ++j) best = std::min(best, labDistance2(c, colours[j]));
         total += best * bins[i].weight;
@@ -394,20 +390,20 @@ void addColour(Colour12 c) {
 void fillPalette(int k) {
     while (paletteSize < k) {
         for (int i = 0; i < binCount; ++i) {
-            const Colour12 c = binColour(bins[i]);
+            const Colour12 c = bins[i].colour;
             double best = labDistance2(c, palette[0]);
             for (int j = 1; j < paletteSize; ++j) best = std::min(best, labDistance2(c, palette[j]));
             binDistance[i] = best;
         }
         const int worst = worstServedBin();
         if (worst < 0) return;
-        addColour(binColour(bins[worst]));
+        addColour(bins[worst].colour);
     }
 }
 
 void exactPalette() {
     paletteSize = 0;
-    for (int i = 0; i < binCount; ++i) palette[paletteSize++] = binColour(bins[i]);
+    for (int i = 0; i < binCount; ++i) palette[paletteSize++] = bins[i].colour;
 }
 
 void freshPalette(int k) {
@@ -422,7 +418,7 @@ void freshPalette(int k) {
 // is not clearly better.
 void continuedPalette(int k) {
     int count = state.paletteSize;
-    for (int j = 0; j < count; ++j) seeds[j] = pointOf(state.palette[j]);
+    for (int j = 0; j < count; ++j) seeds[j] = labOf[state.palette[j]];
     count = kMeans(count, k);
 
     std::array<bool, MAX_COLOURS> claimed{};
