@@ -39,36 +39,34 @@ double squares(const float* a, const float* b, int n) {
     return s;
 }
 
-void blur(const uint8_t* in, std::vector<float>* out) {
-    static std::array<float, 2 * RADIUS + 1> k = [] {
+// Mirrors a coordinate that falls off the picture back into it.
+int mirror(int v, int size) { return v < 0 ? -v : v >= size ? 2 * size - 2 - v : v; }
+
+// One pass of a Gaussian (sigma 1 pixel) along x (dx = 1) or y (dy = 1).
+template <typename T>
+void blurPass(const T* in, float* out, int dx, int dy) {
+    static const std::array<float, 2 * RADIUS + 1> k = [] {
         std::array<float, 2 * RADIUS + 1> w{};
         float sum = 0;
         for (int i = -RADIUS; i <= RADIUS; ++i) sum += w[i + RADIUS] = std::exp(-0.5f * i * i);
         for (float& v : w) v /= sum;
         return w;
     }();
-    std::vector<float> tmp(BYTES);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c) {
+                float s = 0;
+                for (int i = -RADIUS; i <= RADIUS; ++i)
+                    s += k[i + RADIUS] * in[3 * (mirror(y + i * dy, H) * W + mirror(x + i * dx, W)) + c];
+                out[3 * (y * W + x) + c] = s;
+            }
+}
+
+void blur(const uint8_t* in, std::vector<float>* out) {
+    std::vector<float> across(BYTES);
     out->assign(BYTES, 0.0f);
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x)
-            for (int c = 0; c < 3; ++c) {
-                float s = 0;
-                for (int i = -RADIUS; i <= RADIUS; ++i) {
-                    const int xx = std::abs(x + i) >= W ? 2 * W - 2 - (x + i) : std::abs(x + i);
-                    s += k[i + RADIUS] * in[3 * (y * W + xx) + c];
-                }
-                tmp[3 * (y * W + x) + c] = s;
-            }
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x)
-            for (int c = 0; c < 3; ++c) {
-                float s = 0;
-                for (int i = -RADIUS; i <= RADIUS; ++i) {
-                    const int yy = std::abs(y + i) >= H ? 2 * H - 2 - (y + i) : std::abs(y + i);
-                    s += k[i + RADIUS] * tmp[3 * (yy * W + x) + c];
-                }
-                (*out)[3 * (y * W + x) + c] = s;
-            }
+    blurPass(in, across.data(), 1, 0);
+    blurPass(across.data(), out->data(), 0, 1);
 }
 
 double linear(double v) {
