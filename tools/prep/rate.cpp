@@ -88,7 +88,7 @@ struct Planner {
     int shownLimit;         // the colour limit of the screen's picture
     int baseLimit;          // where every scene starts
     int layers;             // plane layers in use at the colour limit
-    bool dither;            // the reduction dithers (rate to spare at the highest limit and frame rate)
+    bool dither;            // the reduction dithers (asked for, and rate to spare at the highest limit and frame rate)
     bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
     double cadence;         // the source's cadence seen last (see heldGap); 0 while unknown
     bool framesFirst;       // rate to spare goes to the frame rate before the colours (the survey's word)
@@ -361,7 +361,8 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     } else if (!p->dither && p->settings.dither) {
         // As many colours and frames as the source has: the rate left goes
         // to the dither, which takes the banding out of smooth areas (when
-        // asked for: it costs the picture some fine structure, see README).
+        // asked for: it costs the picture some fine structure, see
+        // docs/rate-control.md).
         setDither(p, true);
     }
 }
