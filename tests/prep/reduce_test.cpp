@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -54,9 +55,15 @@ Rgb gradientWithSquare(int x0, int y0) {
     return f;
 }
 
+// The one reduction the tests run, as a run of vendrel-prep has.
+prep::Reducer* reducer() {
+    static const auto r = std::make_unique<prep::Reducer>();
+    return r.get();
+}
+
 ReducedFrame reduce(const Rgb& f) {
     static ReducedFrame out;
-    prep::reduceFrame(f.data(), &out);
+    prep::reduceFrame(reducer(), f.data(), &out);
     return out;
 }
 
@@ -100,7 +107,7 @@ TEST(PrepReduceLimit, NeverMoreColoursThanAllowedWithOrWithoutDither) {
     for (const int limit : {64, 32, 16, 8, 4, 2}) {
         for (const Dither dither : {Dither::None, Dither::Ordered}) {
             SCOPED_TRACE("limit " + std::to_string(limit) + (dither == Dither::Ordered ? " ordered" : " none"));
-            prep::reduceInit({limit, dither});
+            prep::reduceInit(reducer(), {limit, dither});
             // A scene start, its continuation, a cut to noise, noise going on.
             for (const Rgb& f : {gradient(), gradient(6), noise(1), noise(2)}) {
                 const ReducedFrame r = reduce(f);
@@ -120,7 +127,7 @@ TEST(PrepReduceLimit, FewColoursAreKeptExactlyAtTheNearestLevel) {
         const int* v = values[(i / 7 + i / FRAME_WIDTH) % 8];
         setPixel(f, i % FRAME_WIDTH, i / FRAME_WIDTH, v[0], v[1], v[2]);
     }
-    prep::reduceInit({8, Dither::None});
+    prep::reduceInit(reducer(), {8, Dither::None});
     const ReducedFrame r = reduce(f);
     expectWellFormed(r, 8);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
@@ -144,7 +151,7 @@ double uniformCubeError(const Rgb& f) {
 }
 
 TEST(PrepReduceQuality, AdaptivePaletteBeatsAFixedCube) {
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     const Rgb g = gradient();
     const double adaptive = meanSquaredError(g, reduce(g));
     EXPECT_LT(adaptive, 0.6 * uniformCubeError(g));
@@ -152,7 +159,7 @@ TEST(PrepReduceQuality, AdaptivePaletteBeatsAFixedCube) {
     // A picture of dark colours only: a fixed cube wastes most entries.
     Rgb dark = gradient();
     for (uint8_t& v : dark) v = static_cast<uint8_t>(v / 4);
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     EXPECT_LT(meanSquaredError(dark, reduce(dark)), 0.3 * uniformCubeError(dark));
 }
 
@@ -160,7 +167,7 @@ TEST(PrepReduceQuality, FewerColoursCostMoreError) {
     const Rgb g = gradient();
     double previous = -1;
     for (const int limit : {64, 16, 4}) {
-        prep::reduceInit({limit, Dither::None});
+        prep::reduceInit(reducer(), {limit, Dither::None});
         const double e = meanSquaredError(g, reduce(g));
         EXPECT_GT(e, previous) << "limit " << limit;
         previous = e;
@@ -190,9 +197,9 @@ TEST(PrepReduceQuality, LightDitherTakesTheBandingOutOfASmoothRamp) {
         }
         return total / (FRAME_WIDTH / 4);
     };
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     const double plain = groupError(reduce(ramp));
-    prep::reduceInit({64, Dither::Ordered});
+    prep::reduceInit(reducer(), {64, Dither::Ordered});
     const ReducedFrame dithered = reduce(ramp);
     expectWellFormed(dithered, 64);
     EXPECT_LT(groupError(dithered), 0.4 * plain);
@@ -206,7 +213,7 @@ TEST(PrepReduceStability, StaticClipKeepsEveryColourAndPixel) {
         Rgb f = gradient();
         const Rgb n = noise(7);
         for (int i = 0; i < prep::FRAME_RGB_BYTES; ++i) f[i] = static_cast<uint8_t>((f[i] * 3 + n[i]) / 4);
-        prep::reduceInit({64, dither});
+        prep::reduceInit(reducer(), {64, dither});
         const ReducedFrame first = reduce(f);
         EXPECT_TRUE(first.sceneCut);
         for (int frame = 2; frame <= 3; ++frame) {
@@ -223,7 +230,7 @@ TEST(PrepReduceStability, StaticClipKeepsEveryColourAndPixel) {
 }
 
 TEST(PrepReduceStability, MovingObjectLeavesTheBackgroundAlone) {
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     ReducedFrame previous = reduce(gradientWithSquare(20, 20));
     int colourChanges = 0;
     for (int step = 1; step <= 8; ++step) {
@@ -257,11 +264,11 @@ TEST(PrepReduceStability, KeepingOldColoursCostsLittleQuality) {
             const int i = 3 * (y * FRAME_WIDTH + x);
             setPixel(changed, x, y, n[i] / 8, 128 + n[i + 1] / 2, 160 + n[i + 2] / 3);
         }
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     reduce(gradient());
     const ReducedFrame continued = reduce(changed);
     EXPECT_FALSE(continued.sceneCut);
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     const ReducedFrame fresh = reduce(changed);
     EXPECT_LT(meanSquaredError(changed, continued), 1.15 * meanSquaredError(changed, fresh));
 }
@@ -269,13 +276,13 @@ TEST(PrepReduceStability, KeepingOldColoursCostsLittleQuality) {
 TEST(PrepReduceStability, SceneCutStartsAfresh) {
     Rgb other = noise(11);
     for (size_t i = 0; i < other.size(); i += 3) other[i] = 0;  // no red at all: nothing like the gradient
-    prep::reduceInit({32, Dither::None});
+    prep::reduceInit(reducer(), {32, Dither::None});
     reduce(gradient());
     reduce(gradient(4));
     const ReducedFrame cut = reduce(other);
     EXPECT_TRUE(cut.sceneCut);
 
-    prep::reduceInit({32, Dither::None});
+    prep::reduceInit(reducer(), {32, Dither::None});
     const ReducedFrame alone = reduce(other);
     ASSERT_EQ(cut.paletteSize, alone.paletteSize);
     EXPECT_EQ(coloursOf(cut), coloursOf(alone));
@@ -283,9 +290,9 @@ TEST(PrepReduceStability, SceneCutStartsAfresh) {
 }
 
 TEST(PrepReduceStability, ReduceInitForgetsThePreviousFrame) {
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     reduce(gradient());
-    prep::reduceInit({64, Dither::None});
+    prep::reduceInit(reducer(), {64, Dither::None});
     const ReducedFrame r = reduce(gradient());
     EXPECT_TRUE(r.sceneCut);
     EXPECT_EQ(r.keptColours, 0);

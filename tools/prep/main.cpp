@@ -40,6 +40,10 @@ constexpr const char* TARGET_ASPECT = "(dar*6/5)";
 
 uint8_t frameRgb[FRAME_RGB_BYTES];
 ReducedFrame reduced;
+// The colour reduction of a run without rate control, and the planner (which
+// with rate control reduces the frames itself).
+Reducer reducer;
+Planner planner;
 int16_t audioSamples[AUDIO_READ_SAMPLES];
 uint8_t audioBytes[AUDIO_READ_SAMPLES * 2];
 
@@ -229,7 +233,7 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         return result;
     }
     const bool rateControl = o.rate > 0;
-    if (!rateControl) reduceInit({o.colours, o.dither});
+    if (!rateControl) reduceInit(&reducer, {o.colours, o.dither});
     char name[NAME_BYTES];
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     bool written = true;
@@ -242,7 +246,7 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         result.sceneCuts += reduced.sceneCut && result.frames > 0;  // the start is no cut
         if (o.partBlocks > 0 && !cutter) result.cutAt.push_back(reduced.sceneCut);
         if (cutter) {
-            const FrameSetting setting = rateControl ? rateLastSetting() : FrameSetting{o.interval, o.colours};
+            const FrameSetting setting = rateControl ? rateLastSetting(&planner) : FrameSetting{o.interval, o.colours};
             written = cutterTake(cutter, reduced, {setting.interval, setting.limit});
         } else if (!o.encode) {
             snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
@@ -259,14 +263,14 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         if (!rateControl) {
             // Each decoded picture is a frame.
             if (ended) break;
-            reduceFrame(frameRgb, &reduced);
-            if (!cutter) rateMeasureFrame(reduced);
+            reduceFrame(&reducer, frameRgb, &reduced);
+            if (!cutter) rateMeasureFrame(&planner, reduced);
             emit();
             continue;
         }
         // The display frames go to the planner, which gives frames as they are due.
-        if (!ended) rateAddDisplayFrame(frameRgb);
-        while (written && rateNextFrame(ended, &reduced)) emit();
+        if (!ended) rateAddDisplayFrame(&planner, frameRgb);
+        while (written && rateNextFrame(&planner, ended, &reduced)) emit();
         if (ended) break;
     }
     const int status = childFinish(&child);
@@ -601,7 +605,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         }
     }
     const bool begun =
-        rateBegin({o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, sessionWav.empty() ? nullptr : sessionWav.c_str());
+        rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, sessionWav.empty() ? nullptr : sessionWav.c_str());
     if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
     if (!begun) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
@@ -610,7 +614,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     const VideoResult video = convertVideo(o, parts ? &cutter : nullptr);
     // Without rate control the parts' encoding measures each part; the
     // session may be the cutter's then.
-    const RateReport report = parts && o.rate <= 0 ? RateReport{} : rateFinish();  // also ends the one stream
+    const RateReport report = parts && o.rate <= 0 ? RateReport{} : rateFinish(&planner);  // also ends the one stream
     if (!video.ok) return abandon();
     printFrames(o, video, report);
     warnDecodeErrors(o, video);
@@ -656,13 +660,13 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin({o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, audio.written ? wavPath.c_str() : nullptr)) {
+    if (!rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, audio.written ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;
     }
     const VideoResult video = convertVideo(o, nullptr);
     if (!video.ok) return Outcome::Failed;
-    const RateReport report = rateFinish();
+    const RateReport report = rateFinish(&planner);
     printFrames(o, video, report);
     warnDecodeErrors(o, video);
     bool plays = o.rate <= 0 || printRateReport(o.rate, report);

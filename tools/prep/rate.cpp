@@ -5,7 +5,6 @@
 #include <array>
 #include <climits>
 #include <cstdio>
-#include <memory>
 #include <numeric>
 
 #include "encoder/audio/pcmtl.h"
@@ -15,12 +14,6 @@
 
 namespace prep {
 namespace {
-
-constexpr int TILE_WIDTH = 8;  // one GRAM byte
-constexpr int TILE_HEIGHT = 4;
-constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
-constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
-constexpr int TILES = TILES_X * TILES_Y;
 
 // A waiting tile's need grows by its own size for every second it waits.
 constexpr double AGE_WEIGHT_PER_SECOND = 4.0;
@@ -49,63 +42,7 @@ constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
 constexpr double MEASURE_KIB = 1024.0;
 
-struct Tile {
-    int64_t staleError;  // squared error of what would stay on screen
-    int64_t freshError;  // squared error of the new picture
-    int changedRows;     // rows in which the new picture differs from the screen
-    int mergedRows;      // rows that change because their colour shares a new entry
-    double need;
-};
-
-struct Planner {
-    RateSettings settings;
-    // The display frames held ahead: held of them from head on, in a ring.
-    std::array<std::array<uint8_t, FRAME_RGB_BYTES>, SURVEY_FRAMES> ring;
-    int head;
-    int held;
-    std::array<const uint8_t*, SURVEY_FRAMES> ahead;  // the held frames in order
-    std::array<bool, SURVEY_FRAMES> cutBefore;        // a held frame begins a scene
-    SceneTrack cuts;                                  // the cut tests over the display frames
-    std::array<bool, SURVEY_FRAMES> newPicture;       // a held frame differs from the one before it
-    std::array<uint16_t, FRAME_RGB_BYTES> sums;
-    std::array<uint8_t, FRAME_RGB_BYTES> low;          // the least of each value over them
-    std::array<uint8_t, FRAME_RGB_BYTES> high;         // the most
-    std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the next frame's picture (holdPicture)
-    int interval;           // display frames a frame of the scene stays on screen
-    int frameInterval;      // those of the next frame (fewer before a scene cut)
-    bool sound;             // the stream carries sound
-    model::Sim sim;
-    ReducedFrame shown;     // what the screen holds
-    ReducedFrame fresh;     // the source reduced afresh
-    std::array<uint8_t, MAX_COLOURS> remap;  // shown entry -> the fresh entry it takes
-    std::array<bool, MAX_COLOURS> merged;    // shown entry gives up its number to another
-    std::array<Tile, TILES> tiles;
-    std::array<int, TILES> waited;           // frames since the tile was last up to date
-    std::array<int16_t, TILES> order;
-    std::array<bool, TILES> chosen;
-    double rowBytes;        // learnt bytes per changed tile row
-    int limit;              // the colour limit the next frame is planned for
-    int shownLimit;         // the colour limit of the screen's picture
-    int baseLimit;          // where every scene starts
-    int layers;             // plane layers in use at the colour limit
-    bool dither;            // the reduction dithers (asked for, and rate to spare at the highest limit and frame rate)
-    bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
-    double cadence;         // the source's cadence seen last (see heldGap); 0 while unknown
-    bool framesFirst;       // rate to spare goes to the frame rate before the colours (the survey's word)
-    uint8_t fill;           // the fresh entry that stands in for tiles not sent at a cut
-    int spareFrames;        // frames in a row that sent every tile in need, well within their share
-    int shortFrames;        // frames in a row that sent too little of what they should
-    double gainSent;        // the share of the error to mend that the chosen tiles mend
-    std::vector<ParamChange> changes;
-    SettingRange used;      // the intervals and colour limits so far
-    int64_t show;           // T of the next frame
-    int frames;
-    int trials;
-    int refused;
-    SessionSnapshot snapshot;
-};
-
-std::unique_ptr<Planner> planner;
+}  // namespace
 
 // Every colour on screen takes a colour of the new palette. Pairs are made
 // nearest first, one on screen to one new, so that a colour on screen changes
@@ -155,7 +92,7 @@ void buildRemap(Planner* p) {
 
 // Errors and changes of every tile, and its need.
 void measureTiles(Planner* p, const uint8_t* rgb) {
-    const double ageWeight = AGE_WEIGHT_PER_SECOND * p->interval / DISPLAY_FRAMES_PER_SECOND;
+    const double ageWeight = AGE_WEIGHT_PER_SECOND * p->sceneInterval / DISPLAY_FRAMES_PER_SECOND;
     for (int t = 0; t < TILES; ++t) {
         Tile tile{0, 0, 0, 0, 0.0};
         const int x0 = t % TILES_X * TILE_WIDTH;
@@ -239,7 +176,7 @@ void compose(const Planner& p, bool cut, ReducedFrame* out) {
 
 // The fresh entry nearest to the picture's mean colour: what the tiles not
 // sent at a cut show.
-uint8_t fillEntry(const Planner& p, const uint8_t* rgb) {
+static uint8_t fillEntry(const Planner& p, const uint8_t* rgb) {
     std::array<int64_t, 3> sum{};
     for (int i = 0; i < FRAME_PIXELS; ++i)
         for (int k = 0; k < 3; ++k) sum[k] += rgb[3 * i + k];
@@ -252,24 +189,26 @@ uint8_t fillEntry(const Planner& p, const uint8_t* rgb) {
 }
 
 // Changed rows the estimate gave the frame out.
-double estimatedRows(const Planner& p) {
+static double estimatedRows(const Planner& p) {
     double rows = 0.0;
     for (int t = 0; t < TILES; ++t) rows += p.chosen[t] ? p.tiles[t].changedRows : p.tiles[t].mergedRows;
     return rows;
 }
 
+namespace {
 struct Trial {
     bool kept;
     int bytes;
 };
+}  // namespace
 
 // Encodes out on trial: kept when the colour reduction takes it and its end
 // is read in time (with the planning margin unless `lastResort`); otherwise
 // everything is taken back.
-Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
+static Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
     ++p->trials;
     sessionSave(&p->snapshot);
-    const FrameParams params{p->frameInterval, limit};
+    const FrameParams params{p->nextInterval, limit};
     const SessionFrame done = sessionFrame(out, params);
     model::Sim sim = p->sim;
     const double at = sessionFeed(&sim, p->frames);
@@ -287,50 +226,50 @@ Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) 
     return {true, done.bytes};
 }
 
-void keep(Planner* p, const ReducedFrame& out, int limit) {
+static void keep(Planner* p, const ReducedFrame& out, int limit) {
     for (int t = 0; t < TILES; ++t) p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
-    if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->frameInterval)
-        p->changes.push_back({p->frames, p->frameInterval, limit});
+    if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->nextInterval)
+        p->changes.push_back({p->frames, p->nextInterval, limit});
     p->shown = out;
-    p->shownLimit = limit;
-    p->show += p->frameInterval;
+    p->screenLimit = limit;
+    p->show += p->nextInterval;
     ++p->frames;
     SettingRange& r = p->used;
-    r.shortestInterval = std::min(r.shortestInterval, p->interval);
-    r.longestInterval = std::max(r.longestInterval, p->interval);
+    r.shortestInterval = std::min(r.shortestInterval, p->sceneInterval);
+    r.longestInterval = std::max(r.longestInterval, p->sceneInterval);
     r.fewestColours = std::min(r.fewestColours, limit);
     r.mostColours = std::max(r.mostColours, limit);
 }
 
 // Plans from the next frame on for another colour limit. The colour
 // reduction starts afresh with it.
-void setLimit(Planner* p, int limit) {
-    p->limit = limit;
+static void setLimit(Planner* p, int limit) {
+    p->plannedLimit = limit;
     p->layers = planeLayers(limit);
     p->spareFrames = 0;
-    reduceInit({limit, p->dither ? Dither::Ordered : Dither::None});
+    reduceInit(&p->reducer, {limit, p->dither ? Dither::Ordered : Dither::None});
 }
 
-void setDither(Planner* p, bool dither) {
+static void setDither(Planner* p, bool dither) {
     p->dither = dither;
     p->spareFrames = 0;
-    reduceSetDither(dither ? Dither::Ordered : Dither::None);
+    reduceSetDither(&p->reducer, dither ? Dither::Ordered : Dither::None);
 }
 
-double heldGap(const Planner& p);
+static double heldGap(const Planner& p);
 
 // The interval about a quarter longer or shorter than the scene's that suits
 // the source's cadence; the scene's own when none does.
-int steppedInterval(const Planner& p, bool longer) {
+static int steppedInterval(const Planner& p, bool longer) {
     const double gap = heldGap(p);
     if (longer) {
-        for (int c = std::max(p.interval + 1, p.interval * 4 / 3); c <= LONGEST_INTERVAL; ++c)
+        for (int c = std::max(p.sceneInterval + 1, p.sceneInterval * 4 / 3); c <= LONGEST_INTERVAL; ++c)
             if (intervalFits(c, gap)) return c;
     } else {
-        for (int c = std::min(p.interval - 1, p.interval * 3 / 4); c >= p.settings.interval; --c)
+        for (int c = std::min(p.sceneInterval - 1, p.sceneInterval * 3 / 4); c >= p.settings.interval; --c)
             if (intervalFits(c, gap)) return c;
     }
-    return p.interval;
+    return p.sceneInterval;
 }
 
 // Every scene starts at the survey's colour limit and frame rate. While the
@@ -341,23 +280,23 @@ int steppedInterval(const Planner& p, bool longer) {
 void adaptSetting(Planner* p, bool spare, double gainSent) {
     p->spareFrames = spare ? p->spareFrames + 1 : 0;
     p->shortFrames = gainSent < SHORT_SHARE ? p->shortFrames + 1 : 0;
-    const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->interval);
+    const int second = std::max(1, DISPLAY_FRAMES_PER_SECOND / p->sceneInterval);
     if (p->shortFrames >= second) {
         p->shortFrames = 0;
         if (p->dither)
             setDither(p, false);
-        else if (p->interval < LONGEST_INTERVAL)
-            p->interval = steppedInterval(*p, true);
+        else if (p->sceneInterval < LONGEST_INTERVAL)
+            p->sceneInterval = steppedInterval(*p, true);
         return;
     }
     if (p->spareFrames < second) return;
     const int faster = steppedInterval(*p, false);
-    const bool moreColours = p->limit < p->settings.colourLimit;
-    if (faster < p->interval && (p->framesFirst || !moreColours)) {
-        p->interval = faster;
+    const bool moreColours = p->plannedLimit < p->settings.colourLimit;
+    if (faster < p->sceneInterval && (p->framesFirst || !moreColours)) {
+        p->sceneInterval = faster;
         p->spareFrames = 0;
     } else if (moreColours) {
-        setLimit(p, p->limit * 2);
+        setLimit(p, p->plannedLimit * 2);
     } else if (!p->dither && p->settings.dither) {
         // As many colours and frames as the source has: the rate left goes
         // to the dither, which takes the banding out of smooth areas (when
@@ -368,29 +307,29 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
 }
 
 // The held display frames in order, for the survey.
-int heldFrames(Planner* p) {
+static int heldFrames(Planner* p) {
     for (int i = 0; i < p->held; ++i) p->ahead[i] = p->ring[(p->head + i) % SURVEY_FRAMES].data();
     return p->held;
 }
 
 // The frame rate and colour limit of the scene that starts with the next frame.
-void chooseSetting(Planner* p) {
+static void chooseSetting(Planner* p) {
     const double sharedWithSound = p->sound ? AUDIO_BLOCK_BYTES / model::AUDIO_BLOCK_SECONDS : 0.0;
     const SurveySettings settings{p->settings.kibPerSecond * model::KIB - sharedWithSound, p->settings.interval,
                                   p->settings.colourLimit, heldGap(*p)};
-    const SurveyChoice choice = surveyChoose(settings, p->ahead.data(), heldFrames(p));
-    p->interval = choice.interval;
-    p->baseLimit = choice.colourLimit;
+    const SurveyChoice choice = surveyChoose(&p->survey, settings, p->ahead.data(), heldFrames(p));
+    p->sceneInterval = choice.interval;
+    p->sceneLimit = choice.colourLimit;
     p->framesFirst = choice.framesFirst;
 }
 
 // The next frame's display frames: as many as the interval, fewer before a
 // scene cut, so that the new scene starts on time with a frame of its own.
-void holdLength(Planner* p) {
-    p->frameInterval = p->interval;
-    for (int d = 1; d < std::min(p->interval, p->held); ++d) {
+static void holdLength(Planner* p) {
+    p->nextInterval = p->sceneInterval;
+    for (int d = 1; d < std::min(p->sceneInterval, p->held); ++d) {
         if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) {
-            p->frameInterval = d;
+            p->nextInterval = d;
             break;
         }
     }
@@ -401,7 +340,7 @@ void holdLength(Planner* p) {
 // (see middleShare). A mean over motion would be a double exposure.
 void holdPicture(Planner* p) {
     holdLength(p);
-    const int count = std::min(p->frameInterval, p->held);
+    const int count = std::min(p->nextInterval, p->held);
     const uint8_t* middle = p->ring[(p->head + count / 2) % SURVEY_FRAMES].data();
     for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->low[i] = p->high[i] = middle[i];
     for (int d = 0; d < count; ++d) {
@@ -426,7 +365,7 @@ void holdPicture(Planner* p) {
 // The source's cadence over the display frames held, up to the next scene
 // cut; where they are too few to tell (a short scene, the film's end), the
 // cadence seen last: it is the film's own, the same from scene to scene.
-double heldGap(const Planner& p) {
+static double heldGap(const Planner& p) {
     std::array<bool, SURVEY_FRAMES> fresh{};
     int n = 0;
     for (; n < p.held; ++n) {
@@ -439,15 +378,15 @@ double heldGap(const Planner& p) {
 }
 
 // A scene cut among the display frames held beyond the next frame's.
-bool cutAhead(const Planner& p) {
-    for (int d = p.interval; d < p.held; ++d)
+static bool cutAhead(const Planner& p) {
+    for (int d = p.sceneInterval; d < p.held; ++d)
         if (p.cutBefore[(p.head + d) % SURVEY_FRAMES]) return true;
     return false;
 }
 
 // Chooses tiles for the budget the frame has and encodes them; when the
 // frame would be late, fewer. True when a frame was kept.
-bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
+static bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
     buildRemap(p);
     measureTiles(p, rgb);
     if (cut) p->fill = fillEntry(*p, rgb);
@@ -462,13 +401,13 @@ bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
         const bool all = chooseTiles(p, budget);
         compose(*p, cut, out);
         const double rows = estimatedRows(*p);
-        const Trial trial = tryFrame(p, *out, p->limit, false);
+        const Trial trial = tryFrame(p, *out, p->plannedLimit, false);
         if (rows > 0 && trial.bytes > 1)
             p->rowBytes += LEARN_RATE * (trial.bytes / (rows * p->layers) - p->rowBytes);
         if (trial.kept) {
             out->sceneCut = cut;
             p->incomplete = (cut || p->incomplete) && !all;
-            keep(p, *out, p->limit);
+            keep(p, *out, p->plannedLimit);
             adaptSetting(p, all && attempt == 0 && budget >= SPARE_FACTOR * trial.bytes, p->gainSent);
             return true;
         }
@@ -477,7 +416,7 @@ bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
     return false;
 }
 
-void planFrame(Planner* p, ReducedFrame* out) {
+static void planFrame(Planner* p, ReducedFrame* out) {
     const uint8_t* rgb = p->picture.data();
     // Frames end at scene cuts, so a frame begins a scene when its first
     // display frame does.
@@ -485,21 +424,21 @@ void planFrame(Planner* p, ReducedFrame* out) {
     if (cut) {
         // A new scene: its own frame rate and colours, no dither, and the
         // reduction starts afresh.
-        const int interval = p->interval;
+        const int interval = p->sceneInterval;
         p->dither = false;
         chooseSetting(p);
-        if (p->interval != interval) holdPicture(p);
-        setLimit(p, p->baseLimit);
+        if (p->sceneInterval != interval) holdPicture(p);
+        setLimit(p, p->sceneLimit);
     }
-    reduceFrame(rgb, &p->fresh);
+    reduceFrame(&p->reducer, rgb, &p->fresh);
     p->fresh.sceneCut = cut;
     if (sendTiles(p, rgb, cut, out)) return;
     // Below the screen's colour limit, the colours on screen that lose their
     // numbers are redrawn whatever the tiles chosen; when the rate cannot pay
     // for that, the screen's limit stays.
-    if (p->limit < p->shownLimit) {
-        setLimit(p, p->shownLimit);
-        reduceFrame(rgb, &p->fresh);
+    if (p->plannedLimit < p->screenLimit) {
+        setLimit(p, p->screenLimit);
+        reduceFrame(&p->reducer, rgb, &p->fresh);
         p->fresh.sceneCut = cut;
         if (sendTiles(p, rgb, cut, out)) return;
     }
@@ -507,18 +446,14 @@ void planFrame(Planner* p, ReducedFrame* out) {
     p->chosen.fill(false);
     *out = p->shown;
     out->sceneCut = cut;
-    const int limit = p->shownLimit;
+    const int limit = p->screenLimit;
     tryFrame(p, *out, limit, true);
     keep(p, *out, limit);
-    if (p->limit != limit) setLimit(p, limit);
+    if (p->plannedLimit != limit) setLimit(p, limit);
     adaptSetting(p, false, 0.0);
 }
 
-}  // namespace
-
-bool rateBegin(const RateSettings& settings, const char* wavPath) {
-    if (!planner) planner = std::make_unique<Planner>();
-    Planner* p = planner.get();
+bool rateBegin(Planner* p, const RateSettings& settings, const char* wavPath) {
     p->settings = settings;
     p->rowBytes = ROW_LAYER_BYTES;
     p->changes.clear();
@@ -537,20 +472,19 @@ bool rateBegin(const RateSettings& settings, const char* wavPath) {
     sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};
     p->sound = wavPath != nullptr;
-    p->interval = p->frameInterval = settings.interval;
+    p->sceneInterval = p->nextInterval = settings.interval;
     model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
     SessionSetup setup;
     setup.wavPath = wavPath;
     setup.compressType = settings.compressType;
     if (!sessionOpen(setup)) return false;
-    p->baseLimit = settings.colourLimit;
-    p->shownLimit = p->baseLimit;
-    setLimit(p, p->baseLimit);
+    p->sceneLimit = settings.colourLimit;
+    p->screenLimit = p->sceneLimit;
+    setLimit(p, p->sceneLimit);
     return true;
 }
 
-void rateAddDisplayFrame(const uint8_t* rgb) {
-    Planner* p = planner.get();
+void rateAddDisplayFrame(Planner* p, const uint8_t* rgb) {
     const int slot = (p->head + p->held) % SURVEY_FRAMES;
     const auto& before = p->ring[(slot + SURVEY_FRAMES - 1) % SURVEY_FRAMES];
     p->newPicture[slot] = p->frames + p->held == 0 || !std::equal(rgb, rgb + FRAME_RGB_BYTES, before.begin());
@@ -561,41 +495,37 @@ void rateAddDisplayFrame(const uint8_t* rgb) {
     ++p->held;
 }
 
-bool rateNextFrame(bool sourceEnded, ReducedFrame* out) {
-    Planner* p = planner.get();
+bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out) {
     if (p->held == 0 || (!sourceEnded && p->held < SURVEY_FRAMES)) return false;
     if (p->frames == 0) {
         chooseSetting(p);
-        setLimit(p, p->baseLimit);
+        setLimit(p, p->sceneLimit);
     }
     p->cadence = heldGap(*p);
     holdPicture(p);
     planFrame(p, out);
-    const int used = std::min(p->frameInterval, p->held);
+    const int used = std::min(p->nextInterval, p->held);
     p->head = (p->head + used) % SURVEY_FRAMES;
     p->held -= used;
     return true;
 }
 
-void rateMeasureFrame(const ReducedFrame& frame) {
-    Planner* p = planner.get();
+void rateMeasureFrame(Planner* p, const ReducedFrame& frame) {
     ++p->trials;
-    const SessionFrame done = sessionFrame(frame, {p->frameInterval, p->limit});
+    const SessionFrame done = sessionFrame(frame, {p->nextInterval, p->plannedLimit});
     const double at = sessionFeed(&p->sim, p->frames);
     model::simFrameLateness(&p->sim, at, p->show, true);
     p->refused += !done.accepted;
-    p->show += p->frameInterval;
+    p->show += p->nextInterval;
     ++p->frames;
 }
 
-FrameSetting rateLastSetting() {
-    const Planner* p = planner.get();
-    if (p->changes.empty()) return {p->frameInterval, p->limit};
+FrameSetting rateLastSetting(const Planner* p) {
+    if (p->changes.empty()) return {p->nextInterval, p->plannedLimit};
     return {p->changes.back().interval, p->changes.back().limit};
 }
 
-RateReport rateFinish() {
-    Planner* p = planner.get();
+RateReport rateFinish(Planner* p) {
     sessionFinish();
     sessionFeedRest(&p->sim);
     RateReport r;

@@ -21,10 +21,14 @@
 // in-process encoding fed to the model.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "tools/model/player_model.h"
+#include "tools/prep/encode_session.h"
 #include "tools/prep/reduce.h"
+#include "tools/prep/survey.h"
 
 namespace prep {
 
@@ -68,28 +72,123 @@ struct RateReport {
     SettingRange used;
 };
 
+inline constexpr int TILE_WIDTH = 8;  // one GRAM byte
+inline constexpr int TILE_HEIGHT = 4;
+inline constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
+inline constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
+inline constexpr int TILES = TILES_X * TILES_Y;
+
+struct Tile {
+    int64_t staleError;  // squared error of what would stay on screen
+    int64_t freshError;  // squared error of the new picture
+    int changedRows;     // rows in which the new picture differs from the screen
+    int mergedRows;      // rows that change because their colour shares a new entry
+    double need;
+};
+
+// The rate control's whole state. The caller owns it (some 30 MB with its
+// survey: best on the heap) and passes it to every call.
+struct Planner {
+    RateSettings settings;
+    // The display frames held ahead: held of them from head on, in a ring.
+    std::array<std::array<uint8_t, FRAME_RGB_BYTES>, SURVEY_FRAMES> ring;
+    int head;
+    int held;
+    std::array<const uint8_t*, SURVEY_FRAMES> ahead;  // the held frames in order
+    std::array<bool, SURVEY_FRAMES> cutBefore;        // a held frame begins a scene
+    SceneTrack cuts;                                  // the cut tests over the display frames
+    std::array<bool, SURVEY_FRAMES> newPicture;       // a held frame differs from the one before it
+    std::array<uint16_t, FRAME_RGB_BYTES> sums;
+    std::array<uint8_t, FRAME_RGB_BYTES> low;          // the least of each value over them
+    std::array<uint8_t, FRAME_RGB_BYTES> high;         // the most
+    std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the next frame's picture (holdPicture)
+    int sceneInterval;      // display frames a frame of the scene stays on screen
+    int nextInterval;       // those of the next frame (fewer before a scene cut)
+    bool sound;             // the stream carries sound
+    model::Sim sim;
+    ReducedFrame shown;     // what the screen holds
+    ReducedFrame fresh;     // the source reduced afresh
+    std::array<uint8_t, MAX_COLOURS> remap;  // shown entry -> the fresh entry it takes
+    std::array<bool, MAX_COLOURS> merged;    // shown entry gives up its number to another
+    std::array<Tile, TILES> tiles;
+    std::array<int, TILES> waited;           // frames since the tile was last up to date
+    std::array<int16_t, TILES> order;
+    std::array<bool, TILES> chosen;
+    double rowBytes;        // learnt bytes per changed tile row
+    int plannedLimit;       // the colour limit the next frame is planned for
+    int screenLimit;        // the colour limit of the screen's picture
+    int sceneLimit;         // the survey's limit: where the scene starts
+    int layers;             // plane layers in use at the colour limit
+    bool dither;            // the reduction dithers (asked for, and rate to spare at the highest limit and frame rate)
+    bool incomplete;        // tiles of the screen still show the fill put there at a scene cut
+    double cadence;         // the source's cadence seen last (see heldGap); 0 while unknown
+    bool framesFirst;       // rate to spare goes to the frame rate before the colours (the survey's word)
+    uint8_t fill;           // the fresh entry that stands in for tiles not sent at a cut
+    int spareFrames;        // frames in a row that sent every tile in need, well within their share
+    int shortFrames;        // frames in a row that sent too little of what they should
+    double gainSent;        // the share of the error to mend that the chosen tiles mend
+    std::vector<ParamChange> changes;
+    SettingRange used;      // the intervals and colour limits so far
+    int64_t show;           // T of the next frame
+    int frames;
+    int trials;
+    int refused;
+    SessionSnapshot snapshot;
+    Reducer reducer;        // the colour reduction of the frames planned
+    Survey survey;
+};
+
 // Starts the in-process encoding; wavPath is the sound or null. False (after
 // a message) when the sound cannot be read.
-bool rateBegin(const RateSettings& settings, const char* wavPath);
+bool rateBegin(Planner* p, const RateSettings& settings, const char* wavPath);
 
 // With rate control: takes the next display frame of the source (FRAME_PIXELS
 // pixels of red, green, blue, row 0 at the top). Call rateNextFrame until it
 // says no before adding the next.
-void rateAddDisplayFrame(const uint8_t* rgb);
+void rateAddDisplayFrame(Planner* p, const uint8_t* rgb);
 
 // With rate control: plans the next frame into out, which is then written as
 // the frame's BMP, once a second of display frames is held (or, after the
 // source has ended, while any is). False when no frame is due. Nothing is
 // allocated.
-bool rateNextFrame(bool sourceEnded, ReducedFrame* out);
+bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out);
 
 // Without rate control: encodes a frame as it is written.
-void rateMeasureFrame(const ReducedFrame& frame);
+void rateMeasureFrame(Planner* p, const ReducedFrame& frame);
 
 // Ends the stream and judges it under the model.
-RateReport rateFinish();
+RateReport rateFinish(Planner* p);
 
 // The interval and colour limit of the frame planned or measured last.
-FrameSetting rateLastSetting();
+FrameSetting rateLastSetting(const Planner* p);
+
+// The planner's steps, in the order rateNextFrame takes them; each can be
+// called alone on a hand-made planner.
+
+// The next frame's picture from the held display frames: the middle one where
+// things move, their mean where nothing does (see middleShare), over the
+// frame's hold (fewer display frames before a scene cut: nextInterval).
+void holdPicture(Planner* p);
+
+// Every colour on screen takes a colour of the fresh palette (remap), nearest
+// first; those left over share one and all but the most used give up their
+// number (merged).
+void buildRemap(Planner* p);
+
+// The errors, changed rows and need of every tile of the source picture rgb.
+void measureTiles(Planner* p, const uint8_t* rgb);
+
+// Orders the tiles by need and marks as many as an estimated `bytes` allow.
+// True when every tile in need was chosen.
+bool chooseTiles(Planner* p, double bytes);
+
+// The next picture: the chosen tiles fresh, the rest as on screen in the
+// fresh palette (at a cut, the fill entry).
+void compose(const Planner& p, bool cut, ReducedFrame* out);
+
+// After a frame: a second of frames with rate to spare (`spare`) raises the
+// frame rate or the colours; a second that mends too little (`gainSent`, the
+// share of the need sent) lowers the frame rate.
+void adaptSetting(Planner* p, bool spare, double gainSent);
 
 }  // namespace prep

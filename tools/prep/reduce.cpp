@@ -50,6 +50,10 @@ constexpr int DITHER_REACH2 = 3;
 constexpr int SMOOTH_RANGE = 8;
 constexpr double DITHER_HOLD = 0.1;
 // Ordered dithering: a 4 x 4 Bayer matrix of thresholds 0..15.
+using Point = Reducer::Point;
+using Bin = Reducer::Bin;
+using Box = Reducer::Box;
+
 constexpr std::array<std::array<int, 4>, 4> BAYER = {{
     {{0, 8, 2, 10}},
     {{12, 4, 14, 6}},
@@ -57,48 +61,22 @@ constexpr std::array<std::array<int, 4>, 4> BAYER = {{
     {{15, 7, 13, 5}},
 }};
 
-struct Bin {
-    Colour12 colour;
-    double weight;
-};
-
-// A colour in perceptual coordinates (see labOf).
-struct Point {
-    double l;
-    double a;
-    double b;
-};
-
-struct Box {
-    int begin;
-    int end;
-    double sse;
-    int axis;
-    Point mean;
-};
-
-ReduceState state;
-
-// Work areas of one frame.
-std::array<uint8_t, 256> levelOf;
-std::array<Colour12, FRAME_PIXELS> rounded;
-std::array<int, COLOURS_4BIT> histogram;
-SceneSample sample;
-std::array<Bin, COLOURS_4BIT> bins;
-int binCount;
-std::array<int, COLOURS_4BIT> binCluster;
-std::array<double, COLOURS_4BIT> binDistance;
-std::array<Point, MAX_COLOURS> seeds;
-std::array<Box, MAX_COLOURS> boxes;
-std::array<Colour12, MAX_COLOURS> palette;
-int paletteSize;
-std::array<uint8_t, COLOURS_4BIT> nearest;
-std::array<float, COLOURS_4BIT> nearestDistance;
-std::array<Point, COLOURS_4BIT> labOf;
-std::array<int16_t, COLOURS_4BIT> slotOf;  // palette entry of a colour, or -1
-std::array<int, MAX_COLOURS> usage;
-std::array<std::array<uint8_t, MAX_COLOURS>, MAX_COLOURS> partners;  // see findPartners
-std::array<int, MAX_COLOURS> partnerCount;
+// The target's colours in perceptual coordinates and each 8-bit value's
+// 4-bit level: tables made once, never changed.
+Point toLab(double r8, double g8, double b8);
+const std::array<Point, COLOURS_4BIT> labOf = [] {
+    std::array<Point, COLOURS_4BIT> table{};
+    for (int c = 0; c < COLOURS_4BIT; ++c) {
+        const Colour12 colour = static_cast<Colour12>(c);
+        table[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
+    }
+    return table;
+}();
+const std::array<uint8_t, 256> levelOf = [] {
+    std::array<uint8_t, 256> table{};
+    for (int v = 0; v < 256; ++v) table[v] = static_cast<uint8_t>(level4(v));
+    return table;
+}();
 
 // ---- perceptual colour ----
 
@@ -145,7 +123,7 @@ double component(const Bin& bin, int axis) {
 
 int roundLevel(double v) { return std::clamp(static_cast<int>(std::lround(v * (LEVELS - 1))), 0, LEVELS - 1); }
 
-// The target colour nearest to a point: the rounded colour or one of its
+// The target colour r.nearest to a point: the r.rounded colour or one of its
 // neighbours on the 4-bit grid.
 Colour12 roundPoint(const Point& p) {
     const std::array<double, 3> rgb = fromLab(p);
@@ -164,38 +142,38 @@ Colour12 roundPoint(const Point& p) {
     return best;
 }
 
-// ---- histogram ----
+// ---- r.histogram ----
 
-void countColours(const uint8_t* rgb) {
-    histogram.fill(0);
+void countColours(Reducer& r, const uint8_t* rgb) {
+    r.histogram.fill(0);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
         const Colour12 c = colour12(levelOf[rgb[3 * i]], levelOf[rgb[3 * i + 1]], levelOf[rgb[3 * i + 2]]);
-        rounded[i] = c;
-        ++histogram[c];
+        r.rounded[i] = c;
+        ++r.histogram[c];
     }
-    binCount = 0;
+    r.binCount = 0;
     for (int c = 0; c < COLOURS_4BIT; ++c) {
-        if (histogram[c] == 0) continue;
+        if (r.histogram[c] == 0) continue;
         const Colour12 colour = static_cast<Colour12>(c);
-        bins[binCount++] = {colour, static_cast<double>(histogram[c])};
+        r.bins[r.binCount++] = {colour, static_cast<double>(r.histogram[c])};
     }
 }
 
 // Asks the cut tests about this frame (once a frame: they learn the shot's motion).
-bool sceneGoesOn(const uint8_t* rgb) {
-    sceneSample(rgb, &sample);
-    const bool cut = sceneCut(&state.scene, sample);
-    return state.havePrevious && !cut;
+bool sceneGoesOn(Reducer& r, const uint8_t* rgb) {
+    sceneSample(rgb, &r.sample);
+    const bool cut = sceneCut(&r.state.scene, r.sample);
+    return r.state.havePrevious && !cut;
 }
 
-// ---- median cut: the seeds of a new scene ----
+// ---- median cut: the r.seeds of a new scene ----
 
-Box makeBox(int begin, int end) {
+Box makeBox(Reducer& r, int begin, int end) {
     double w = 0;
     std::array<double, 3> sum{};
     std::array<double, 3> sum2{};
     for (int i = begin; i < end; ++i) {
-        const Bin& bin = bins[i];
+        const Bin& bin = r.bins[i];
         w += bin.weight;
         for (int a = 0; a < 3; ++a) {
             const double v = component(bin, a);
@@ -218,13 +196,13 @@ Box makeBox(int begin, int end) {
 
 // The split point of a box sorted along its axis: at the weighted median,
 // moved to a place where the axis value changes so that no colour is cut.
-int splitPoint(const Box& box) {
+int splitPoint(Reducer& r, const Box& box) {
     double total = 0;
-    for (int i = box.begin; i < box.end; ++i) total += bins[i].weight;
+    for (int i = box.begin; i < box.end; ++i) total += r.bins[i].weight;
     double sum = 0;
     int s = box.begin + 1;
     for (int i = box.begin; i < box.end; ++i) {
-        sum += bins[i].weight;
+        sum += r.bins[i].weight;
         if (sum >= total / 2) {
             s = i + 1;
             break;
@@ -232,7 +210,7 @@ int splitPoint(const Box& box) {
     }
     s = std::clamp(s, box.begin + 1, box.end - 1);
     const auto differs = [&](int at) {
-        return component(bins[at], box.axis) != component(bins[at - 1], box.axis);
+        return component(r.bins[at], box.axis) != component(r.bins[at - 1], box.axis);
     };
     for (int up = s, down = s; up < box.end || down > box.begin; ++up, --down) {
         if (up < box.end && differs(up)) return up;
@@ -241,61 +219,61 @@ int splitPoint(const Box& box) {
     return s;
 }
 
-int medianCut(int k) {
-    boxes[0] = makeBox(0, binCount);
+int medianCut(Reducer& r, int k) {
+    r.boxes[0] = makeBox(r, 0, r.binCount);
     int count = 1;
     while (count < k) {
         int pick = -1;
         double widest = 0;
         for (int i = 0; i < count; ++i) {
-            if (boxes[i].sse > widest && boxes[i].end - boxes[i].begin > 1) {
-                widest = boxes[i].sse;
+            if (r.boxes[i].sse > widest && r.boxes[i].end - r.boxes[i].begin > 1) {
+                widest = r.boxes[i].sse;
                 pick = i;
             }
         }
         if (pick < 0) break;
-        const Box box = boxes[pick];
-        std::sort(bins.begin() + box.begin, bins.begin() + box.end, [axis = box.axis](const Bin& x, const Bin& y) {
+        const Box box = r.boxes[pick];
+        std::sort(r.bins.begin() + box.begin, r.bins.begin() + box.end, [axis = box.axis](const Bin& x, const Bin& y) {
             return component(x, axis) < component(y, axis);
         });
-        const int s = splitPoint(box);
-        boxes[pick] = makeBox(box.begin, s);
-        boxes[count++] = makeBox(s, box.end);
+        const int s = splitPoint(r, box);
+        r.boxes[pick] = makeBox(r, box.begin, s);
+        r.boxes[count++] = makeBox(r, s, box.end);
     }
-    for (int i = 0; i < count; ++i) seeds[i] = boxes[i].mean;
+    for (int i = 0; i < count; ++i) r.seeds[i] = r.boxes[i].mean;
     return count;
 }
 
-// ---- k-means on the histogram ----
+// ---- k-means on the r.histogram ----
 
-// Assigns every bin to its nearest seed; returns how many bins changed seed.
-int assignBins(int count) {
+// Assigns every bin to its r.nearest seed; returns how many r.bins changed seed.
+int assignBins(Reducer& r, int count) {
     int changed = 0;
-    for (int i = 0; i < binCount; ++i) {
-        const Bin& bin = bins[i];
+    for (int i = 0; i < r.binCount; ++i) {
+        const Bin& bin = r.bins[i];
         int best = 0;
-        double bestDistance = distance2(seeds[0], bin.colour);
+        double bestDistance = distance2(r.seeds[0], bin.colour);
         for (int j = 1; j < count; ++j) {
-            const double d = distance2(seeds[j], bin.colour);
+            const double d = distance2(r.seeds[j], bin.colour);
             if (d < bestDistance) {
                 bestDistance = d;
                 best = j;
             }
         }
-        if (binCluster[i] != best) ++changed;
-        binCluster[i] = best;
-        binDistance[i] = bestDistance;
+        if (r.binCluster[i] != best) ++changed;
+        r.binCluster[i] = best;
+        r.binDistance[i] = bestDistance;
     }
     return changed;
 }
 
-// The bin that the current seeds serve worst (largest weighted squared
+// The bin that the current r.seeds serve worst (largest weighted squared
 // distance), or -1 when every bin sits on a seed.
-int worstServedBin() {
+int worstServedBin(Reducer& r) {
     int worst = -1;
     double worstError = 0;
-    for (int i = 0; i < binCount; ++i) {
-        const double e = bins[i].weight * binDistance[i];
+    for (int i = 0; i < r.binCount; ++i) {
+        const double e = r.bins[i].weight * r.binDistance[i];
         if (e > worstError) {
             worstError = e;
             worst = i;
@@ -304,59 +282,59 @@ int worstServedBin() {
     return worst;
 }
 
-// A new seed on bin i: the bins it now serves best move over to it.
-void placeSeed(int seed, int i) {
-    seeds[seed] = labOf[bins[i].colour];
-    for (int b = 0; b < binCount; ++b) {
-        const double d = distance2(seeds[seed], bins[b].colour);
-        if (d < binDistance[b]) {
-            binDistance[b] = d;
-            binCluster[b] = seed;
+// A new seed on bin i: the r.bins it now serves best move over to it.
+void placeSeed(Reducer& r, int seed, int i) {
+    r.seeds[seed] = labOf[r.bins[i].colour];
+    for (int b = 0; b < r.binCount; ++b) {
+        const double d = distance2(r.seeds[seed], r.bins[b].colour);
+        if (d < r.binDistance[b]) {
+            r.binDistance[b] = d;
+            r.binCluster[b] = seed;
         }
     }
 }
 
-// Adds seeds on the worst served bins until there are k or every bin is
-// served exactly. Needs binDistance of the current seeds.
-int growSeeds(int count, int k) {
+// Adds r.seeds on the worst served r.bins until there are k or every bin is
+// served exactly. Needs r.binDistance of the current r.seeds.
+int growSeeds(Reducer& r, int count, int k) {
     while (count < k) {
-        const int worst = worstServedBin();
+        const int worst = worstServedBin(r);
         if (worst < 0) break;
-        placeSeed(count++, worst);
+        placeSeed(r, count++, worst);
     }
     return count;
 }
 
-// Moves every seed to the weighted centre of its bins; an emptied seed is
-// put back on the worst served bin. Returns the number of seeds kept.
-int moveSeeds(int count) {
+// Moves every seed to the weighted centre of its r.bins; an emptied seed is
+// put back on the worst served bin. Returns the number of r.seeds kept.
+int moveSeeds(Reducer& r, int count) {
     std::array<double, MAX_COLOURS> w{};
     std::array<Point, MAX_COLOURS> sum{};
-    for (int i = 0; i < binCount; ++i) {
-        const int j = binCluster[i];
-        w[j] += bins[i].weight;
-        const Point& p = labOf[bins[i].colour];
-        sum[j].l += bins[i].weight * p.l;
-        sum[j].a += bins[i].weight * p.a;
-        sum[j].b += bins[i].weight * p.b;
+    for (int i = 0; i < r.binCount; ++i) {
+        const int j = r.binCluster[i];
+        w[j] += r.bins[i].weight;
+        const Point& p = labOf[r.bins[i].colour];
+        sum[j].l += r.bins[i].weight * p.l;
+        sum[j].a += r.bins[i].weight * p.a;
+        sum[j].b += r.bins[i].weight * p.b;
     }
     int kept = 0;
     for (int j = 0; j < count; ++j) {
         if (w[j] == 0) continue;
-        seeds[kept++] = {sum[j].l / w[j], sum[j].a / w[j], sum[j].b / w[j]};
+        r.seeds[kept++] = {sum[j].l / w[j], sum[j].a / w[j], sum[j].b / w[j]};
     }
     return kept;
 }
 
-int kMeans(int count, int k) {
-    binCluster.fill(-1);
-    assignBins(count);
-    count = growSeeds(count, k);
+int kMeans(Reducer& r, int count, int k) {
+    r.binCluster.fill(-1);
+    assignBins(r, count);
+    count = growSeeds(r, count, k);
     for (int round = 0; round < KMEANS_ROUNDS; ++round) {
-        count = moveSeeds(count);
-        const int changed = assignBins(count);
+        count = moveSeeds(r, count);
+        const int changed = assignBins(r, count);
         const int before = count;
-        count = growSeeds(count, k);
+        count = growSeeds(r, count, k);
         if (changed == 0 && count == before) break;
     }
     return count;
@@ -364,119 +342,119 @@ int kMeans(int count, int k) {
 
 // ---- palettes on the 4-bit grid ----
 
-double paletteError(const Colour12* colours, int size) {
+double paletteError(Reducer& r, const Colour12* colours, int size) {
     double total = 0;
-    for (int i = 0; i < binCount; ++i) {
-        const Colour12 c = bins[i].colour;
+    for (int i = 0; i < r.binCount; ++i) {
+        const Colour12 c = r.bins[i].colour;
         double best = labDistance2(c, colours[0]);
         for (int j = 1; j < size; ++j) best = std::min(best, labDistance2(c, colours[j]));
-        total += best * bins[i].weight;
+        total += best * r.bins[i].weight;
     }
     return total;
 }
 
-bool inPalette(Colour12 c) {
-    for (int j = 0; j < paletteSize; ++j)
-        if (palette[j] == c) return true;
+bool inPalette(Reducer& r, Colour12 c) {
+    for (int j = 0; j < r.paletteSize; ++j)
+        if (r.palette[j] == c) return true;
     return false;
 }
 
-void addColour(Colour12 c) {
-    if (paletteSize < MAX_COLOURS && !inPalette(c)) palette[paletteSize++] = c;
+void addColour(Reducer& r, Colour12 c) {
+    if (r.paletteSize < MAX_COLOURS && !inPalette(r, c)) r.palette[r.paletteSize++] = c;
 }
 
-// Rounding can merge seeds: fill the palette back up to k with the colours
-// of the bins it serves worst.
-void fillPalette(int k) {
-    while (paletteSize < k) {
-        for (int i = 0; i < binCount; ++i) {
-            const Colour12 c = bins[i].colour;
-            double best = labDistance2(c, palette[0]);
-            for (int j = 1; j < paletteSize; ++j) best = std::min(best, labDistance2(c, palette[j]));
-            binDistance[i] = best;
+// Rounding can merge r.seeds: fill the r.palette back up to k with the colours
+// of the r.bins it serves worst.
+void fillPalette(Reducer& r, int k) {
+    while (r.paletteSize < k) {
+        for (int i = 0; i < r.binCount; ++i) {
+            const Colour12 c = r.bins[i].colour;
+            double best = labDistance2(c, r.palette[0]);
+            for (int j = 1; j < r.paletteSize; ++j) best = std::min(best, labDistance2(c, r.palette[j]));
+            r.binDistance[i] = best;
         }
-        const int worst = worstServedBin();
+        const int worst = worstServedBin(r);
         if (worst < 0) return;
-        addColour(bins[worst].colour);
+        addColour(r, r.bins[worst].colour);
     }
 }
 
-void exactPalette() {
-    paletteSize = 0;
-    for (int i = 0; i < binCount; ++i) palette[paletteSize++] = bins[i].colour;
+void exactPalette(Reducer& r) {
+    r.paletteSize = 0;
+    for (int i = 0; i < r.binCount; ++i) r.palette[r.paletteSize++] = r.bins[i].colour;
 }
 
-void freshPalette(int k) {
-    const int count = kMeans(medianCut(k), k);
-    paletteSize = 0;
-    for (int j = 0; j < count; ++j) addColour(roundPoint(seeds[j]));
-    fillPalette(k);
+void freshPalette(Reducer& r, int k) {
+    const int count = kMeans(r, medianCut(r, k), k);
+    r.paletteSize = 0;
+    for (int j = 0; j < count; ++j) addColour(r, roundPoint(r.seeds[j]));
+    fillPalette(r, k);
 }
 
 // The scene goes on: start from the previous colours and keep each one whose
-// cluster has hardly moved, then keep the old palette whole if the new one
+// cluster has hardly moved, then keep the old r.palette whole if the new one
 // is not clearly better.
-void continuedPalette(int k) {
-    int count = state.paletteSize;
-    for (int j = 0; j < count; ++j) seeds[j] = labOf[state.palette[j]];
-    count = kMeans(count, k);
+void continuedPalette(Reducer& r, int k) {
+    int count = r.state.paletteSize;
+    for (int j = 0; j < count; ++j) r.seeds[j] = labOf[r.state.palette[j]];
+    count = kMeans(r, count, k);
 
     std::array<bool, MAX_COLOURS> claimed{};
-    paletteSize = 0;
+    r.paletteSize = 0;
     for (int j = 0; j < count; ++j) {
         int best = -1;
         double bestDistance = STICK_DISTANCE2;
-        for (int p = 0; p < state.paletteSize; ++p) {
-            const double d = distance2(seeds[j], state.palette[p]);
+        for (int p = 0; p < r.state.paletteSize; ++p) {
+            const double d = distance2(r.seeds[j], r.state.palette[p]);
             if (!claimed[p] && d <= bestDistance) {
                 bestDistance = d;
                 best = p;
             }
         }
         if (best >= 0) claimed[best] = true;
-        addColour(best >= 0 ? state.palette[best] : roundPoint(seeds[j]));
+        addColour(r, best >= 0 ? r.state.palette[best] : roundPoint(r.seeds[j]));
     }
-    fillPalette(k);
+    fillPalette(r, k);
 
-    const double moved = paletteError(palette.data(), paletteSize);
-    const double old = paletteError(state.palette.data(), state.paletteSize);
+    const double moved = paletteError(r, r.palette.data(), r.paletteSize);
+    const double old = paletteError(r, r.state.palette.data(), r.state.paletteSize);
     if (old <= KEEP_FACTOR * moved) {
-        paletteSize = state.paletteSize;
-        std::copy_n(state.palette.begin(), paletteSize, palette.begin());
+        r.paletteSize = r.state.paletteSize;
+        std::copy_n(r.state.palette.begin(), r.paletteSize, r.palette.begin());
     }
 
     // Seeds carried on from the frame before can be caught in a poor choice
-    // where part of the picture changed wholesale: a palette found afresh
+    // where part of the picture changed wholesale: a r.palette found afresh
     // that is clearly better is taken instead.
     const double continued = std::min(old, moved);
-    const std::array<Colour12, MAX_COLOURS> carried = palette;
-    const int carriedSize = paletteSize;
-    freshPalette(k);
-    if (REFRESH_FACTOR * paletteError(palette.data(), paletteSize) >= continued) {
-        palette = carried;
-        paletteSize = carriedSize;
+    const std::array<Colour12, MAX_COLOURS> carried = r.palette;
+    const int carriedSize = r.paletteSize;
+    freshPalette(r, k);
+    if (REFRESH_FACTOR * paletteError(r, r.palette.data(), r.paletteSize) >= continued) {
+        r.palette = carried;
+        r.paletteSize = carriedSize;
     }
 }
 
 // ---- mapping pixels ----
 
-void buildNearest() {
+void buildNearest(Reducer& r) {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         const Colour12 colour = static_cast<Colour12>(c);
         int best = 0;
-        float bestDistance = static_cast<float>(labDistance2(colour, palette[0]));
-        for (int j = 1; j < paletteSize; ++j) {
-            const float d = static_cast<float>(labDistance2(colour, palette[j]));
+        float bestDistance = static_cast<float>(labDistance2(colour, r.palette[0]));
+        for (int j = 1; j < r.paletteSize; ++j) {
+            const float d = static_cast<float>(labDistance2(colour, r.palette[j]));
             if (d < bestDistance) {
                 bestDistance = d;
                 best = j;
             }
         }
-        nearest[c] = static_cast<uint8_t>(best);
-        nearestDistance[c] = bestDistance;
+        r.nearest[c] = static_cast<uint8_t>(best);
+        r.nearestDistance[c] = bestDistance;
     }
-    slotOf.fill(-1);
-    for (int j = 0; j < paletteSize; ++j) slotOf[palette[j]] = static_cast<int16_t>(j);
+    r.slotOf.fill(-1);
+    for (int j = 0; j < r.paletteSize; ++j) r.slotOf[r.palette[j]] = static_cast<int16_t>(j);
 }
 
 // ---- light ordered dither ----
@@ -499,23 +477,23 @@ bool smoothAt(const uint8_t* rgb, int i) {
     return near(-1, 0) && near(1, 0) && near(0, -1) && near(0, 1);
 }
 
-// The dithered entry of a pixel whose nearest entry is `slot`: the palette
+// The dithered entry of a pixel whose r.nearest entry is `slot`: the r.palette
 // colour c2 at most DITHER_REACH2 away from it whose mix with it comes
 // closest to the pixel, shown where the pixel's share of c2 passes the
 // screen-anchored threshold. A still picture thus dithers alike in every
 // frame; `before` (the entry the pixel had, or -1) is kept while the share is
 // within DITHER_HOLD of the threshold, so that noise does not make it boil.
-int ditherSlot(const uint8_t* px, int i, int slot, int before) {
-    const Colour12 c1 = palette[slot];
+int ditherSlot(Reducer& r, const uint8_t* px, int i, int slot, int before) {
+    const Colour12 c1 = r.palette[slot];
     const double p[3] = {px[0] / static_cast<double>(LEVEL_SCALE) - red4(c1),
                          px[1] / static_cast<double>(LEVEL_SCALE) - green4(c1),
                          px[2] / static_cast<double>(LEVEL_SCALE) - blue4(c1)};
     int other = -1;
     double share = 0.0;
     double bestError = p[0] * p[0] + p[1] * p[1] + p[2] * p[2];
-    for (int k = 0; k < partnerCount[slot]; ++k) {
-        const int j = partners[slot][k];
-        const int d[3] = {red4(palette[j]) - red4(c1), green4(palette[j]) - green4(c1), blue4(palette[j]) - blue4(c1)};
+    for (int k = 0; k < r.partnerCount[slot]; ++k) {
+        const int j = r.partners[slot][k];
+        const int d[3] = {red4(r.palette[j]) - red4(c1), green4(r.palette[j]) - green4(c1), blue4(r.palette[j]) - blue4(c1)};
         const int reach = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
         const double t = std::clamp((p[0] * d[0] + p[1] * d[1] + p[2] * d[2]) / reach, 0.0, 1.0);
         double e = 0.0;
@@ -532,104 +510,92 @@ int ditherSlot(const uint8_t* px, int i, int slot, int before) {
     return share > threshold ? other : slot;
 }
 
-// The palette entries each entry may be mixed with: those at most
+// The r.palette entries each entry may be mixed with: those at most
 // DITHER_REACH2 away.
-void findPartners() {
-    for (int i = 0; i < paletteSize; ++i) {
-        partnerCount[i] = 0;
-        for (int j = 0; j < paletteSize; ++j) {
-            const int reach = colourDistance2(palette[i], palette[j]);
-            if (reach > 0 && reach <= DITHER_REACH2) partners[i][partnerCount[i]++] = static_cast<uint8_t>(j);
+void findPartners(Reducer& r) {
+    for (int i = 0; i < r.paletteSize; ++i) {
+        r.partnerCount[i] = 0;
+        for (int j = 0; j < r.paletteSize; ++j) {
+            const int reach = colourDistance2(r.palette[i], r.palette[j]);
+            if (reach > 0 && reach <= DITHER_REACH2) r.partners[i][r.partnerCount[i]++] = static_cast<uint8_t>(j);
         }
     }
 }
 
-void mapPixels(const uint8_t* rgb, bool hold, ReducedFrame* out) {
-    usage.fill(0);
-    const bool dither = state.settings.dither == Dither::Ordered;
-    if (dither) findPartners();
+void mapPixels(Reducer& r, const uint8_t* rgb, bool hold, ReducedFrame* out) {
+    r.usage.fill(0);
+    const bool dither = r.state.settings.dither == Dither::Ordered;
+    if (dither) findPartners(r);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const Colour12 c = rounded[i];
-        int slot = nearest[c];
-        const int before = hold ? slotOf[state.pixels[i]] : -1;
+        const Colour12 c = r.rounded[i];
+        int slot = r.nearest[c];
+        const int before = hold ? r.slotOf[r.state.pixels[i]] : -1;
         if (dither && smoothAt(rgb, i))
-            slot = ditherSlot(rgb + 3 * i, i, slot, before);
-        else if (before >= 0 && before != slot && static_cast<float>(labDistance2(c, state.pixels[i])) <= nearestDistance[c])
+            slot = ditherSlot(r, rgb + 3 * i, i, slot, before);
+        else if (before >= 0 && before != slot && static_cast<float>(labDistance2(c, r.state.pixels[i])) <= r.nearestDistance[c])
             slot = before;
         out->index[i] = static_cast<uint8_t>(slot);
-        ++usage[slot];
+        ++r.usage[slot];
     }
 }
 
-// Drops palette entries no pixel uses, so that the palette written is exactly
+// Drops r.palette entries no pixel uses, so that the r.palette written is exactly
 // the set of colours in the picture.
-void compactPalette(ReducedFrame* out) {
+void compactPalette(Reducer& r, ReducedFrame* out) {
     std::array<uint8_t, MAX_COLOURS> renumber{};
     int size = 0;
-    for (int j = 0; j < paletteSize; ++j) {
-        if (usage[j] == 0) continue;
+    for (int j = 0; j < r.paletteSize; ++j) {
+        if (r.usage[j] == 0) continue;
         renumber[j] = static_cast<uint8_t>(size);
-        out->palette[size++] = palette[j];
+        out->palette[size++] = r.palette[j];
     }
     out->paletteSize = size;
     for (int i = 0; i < FRAME_PIXELS; ++i) out->index[i] = renumber[out->index[i]];
 }
 
-int countKept(const ReducedFrame& out) {
-    if (!state.havePrevious) return 0;
+int countKept(Reducer& r, const ReducedFrame& out) {
+    if (!r.state.havePrevious) return 0;
     int kept = 0;
     for (int j = 0; j < out.paletteSize; ++j)
-        kept += std::count(state.palette.begin(), state.palette.begin() + state.paletteSize, out.palette[j]) > 0;
+        kept += std::count(r.state.palette.begin(), r.state.palette.begin() + r.state.paletteSize, out.palette[j]) > 0;
     return kept;
 }
 
-void remember(const ReducedFrame& out) {
-    state.havePrevious = true;
-    state.paletteSize = out.paletteSize;
-    std::copy_n(out.palette.begin(), out.paletteSize, state.palette.begin());
-    for (int i = 0; i < FRAME_PIXELS; ++i) state.pixels[i] = out.palette[out.index[i]];
+void remember(Reducer& r, const ReducedFrame& out) {
+    r.state.havePrevious = true;
+    r.state.paletteSize = out.paletteSize;
+    std::copy_n(out.palette.begin(), out.paletteSize, r.state.palette.begin());
+    for (int i = 0; i < FRAME_PIXELS; ++i) r.state.pixels[i] = out.palette[out.index[i]];
 }
 
 }  // namespace
 
-void reduceInit(const ReduceSettings& settings) {
-    state = ReduceState{};
-    state.settings = settings;
-    sceneTrackInit(&state.scene);
-    state.settings.colours = std::clamp(settings.colours, 2, MAX_COLOURS);
-    for (int v = 0; v < 256; ++v) levelOf[v] = static_cast<uint8_t>(level4(v));
-    static const bool labReady = [] {
-        for (int c = 0; c < COLOURS_4BIT; ++c) {
-            const Colour12 colour = static_cast<Colour12>(c);
-            labOf[c] = toLab(red4(colour) / 15.0, green4(colour) / 15.0, blue4(colour) / 15.0);
-        }
-        return true;
-    }();
-    (void)labReady;
+void reduceInit(Reducer* r, const ReduceSettings& settings) {
+    r->state = ReduceState{};
+    r->state.settings = settings;
+    sceneTrackInit(&r->state.scene);
+    r->state.settings.colours = std::clamp(settings.colours, 2, MAX_COLOURS);
 }
 
-void reduceSetDither(Dither dither) { state.settings.dither = dither; }
+void reduceSetDither(Reducer* r, Dither dither) { r->state.settings.dither = dither; }
 
-void reduceSave(ReduceState* snapshot) { *snapshot = state; }
-
-void reduceRestore(const ReduceState& snapshot) { state = snapshot; }
-
-void reduceFrame(const uint8_t* rgb, ReducedFrame* out) {
-    countColours(rgb);
-    const bool goesOn = sceneGoesOn(rgb);
-    const int k = state.settings.colours;
-    if (binCount <= k)
-        exactPalette();
-    else if (goesOn && state.paletteSize > 0)
-        continuedPalette(k);
+void reduceFrame(Reducer* reducer, const uint8_t* rgb, ReducedFrame* out) {
+    Reducer& r = *reducer;
+    countColours(r, rgb);
+    const bool goesOn = sceneGoesOn(r, rgb);
+    const int k = r.state.settings.colours;
+    if (r.binCount <= k)
+        exactPalette(r);
+    else if (goesOn && r.state.paletteSize > 0)
+        continuedPalette(r, k);
     else
-        freshPalette(k);
-    buildNearest();
-    mapPixels(rgb, goesOn, out);
-    compactPalette(out);
+        freshPalette(r, k);
+    buildNearest(r);
+    mapPixels(r, rgb, goesOn, out);
+    compactPalette(r, out);
     out->sceneCut = !goesOn;
-    out->keptColours = countKept(*out);
-    remember(*out);
+    out->keptColours = countKept(r, *out);
+    remember(r, *out);
 }
 
 }  // namespace prep

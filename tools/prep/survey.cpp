@@ -11,12 +11,9 @@
 namespace prep {
 namespace {
 
-// The hold error is measured on every fourth pixel of every fourth row.
-constexpr int STEP = 4;
-constexpr int SMALL_WIDTH = FRAME_WIDTH / STEP;
-constexpr int SMALL_HEIGHT = FRAME_HEIGHT / STEP;
-constexpr int SMALL_VALUES = SMALL_WIDTH * SMALL_HEIGHT * 3;
-constexpr std::array<int, 15> HOLDS = {2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 24, 30, 40, 48, 60};
+constexpr int STEP = Survey::STEP;
+constexpr int SMALL_VALUES = Survey::SMALL_VALUES;
+constexpr std::array<int, Survey::HOLDS> HOLDS = {2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 24, 30, 40, 48, 60};
 constexpr std::array<int, 9> INTERVALS = {3, 4, 5, 6, 8, 10, 12, 15, 20};  // 20 to 3 frames per second
 constexpr std::array<int, 4> LIMITS = {8, 16, 32, 64};
 // The share of the rate a frame's changes may count on: the rest goes to
@@ -38,45 +35,31 @@ constexpr double CADENCE_TOLERANCE = 0.15;
 // to one source picture early or late: at most this share of the interval.
 constexpr double MAX_JUDDER = 1.0 / 3.0;
 
-std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
-std::array<uint16_t, SMALL_VALUES> sums;
-std::array<double, HOLDS.size()> holdError;  // per component, at each hold measured
-int holdsMeasured;
-ReducedFrame first;
-ReduceState before;
-std::array<uint8_t, COLOURS_4BIT> nearest;  // the first picture's palette entry nearest to each colour
-// The frames in the target's colours, and the palette entry of every pixel
-// of each frame, 8 pixels a word.
-std::array<std::array<Colour12, FRAME_PIXELS>, SURVEY_FRAMES> colours;
-std::array<std::array<uint64_t, FRAME_PIXELS / 8>, SURVEY_FRAMES> entries;
-SceneTrack cuts;
-SceneSample sample;
-
 // Display frames before the first scene cut, at most SURVEY_FRAMES.
-int sceneLength(const uint8_t* const* frames, int count) {
+int sceneLength(Survey& s, const uint8_t* const* frames, int count) {
     count = std::min(count, SURVEY_FRAMES);
     if (count == 0) return 0;
-    sceneTrackInit(&cuts);
+    sceneTrackInit(&s.cuts);
     for (int d = 0; d < count; ++d) {
-        sceneSample(frames[d], &sample);
-        if (sceneCut(&cuts, sample) && d > 0) return d;
+        sceneSample(frames[d], &s.sample);
+        if (sceneCut(&s.cuts, s.sample) && d > 0) return d;
     }
     return count;
 }
 
 // Every frame in the target's colours, and a small copy for the hold errors.
-void prepareFrames(const uint8_t* const* frames, int n) {
+void prepareFrames(Survey& s, const uint8_t* const* frames, int n) {
     for (int d = 0; d < n; ++d) {
         const uint8_t* rgb = frames[d];
         for (int i = 0; i < FRAME_PIXELS; ++i)
-            colours[d][i] = colour12(level4(rgb[3 * i]), level4(rgb[3 * i + 1]), level4(rgb[3 * i + 2]));
+            s.colours[d][i] = colour12(level4(rgb[3 * i]), level4(rgb[3 * i + 1]), level4(rgb[3 * i + 2]));
         int v = 0;
         for (int y = 0; y < FRAME_HEIGHT; y += STEP)
             for (int x = 0; x < FRAME_WIDTH; x += STEP) {
                 const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
-                small[d][v++] = px[0];
-                small[d][v++] = px[1];
-                small[d][v++] = px[2];
+                s.small[d][v++] = px[0];
+                s.small[d][v++] = px[1];
+                s.small[d][v++] = px[2];
             }
     }
 }
@@ -85,42 +68,42 @@ void prepareFrames(const uint8_t* const* frames, int n) {
 // from the start on, every frame against the picture shown for the hold (see
 // holdPicture in rate.cpp: the middle frame where things move, the mean where
 // they do not).
-void measureHolds(int n) {
-    holdsMeasured = 0;
+void measureHolds(Survey& s, int n) {
+    s.holdsMeasured = 0;
     for (int h : HOLDS) {
         if (h > n) break;
         double squares = 0.0;
         int64_t values = 0;
         for (int start = 0; start + h <= n; start += h) {
-            sums.fill(0);
+            s.sums.fill(0);
             for (int d = start; d < start + h; ++d)
-                for (int i = 0; i < SMALL_VALUES; ++i) sums[i] = static_cast<uint16_t>(sums[i] + small[d][i]);
-            const uint8_t* middle = small[start + h / 2].data();
+                for (int i = 0; i < SMALL_VALUES; ++i) s.sums[i] = static_cast<uint16_t>(s.sums[i] + s.small[d][i]);
+            const uint8_t* middle = s.small[start + h / 2].data();
             for (int d = start; d < start + h; ++d)
                 for (int i = 0; i < SMALL_VALUES; ++i) {
-                    const double mean = sums[i] / static_cast<double>(h);
+                    const double mean = s.sums[i] / static_cast<double>(h);
                     const double shown = mean + (middle[i] - mean) * middleShare(static_cast<int>(std::fabs(middle[i] - mean) * 2)) / 256.0;
-                    const double e = small[d][i] - shown;
+                    const double e = s.small[d][i] - shown;
                     squares += e * e;
                 }
             values += int64_t{h} * SMALL_VALUES;
         }
-        holdError[holdsMeasured++] = squares / static_cast<double>(values);
+        s.holdError[s.holdsMeasured++] = squares / static_cast<double>(values);
     }
 }
 
 // The hold error of a hold of h display frames (not necessarily whole):
 // interpolated between the holds measured, growing in proportion beyond the
 // longest.
-double holdErrorAt(double h) {
+double holdErrorAt(Survey& s, double h) {
     if (h <= 1.0) return 0.0;
     double lastHold = 1.0;
     double lastError = 0.0;
-    for (int k = 0; k < holdsMeasured; ++k) {
+    for (int k = 0; k < s.holdsMeasured; ++k) {
         const double hold = HOLDS[k];
-        if (h <= hold) return lastError + (holdError[k] - lastError) * (h - lastHold) / (hold - lastHold);
+        if (h <= hold) return lastError + (s.holdError[k] - lastError) * (h - lastHold) / (hold - lastHold);
         lastHold = hold;
-        lastError = holdError[k];
+        lastError = s.holdError[k];
     }
     return lastError * h / lastHold;
 }
@@ -134,31 +117,31 @@ int64_t reductionSquares(const ReducedFrame& frame, const uint8_t* rgb) {
 // Every frame in the colours of the first picture's palette: the palette of
 // a scene that goes on changes little, so what changes between two frames is
 // where their pixels take other entries.
-void mapFrames(int n) {
+void mapFrames(Survey& s, int n) {
     for (int c = 0; c < COLOURS_4BIT; ++c) {
         int best = 0;
-        for (int j = 1; j < first.paletteSize; ++j)
-            if (colourDistance2(first.palette[j], static_cast<Colour12>(c)) < colourDistance2(first.palette[best], static_cast<Colour12>(c)))
+        for (int j = 1; j < s.first.paletteSize; ++j)
+            if (colourDistance2(s.first.palette[j], static_cast<Colour12>(c)) < colourDistance2(s.first.palette[best], static_cast<Colour12>(c)))
                 best = j;
-        nearest[c] = static_cast<uint8_t>(best);
+        s.nearest[c] = static_cast<uint8_t>(best);
     }
     for (int d = 0; d < n; ++d) {
-        const Colour12* c = colours[d].data();
+        const Colour12* c = s.colours[d].data();
         for (int g = 0; g < FRAME_PIXELS / 8; ++g) {
             uint64_t word = 0;
-            for (int k = 0; k < 8; ++k) word = word << 8 | nearest[*c++];
-            entries[d][g] = word;
+            for (int k = 0; k < 8; ++k) word = word << 8 | s.nearest[*c++];
+            s.entries[d][g] = word;
         }
     }
 }
 
 // GRAM bytes (of one plane layer) that change from one frame to the next,
 // on the mean over the frames `interval` apart in the first n.
-double changedBytes(int interval, int n) {
+double changedBytes(Survey& s, int interval, int n) {
     int64_t changed = 0;
     int pairs = 0;
     for (int d = 0; d + interval < n; ++d, ++pairs)
-        for (int g = 0; g < FRAME_PIXELS / 8; ++g) changed += entries[d][g] != entries[d + interval][g];
+        for (int g = 0; g < FRAME_PIXELS / 8; ++g) changed += s.entries[d][g] != s.entries[d + interval][g];
     return pairs ? static_cast<double>(changed) / pairs : 0.0;
 }
 
@@ -198,25 +181,25 @@ int planeLayers(int colourLimit) {
     return std::max(layers, 1);
 }
 
-SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* frames, int count) {
-    const int n = sceneLength(frames, count);
+SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count) {
+    Survey& s = *survey;
+    const int n = sceneLength(s, frames, count);
     SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0, false};
     if (n < 2) return best;
-    prepareFrames(frames, n);
-    measureHolds(n);
-    reduceSave(&before);
+    prepareFrames(s, frames, n);
+    measureHolds(s, n);
     bool found = false;
     std::array<double, LIMITS.size()> reductions{};
     std::array<int, LIMITS.size()> limits{};
     size_t measured = 0;
     for (int limit : LIMITS) {
         limit = std::min(limit, settings.maxColours);
-        reduceInit({limit, Dither::None});
-        reduceFrame(frames[0], &first);
-        const double reduction = reductionSquares(first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
+        reduceInit(&s.reducer, {limit, Dither::None});
+        reduceFrame(&s.reducer, frames[0], &s.first);
+        const double reduction = reductionSquares(s.first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
         limits[measured] = limit;
         reductions[measured++] = reduction;
-        mapFrames(n);
+        mapFrames(s, n);
         for (size_t k = 0; k <= INTERVALS.size(); ++k) {
             // The highest frame rate, then the lower ones of the candidates.
             const int interval = k == 0 ? settings.minInterval : INTERVALS[k - 1];
@@ -225,16 +208,15 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
             // Changes are taken to grow with time where the scene is too short to show them.
             const int apart = std::min(interval, n - 1);
             const double bytes =
-                changedBytes(apart, n) * planeLayers(limit) * ROW_LAYER_BYTES * SHARED_PLANES * interval / apart;
+                changedBytes(s, apart, n) * planeLayers(limit) * ROW_LAYER_BYTES * SHARED_PLANES * interval / apart;
             const double budget = settings.videoBytesPerSecond * interval / DISPLAY_FRAMES_PER_SECOND * BUDGET_SHARE;
             const double paid = bytes > budget ? budget / bytes : 1.0;
-            const double error = reduction + holdErrorAt(interval / std::pow(paid, UNPAID_POWER));
+            const double error = reduction + holdErrorAt(s, interval / std::pow(paid, UNPAID_POWER));
             if (!found || error < best.error) best = {interval, limit, error, false};
             found = true;
         }
         if (limit == settings.maxColours) break;
     }
-    reduceRestore(before);
     // With rate to spare later on: what twice the colours would mend against
     // what the next higher frame rate would.
     double colourGain = 0.0;
@@ -243,7 +225,7 @@ SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* 
     double frameGain = 0.0;
     for (int faster = best.interval - 1; faster >= settings.minInterval; --faster)
         if (intervalFits(faster, settings.sourceGap)) {
-            frameGain = holdErrorAt(best.interval) - holdErrorAt(faster);
+            frameGain = holdErrorAt(s, best.interval) - holdErrorAt(s, faster);
             break;
         }
     best.framesFirst = frameGain > colourGain;

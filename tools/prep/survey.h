@@ -19,6 +19,7 @@
 // frames an interval apart, in changed GRAM bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "tools/prep/reduce.h"
@@ -84,10 +85,33 @@ struct SurveyChoice {
     bool framesFirst;  // rate to spare would mend more as frames than as colours
 };
 
+// What the survey works in: the footage in small copies and in the target's
+// colours, the hold errors measured, and a colour reduction of its own. The
+// caller owns it (some 13 MB: best on the heap) and passes it to every call.
+struct Survey {
+    // The hold error is measured on every fourth pixel of every fourth row.
+    static constexpr int STEP = 4;
+    static constexpr int SMALL_VALUES = (FRAME_WIDTH / STEP) * (FRAME_HEIGHT / STEP) * 3;
+    static constexpr int HOLDS = 15;  // hold lengths measured
+
+    std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
+    std::array<uint16_t, SMALL_VALUES> sums;
+    std::array<double, HOLDS> holdError;  // per component, at each hold measured
+    int holdsMeasured;
+    Reducer reducer;
+    ReducedFrame first;                          // the scene's first picture, reduced
+    std::array<uint8_t, COLOURS_4BIT> nearest;  // the first picture's palette entry nearest to each colour
+    // The frames in the target's colours, and the palette entry of every
+    // pixel of each frame, 8 pixels a word.
+    std::array<std::array<Colour12, FRAME_PIXELS>, SURVEY_FRAMES> colours;
+    std::array<std::array<uint64_t, FRAME_PIXELS / 8>, SURVEY_FRAMES> entries;
+    SceneTrack cuts;
+    SceneSample sample;
+};
+
 // Chooses for the footage frames[0 .. count) (display frames, FRAME_RGB_BYTES
 // each, in order); only the frames before the first scene cut among them are
-// looked at. The colour reduction's state is left as it was. Nothing is
-// allocated.
-SurveyChoice surveyChoose(const SurveySettings& settings, const uint8_t* const* frames, int count);
+// looked at. Nothing is allocated.
+SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count);
 
 }  // namespace prep
