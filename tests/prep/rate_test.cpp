@@ -1,0 +1,108 @@
+// The rate control's steps on hand-made planners: the picture a frame holds,
+// how the colours on screen take the new palette, which tiles a budget buys,
+// and how the setting follows the rate.
+#include "tools/prep/rate.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using namespace prep;
+
+std::unique_ptr<Planner> blankPlanner() {
+    auto p = std::make_unique<Planner>();  // value-initialised: every field zero
+    p->settings = {120.0, 4, MAX_COLOURS, 1, false};
+    p->sceneInterval = p->nextInterval = 4;
+    p->rowBytes = ROW_LAYER_BYTES;
+    p->layers = 6;
+    return p;
+}
+
+// Holds `count` display frames in which pixel 0 is still but noisy, pixel 1
+// jumps from black to white halfway, and a cut comes before frame `cutAt`.
+void holdFrames(Planner* p, int count, int cutAt) {
+    const uint8_t noisy[] = {100, 104, 96, 100, 102, 98};
+    for (int d = 0; d < count; ++d) {
+        auto& frame = p->ring[d];
+        frame.fill(0);
+        for (int k = 0; k < 3; ++k) {
+            frame[k] = noisy[d % 6];
+            frame[3 + k] = d < count / 2 ? 0 : 255;
+        }
+        p->cutBefore[d] = d == cutAt;
+    }
+    p->head = 0;
+    p->held = count;
+}
+
+TEST(RateHold, StillPixelsShowTheMeanMovingOnesARealPicture) {
+    auto p = blankPlanner();
+    holdFrames(p.get(), 4, -1);
+    holdPicture(p.get());
+    EXPECT_EQ(p->nextInterval, 4);
+    EXPECT_EQ(p->picture[0], 100);  // (100 + 104 + 96 + 100) / 4: the noise averaged away
+    EXPECT_EQ(p->picture[3], 255);  // the middle display frame, never a grey ghost of both
+    // A cut inside the hold ends the frame there: the new scene gets its own.
+    holdFrames(p.get(), 6, 2);
+    p->sceneInterval = 6;
+    holdPicture(p.get());
+    EXPECT_EQ(p->nextInterval, 2);
+    EXPECT_EQ(p->picture[0], 102);  // (100 + 104) / 2, rounded
+}
+
+TEST(RateRemap, ColoursOnScreenTakeTheNearestNewEntryAndLeftoversGiveUpTheirNumber) {
+    auto p = blankPlanner();
+    // On screen: red (most pixels), dark red (a few), blue (the rest).
+    p->shown.palette[0] = colour12(15, 0, 0);
+    p->shown.palette[1] = colour12(12, 0, 0);
+    p->shown.palette[2] = colour12(0, 0, 15);
+    p->shown.paletteSize = 3;
+    for (int i = 0; i < FRAME_PIXELS; ++i) p->shown.index[i] = i < 100 ? 1 : i < 40000 ? 0 : 2;
+    // The new palette has two colours, listed the other way round.
+    p->fresh.palette[0] = colour12(0, 0, 14);
+    p->fresh.palette[1] = colour12(14, 0, 0);
+    p->fresh.paletteSize = 2;
+    buildRemap(p.get());
+    EXPECT_EQ(p->remap[0], 1);
+    EXPECT_EQ(p->remap[1], 1);
+    EXPECT_EQ(p->remap[2], 0);
+    EXPECT_FALSE(p->merged[0]);  // the most used red keeps the number
+    EXPECT_TRUE(p->merged[1]);   // the dark red shares it and is redrawn
+    EXPECT_FALSE(p->merged[2]);
+}
+
+TEST(RateTiles, TheBudgetBuysTheNeediestTilesAndPassesOverOnesThatDoNotFit) {
+    auto p = blankPlanner();
+    for (Tile& t : p->tiles) t = {0, 0, 0, 0, 0.0};
+    const double perRow = p->rowBytes * p->layers;
+    p->tiles[10] = {1000, 0, 4, 0, 250.0};  // the neediest: 4 rows
+    p->tiles[20] = {900, 0, 4, 0, 200.0};   // 4 rows more than the budget leaves
+    p->tiles[30] = {100, 0, 1, 0, 100.0};   // a single row still fits
+    EXPECT_FALSE(chooseTiles(p.get(), 5.5 * perRow));
+    EXPECT_TRUE(p->chosen[10]);
+    EXPECT_FALSE(p->chosen[20]);
+    EXPECT_TRUE(p->chosen[30]);
+    EXPECT_NEAR(p->gainSent, 1100.0 / 2000.0, 1e-9);
+    EXPECT_TRUE(chooseTiles(p.get(), 9.5 * perRow));
+    EXPECT_TRUE(p->chosen[20]);
+}
+
+TEST(RateSetting, ASecondOfSpareRateBuysColoursAndASecondOfShortfallSlowsTheFrames) {
+    auto p = blankPlanner();
+    p->plannedLimit = 16;
+    p->framesFirst = false;
+    const int second = DISPLAY_FRAMES_PER_SECOND / p->sceneInterval;
+    for (int f = 0; f < second - 1; ++f) adaptSetting(p.get(), true, 1.0);
+    EXPECT_EQ(p->plannedLimit, 16);  // not yet a second
+    adaptSetting(p.get(), true, 1.0);
+    EXPECT_EQ(p->plannedLimit, 32);
+    EXPECT_EQ(p->layers, 5);
+    // Frames that send too little of what they should, for a second: fewer frames.
+    for (int f = 0; f < second; ++f) adaptSetting(p.get(), false, 0.2);
+    EXPECT_GT(p->sceneInterval, 4);
+    EXPECT_EQ(p->plannedLimit, 32);
+}
+
+}  // namespace
