@@ -20,17 +20,21 @@ std::unique_ptr<Planner> blankPlanner() {
     return p;
 }
 
-// Holds `count` display frames in which pixel 0 is still but noisy, pixel 1
-// jumps from black to white halfway, and a cut comes before frame `cutAt`.
+// Holds `count` display frames: the 2 x 2 block at the top left is grain (its
+// pixels trade values from frame to frame, the block's mean stays), the block
+// at x = 100 jumps from black to white halfway, and a cut comes before frame
+// `cutAt`.
 void holdFrames(Planner* p, int count, int cutAt) {
-    const uint8_t noisy[] = {100, 104, 96, 100, 102, 98};
+    const uint8_t grain[4] = {70, 130, 100, 104};
+    const int blockAt[4] = {0, 1, FRAME_WIDTH, FRAME_WIDTH + 1};
     for (int d = 0; d < count; ++d) {
         auto& frame = p->ring[d];
         frame.fill(0);
-        for (int k = 0; k < 3; ++k) {
-            frame[k] = noisy[d % 6];
-            frame[3 + k] = d < count / 2 ? 0 : 255;
-        }
+        for (int j = 0; j < 4; ++j)
+            for (int k = 0; k < 3; ++k) {
+                frame[3 * blockAt[j] + k] = grain[(j + d) % 4];
+                frame[3 * (blockAt[j] + 100) + k] = d < count / 2 ? 0 : 255;
+            }
         p->cutBefore[d] = d == cutAt;
     }
     p->head = 0;
@@ -42,14 +46,14 @@ TEST(RateHold, StillPixelsShowTheMeanMovingOnesARealPicture) {
     holdFrames(p.get(), 4, -1);
     holdPicture(p.get());
     EXPECT_EQ(p->nextInterval, 4);
-    EXPECT_EQ(p->picture[0], 100);  // (100 + 104 + 96 + 100) / 4: the noise averaged away
-    EXPECT_EQ(p->picture[3], 255);  // the middle display frame, never a grey ghost of both
+    EXPECT_EQ(p->picture[0], 101);    // (70 + 130 + 100 + 104) / 4: the grain averaged away
+    EXPECT_EQ(p->picture[300], 255);  // the middle display frame, never a grey ghost of both
     // A cut inside the hold ends the frame there: the new scene gets its own.
     holdFrames(p.get(), 6, 2);
     p->sceneInterval = 6;
     holdPicture(p.get());
     EXPECT_EQ(p->nextInterval, 2);
-    EXPECT_EQ(p->picture[0], 102);  // (100 + 104) / 2, rounded
+    EXPECT_EQ(p->picture[0], 100);  // (70 + 130) / 2
 }
 
 TEST(RateRemap, ColoursOnScreenTakeTheNearestNewEntryAndLeftoversGiveUpTheirNumber) {

@@ -337,24 +337,34 @@ static void holdLength(Planner* p) {
 
 // The next frame's picture: one the source really had (the middle one of its
 // display frames) wherever something moves, their mean where nothing does
-// (see middleShare). A mean over motion would be a double exposure.
+// (see middleShare). A mean over motion would be a double exposure. Whether a
+// pixel moves is judged on the mean of its 2 x 2 block: film grain and
+// sensor noise, which change single pixels, average out there and count as
+// still, while an edge that moves shifts the block's mean all the same.
 void holdPicture(Planner* p) {
     holdLength(p);
     const int count = std::min(p->nextInterval, p->held);
     const uint8_t* middle = p->ring[(p->head + count / 2) % SURVEY_FRAMES].data();
-    for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->low[i] = p->high[i] = middle[i];
     for (int d = 0; d < count; ++d) {
         const uint8_t* frame = p->ring[(p->head + d) % SURVEY_FRAMES].data();
-        for (int i = 0; i < FRAME_RGB_BYTES; ++i) {
-            p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
-            p->low[i] = std::min(p->low[i], frame[i]);
-            p->high[i] = std::max(p->high[i], frame[i]);
-        }
+        for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
+        for (int by = 0; by < HOLD_BLOCKS_Y; ++by)
+            for (int bx = 0; bx < HOLD_BLOCKS_X; ++bx) {
+                const uint8_t* top = frame + 3 * (2 * by * FRAME_WIDTH + 2 * bx);
+                const uint8_t* bottom = top + 3 * FRAME_WIDTH;
+                for (int k = 0; k < 3; ++k) {
+                    const auto v = static_cast<uint16_t>(top[k] + top[3 + k] + bottom[k] + bottom[3 + k]);
+                    const int b = 3 * (by * HOLD_BLOCKS_X + bx) + k;
+                    p->blockLow[b] = d ? std::min(p->blockLow[b], v) : v;
+                    p->blockHigh[b] = d ? std::max(p->blockHigh[b], v) : v;
+                }
+            }
     }
     for (int i = 0; i < FRAME_PIXELS; ++i) {
+        const int block = 3 * (i / FRAME_WIDTH / 2 * HOLD_BLOCKS_X + i % FRAME_WIDTH / 2);
         int range = 0;
-        for (int k = 3 * i; k < 3 * i + 3; ++k) range = std::max(range, p->high[k] - p->low[k]);
-        const int share = middleShare(range);
+        for (int k = 0; k < 3; ++k) range = std::max(range, p->blockHigh[block + k] - p->blockLow[block + k]);
+        const int share = middleShare((range + 2) / 4);
         for (int k = 3 * i; k < 3 * i + 3; ++k) {
             const int mean = (p->sums[k] + count / 2) / count;
             p->picture[k] = static_cast<uint8_t>(mean + ((middle[k] - mean) * share + 128) / 256);

@@ -78,6 +78,11 @@ inline constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
 inline constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
 inline constexpr int TILES = TILES_X * TILES_Y;
 
+// Motion within a frame's hold is judged on 2 x 2 blocks (see holdPicture).
+inline constexpr int HOLD_BLOCKS_X = FRAME_WIDTH / 2;
+inline constexpr int HOLD_BLOCKS_Y = FRAME_HEIGHT / 2;
+inline constexpr int HOLD_BLOCK_VALUES = HOLD_BLOCKS_X * HOLD_BLOCKS_Y * 3;
+
 struct Tile {
     int64_t staleError;  // squared error of what would stay on screen
     int64_t freshError;  // squared error of the new picture
@@ -99,8 +104,8 @@ struct Planner {
     SceneTrack cuts;                                  // the cut tests over the display frames
     std::array<bool, SURVEY_FRAMES> newPicture;       // a held frame differs from the one before it
     std::array<uint16_t, FRAME_RGB_BYTES> sums;
-    std::array<uint8_t, FRAME_RGB_BYTES> low;          // the least of each value over them
-    std::array<uint8_t, FRAME_RGB_BYTES> high;         // the most
+    std::array<uint16_t, HOLD_BLOCK_VALUES> blockLow;   // the least 2 x 2 block sum of each primary over them
+    std::array<uint16_t, HOLD_BLOCK_VALUES> blockHigh;  // the most
     std::array<uint8_t, FRAME_RGB_BYTES> picture;      // the next frame's picture (holdPicture)
     int sceneInterval;      // display frames a frame of the scene stays on screen
     int nextInterval;       // those of the next frame (fewer before a scene cut)

@@ -57,9 +57,11 @@ void prepareFrames(Survey& s, const uint8_t* const* frames, int n) {
         for (int y = 0; y < FRAME_HEIGHT; y += STEP)
             for (int x = 0; x < FRAME_WIDTH; x += STEP) {
                 const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
-                s.small[d][v++] = px[0];
-                s.small[d][v++] = px[1];
-                s.small[d][v++] = px[2];
+                const uint8_t* below = px + 3 * FRAME_WIDTH;
+                for (int k = 0; k < 3; ++k, ++v) {
+                    s.small[d][v] = px[k];
+                    s.blocks[d][v] = static_cast<uint8_t>((px[k] + px[3 + k] + below[k] + below[3 + k] + 2) / 4);
+                }
             }
     }
 }
@@ -67,7 +69,7 @@ void prepareFrames(Survey& s, const uint8_t* const* frames, int n) {
 // The hold errors of the holds that fit into n frames: each hold of h frames
 // from the start on, every frame against the picture shown for the hold (see
 // holdPicture in rate.cpp: the middle frame where things move, the mean where
-// they do not).
+// they do not, judged on 2 x 2 blocks).
 void measureHolds(Survey& s, int n) {
     s.holdsMeasured = 0;
     for (int h : HOLDS) {
@@ -76,13 +78,19 @@ void measureHolds(Survey& s, int n) {
         int64_t values = 0;
         for (int start = 0; start + h <= n; start += h) {
             s.sums.fill(0);
+            s.blockSums.fill(0);
             for (int d = start; d < start + h; ++d)
-                for (int i = 0; i < SMALL_VALUES; ++i) s.sums[i] = static_cast<uint16_t>(s.sums[i] + s.small[d][i]);
+                for (int i = 0; i < SMALL_VALUES; ++i) {
+                    s.sums[i] = static_cast<uint16_t>(s.sums[i] + s.small[d][i]);
+                    s.blockSums[i] = static_cast<uint16_t>(s.blockSums[i] + s.blocks[d][i]);
+                }
             const uint8_t* middle = s.small[start + h / 2].data();
+            const uint8_t* middleBlock = s.blocks[start + h / 2].data();
             for (int d = start; d < start + h; ++d)
                 for (int i = 0; i < SMALL_VALUES; ++i) {
                     const double mean = s.sums[i] / static_cast<double>(h);
-                    const double shown = mean + (middle[i] - mean) * middleShare(static_cast<int>(std::fabs(middle[i] - mean) * 2)) / 256.0;
+                    const double range = std::fabs(middleBlock[i] - s.blockSums[i] / static_cast<double>(h)) * 2;
+                    const double shown = mean + (middle[i] - mean) * middleShare(static_cast<int>(range)) / 256.0;
                     const double e = s.small[d][i] - shown;
                     squares += e * e;
                 }

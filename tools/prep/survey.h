@@ -95,7 +95,9 @@ struct Survey {
     static constexpr int HOLDS = 15;  // hold lengths measured
 
     std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
+    std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> blocks;  // the 2 x 2 block means there
     std::array<uint16_t, SMALL_VALUES> sums;
+    std::array<uint16_t, SMALL_VALUES> blockSums;
     std::array<double, HOLDS> holdError;  // per component, at each hold measured
     int holdsMeasured;
     Reducer reducer;
