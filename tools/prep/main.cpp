@@ -17,7 +17,7 @@
 #include "encoder/audio/pcmtl.h"
 #include "tools/common/folders.h"
 #include "tools/common/progress.h"
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 #include "tools/prep/options.h"
 #include "tools/prep/onestep.h"
 #include "tools/prep/outdir.h"
@@ -29,6 +29,7 @@
 namespace {
 
 using namespace prep;
+using namespace proc;
 
 constexpr const char* VERSION = "vendrel-prep 1.0";
 constexpr int DECODE_RATE = AUDIO_SAMPLE_RATE_X2;  // pairs are averaged down to the player's rate

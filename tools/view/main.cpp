@@ -31,7 +31,7 @@
 #include "tools/common/outfile.h"
 #include "tools/common/progress.h"
 #include "tools/model/player_model.h"
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 #include "tools/view/buffering.h"
 #include "tools/view/movie.h"
 #include "tools/view/stream_decoder.h"
@@ -496,13 +496,13 @@ bool writeY4m(Outputs& out, const view::Frame& frame) {
 // After SIGINT, SIGTERM or SIGHUP the decoding stops and the run ends as a
 // failure, so that nothing of it stays.
 bool stopNoted(Outputs& out) {
-    if (prep::childStopSignal() == 0) return false;
+    if (proc::childStopSignal() == 0) return false;
     out.failed = true;
     return true;
 }
 
 [[noreturn]] void endBySignal(const Outputs& out) {
-    const int number = prep::childStopSignal();
+    const int number = proc::childStopSignal();
     const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
     if (!out.y4mToStdout) printf("vendrel-view: stopped by %s: the files of this run are removed\n", name);
     fflush(stdout);
@@ -930,7 +930,7 @@ int main(int argc, char** argv) {
     const view::MovieKind movieKind = settings.play ? view::MovieKind::Play : view::MovieKind::File;
     if (wantMovie && !view::movieProgramsPresent(movieKind)) return EXIT_NO_PROGRAM;
 
-    prep::childStopOnSignals();
+    proc::childStopOnSignals();
     const Buffering buffering = settleBuffering(settings);
     Playback playback;
     model::LayoutBuilder layoutBuilder;
@@ -984,7 +984,7 @@ int main(int argc, char** argv) {
     if (result < 0 || !outputsOk) {
         if (out.movie) view::movieRemoveFile(out.movie);
         removeOutputs(out);
-        if (prep::childStopSignal() != 0) endBySignal(out);
+        if (proc::childStopSignal() != 0) endBySignal(out);
         return EXIT_FAILURE_;
     }
     if (out.movie) view::movieReport(*out.movie);
