@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "encoder/audio/pcmtl.h"        // the player's sound rate; the display rate
-#include "encoder/image/decode_bmp.h"  // the screen size
+#include "format/audio.h"   // the player's sound rate; the display rate, the default interval
+#include "format/screen.h"  // the screen size
 
 namespace {
 
 constexpr int DEFAULT_FRAMES = 60;
 constexpr int MAX_FRAMES = 10000;
-constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = 4;  // the encoder's default interval
+constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = DEFAULT_VIDEO_INTERVAL;
 
 // A colour with 4 bits per primary, as the target shows it (0x00RRGGBB).
 uint32_t rgb4(int r, int g, int b) {

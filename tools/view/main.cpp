@@ -26,7 +26,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "encoder/video/v2format.h"
+#include "format/audio.h"
+#include "format/endian.h"
+#include "format/frame_name.h"
+#include "format/screen.h"
+#include "format/stream.h"
+#include "format/v2format.h"
 #include "tools/common/folders.h"
 #include "tools/common/outfile.h"
 #include "tools/common/progress.h"
@@ -44,9 +49,7 @@ constexpr int EXIT_VIOLATIONS = 1;
 constexpr int EXIT_FAILURE_ = 2;  // bad command line, unreadable stream, output not written
 constexpr int EXIT_NO_PROGRAM = 1;  // ffmpeg or ffplay, needed for --video or --play, is not installed
 
-constexpr int LEVEL_SCALE = 17;  // 4-bit level to 8 bits: 0x0 -> 0x00, 0xF -> 0xFF
 constexpr int LEVELS = 16;
-constexpr int WAV_HEADER_BYTES = 44;
 constexpr int NAME_BYTES = 4096;
 constexpr int FLASH_POSITIONS = 16;  // the flash option carries a position's low 4 bits
 constexpr double MAX_RATE_KIB = 1024.0 * 1024.0;  // 1 GiB/s: far beyond any set-up
@@ -100,23 +103,7 @@ struct Settings {
 
 // A printf pattern for frame names: exactly one integer conversion (flags,
 // width and precision allowed, no length modifier), and %% as a literal.
-bool validPattern(const char* pattern) {
-    int conversions = 0;
-    for (const char* c = pattern; *c; ++c) {
-        if (*c != '%') continue;
-        ++c;
-        if (*c == '%') continue;
-        while (*c && strchr("-+ #0", *c)) ++c;
-        while (*c >= '0' && *c <= '9') ++c;
-        if (*c == '.') {
-            ++c;
-            while (*c >= '0' && *c <= '9') ++c;
-        }
-        if (!*c || !strchr("diouxX", *c)) return false;
-        ++conversions;
-    }
-    return conversions == 1;
-}
+bool validPattern(const char* pattern) { return frameNameConversions(pattern) == 1; }
 
 bool parseRate(const char* text, double& value) {
     char* end = nullptr;
@@ -445,8 +432,8 @@ bool writePng(Outputs& out, int number) {
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
-    image.width = view::SCREEN_W;
-    image.height = view::SCREEN_H;
+    image.width = SCREEN_WIDTH;
+    image.height = SCREEN_HEIGHT;
     image.format = PNG_FORMAT_RGB;
     const std::string& written = outfile::writtenName(out.pictureFiles.back());
     if (!png_image_write_to_file(&image, written.c_str(), 0, rgb8, 0, nullptr)) {
@@ -476,7 +463,7 @@ bool writeRaw(Outputs& out, int number) {
 // One video frame lasts its interval in display frames; the picture is
 // repeated that often (not at all for an interval of 0).
 bool writeY4m(Outputs& out, const view::Frame& frame) {
-    constexpr int PLANE = view::SCREEN_W * view::SCREEN_H;
+    constexpr int PLANE = SCREEN_WIDTH * SCREEN_HEIGHT;
     for (int i = 0; i < PLANE; ++i) {
         const uint8_t* levels = frame.rgb + 3 * i;
         const uint8_t* c = y4mTable[(levels[0] * LEVELS + levels[1]) * LEVELS + levels[2]];
@@ -530,31 +517,9 @@ bool onFrame(void* context, const view::Frame& frame) {
     return true;
 }
 
-void put16(uint8_t* at, unsigned v) {
-    at[0] = v & 0xFF;
-    at[1] = (v >> 8) & 0xFF;
-}
-
-void put32(uint8_t* at, uint32_t v) {
-    put16(at, v & 0xFFFF);
-    put16(at + 2, v >> 16);
-}
-
 bool writeWavHeader(FILE* f, long long samples) {
-    const uint32_t dataBytes = static_cast<uint32_t>(samples * 2);
     uint8_t h[WAV_HEADER_BYTES];
-    memcpy(h, "RIFF", 4);
-    put32(h + 4, 36 + dataBytes);
-    memcpy(h + 8, "WAVEfmt ", 8);
-    put32(h + 16, 16);
-    put16(h + 20, 1);  // integer PCM
-    put16(h + 22, 1);  // mono
-    put32(h + 24, AUDIO_WAV_RATE);
-    put32(h + 28, AUDIO_WAV_RATE * 2);
-    put16(h + 32, 2);
-    put16(h + 34, 16);
-    memcpy(h + 36, "data", 4);
-    put32(h + 40, dataBytes);
+    wavSoundHeader(h, static_cast<uint32_t>(samples * 2));
     return fseek(f, 0, SEEK_SET) == 0 && writeAll(f, h, sizeof h) && fseek(f, 0, SEEK_END) == 0;
 }
 
@@ -563,7 +528,7 @@ bool onAudio(void* context, const int16_t* samples, int count) {
     if (stopNoted(out)) return false;
     if (!out.wav) return true;
     uint8_t bytes[2 * AUDIO_SAMPLES_PER_BLOCK];
-    for (int i = 0; i < count; ++i) put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
+    for (int i = 0; i < count; ++i) putLeU16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
     if (!writeAll(out.wav, bytes, 2 * static_cast<size_t>(count))) {
         outputFailed(out, "WAV file", out.settings->wav);
         return false;
@@ -603,7 +568,7 @@ bool openOutputs(Outputs& out) {
         buildY4mTable();
         char header[96];
         const int n = snprintf(header, sizeof header, "YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C444 XCOLORRANGE=LIMITED\n",
-                               view::SCREEN_W, view::SCREEN_H, DISPLAY_FRAMES_PER_SECOND);
+                               SCREEN_WIDTH, SCREEN_HEIGHT, DISPLAY_FRAMES_PER_SECOND);
         if (!writeAll(out.y4m, header, static_cast<size_t>(n))) {
             outputFailed(out, "YUV4MPEG2 stream", s.y4m);
             return false;

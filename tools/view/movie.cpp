@@ -57,10 +57,10 @@ bool endsWith(const std::string& text, const char* tail) {
 }
 
 std::vector<std::string> ffmpegArguments(const Movie& m) {
-    const std::string size = std::to_string(SCREEN_W) + "x" + std::to_string(SCREEN_H);
+    const std::string size = std::to_string(SCREEN_WIDTH) + "x" + std::to_string(SCREEN_HEIGHT);
     // The target's 4:3 screen shows its 320 x 200 pixels 5:6 (taller than wide).
-    const std::string look = "scale=" + std::to_string(SCREEN_W * MOVIE_SCALE) + ":" +
-                             std::to_string(SCREEN_H * MOVIE_SCALE) + ":flags=neighbor,setsar=5/6";
+    const std::string look = "scale=" + std::to_string(SCREEN_WIDTH * MOVIE_SCALE) + ":" +
+                             std::to_string(SCREEN_HEIGHT * MOVIE_SCALE) + ":flags=neighbor,setsar=5/6";
     std::vector<std::string> a = {"ffmpeg", "-hide_banner", "-nostdin", "-v", "error", "-y",
                                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", size,
                                   "-framerate", std::to_string(DISPLAY_FRAMES_PER_SECOND), "-i", "pipe:0",
