@@ -270,8 +270,6 @@ bool sessionSilenceFrom(int64_t end) {
     return true;
 }
 
-int sessionFrames() { return static_cast<int>(session.ends.size()); }
-
 // The index stops counting at its capacity; the stream's size does not.
 int sessionBlocks() {
     const int64_t videoBytes = session.sink.size - firstBlockOffset() - int64_t{audioBlock} * AUDIO_BLOCK_BYTES;
