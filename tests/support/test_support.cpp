@@ -205,6 +205,21 @@ std::string makeCutFilm(const TempDir& dir) {
     return film;
 }
 
+std::string makeLavfiClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
+                          const std::string& sound, const std::string& codec, const std::string& seconds) {
+    std::vector<std::string> args = {"-v", "error", "-y", "-f", "lavfi", "-i", picture};
+    if (!sound.empty()) args.insert(args.end(), {"-f", "lavfi", "-i", sound, "-c:a", "pcm_s16le"});
+    args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
+    const RunResult r = run(ffmpeg, args);
+    if (r.status == 0) return "";
+    return r.errors.empty() ? "ffmpeg failed" : r.errors;
+}
+
+std::string vendrelBesidePrep() {
+    const std::string prep = VENDREL_PREP_BIN;
+    return prep.substr(0, prep.rfind('/') + 1) + "vendrel";
+}
+
 std::string programPath(const std::string& name) {
     const RunResult r = run("/bin/sh", {"-c", "command -v " + name});
     const std::vector<std::string> out = lines(r.output);
