@@ -3,7 +3,7 @@
 // order), replays the video commands on two GRAM page models with a palette
 // per page, turns the audio codes back into samples and checks every
 // structural rule of the format on the way. It reads the file only through
-// its own code; it shares nothing but constants with the encoder.
+// its own code; it shares nothing with the encoder but the format/ headers.
 #pragma once
 
 #include <cstdint>
