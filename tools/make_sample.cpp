@@ -16,28 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "encoder/audio/pcmtl.h"        // the player's sound rate; the display rate
-#include "encoder/image/decode_bmp.h"  // the screen size
+#include "format/audio.h"   // the player's sound rate and WAV header; the display rate, the default interval
+#include "format/endian.h"
+#include "format/screen.h"  // the screen size
 
 namespace {
 
 constexpr int DEFAULT_FRAMES = 60;
 constexpr int MAX_FRAMES = 10000;
-constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = 4;  // the encoder's default interval
+constexpr int DISPLAY_FRAMES_PER_VIDEO_FRAME = DEFAULT_VIDEO_INTERVAL;
 
 // A colour with 4 bits per primary, as the target shows it (0x00RRGGBB).
 uint32_t rgb4(int r, int g, int b) {
     return static_cast<uint32_t>((r & 15) << 20 | (g & 15) << 12 | (b & 15) << 4);
-}
-
-void put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(v & 0xFF);
-    out.push_back((v >> 8) & 0xFF);
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
 }
 
 bool writeWhole(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -76,20 +67,20 @@ bool writeFrame(const std::string& path, int t) {
     b.reserve(54 + stride * SCREEN_HEIGHT);
     b.push_back('B');
     b.push_back('M');
-    put32(b, 54 + stride * SCREEN_HEIGHT);
-    put32(b, 0);
-    put32(b, 54);
-    put32(b, 40);
-    put32(b, SCREEN_WIDTH);
-    put32(b, SCREEN_HEIGHT);
-    put16(b, 1);
-    put16(b, 24);
-    put32(b, 0);
-    put32(b, stride * SCREEN_HEIGHT);
-    put32(b, 2835);
-    put32(b, 2835);
-    put32(b, 0);
-    put32(b, 0);
+    appendLeU32(b, 54 + stride * SCREEN_HEIGHT);
+    appendLeU32(b, 0);
+    appendLeU32(b, 54);
+    appendLeU32(b, 40);
+    appendLeU32(b, SCREEN_WIDTH);
+    appendLeU32(b, SCREEN_HEIGHT);
+    appendLeU16(b, 1);
+    appendLeU16(b, 24);
+    appendLeU32(b, 0);
+    appendLeU32(b, stride * SCREEN_HEIGHT);
+    appendLeU32(b, 2835);
+    appendLeU32(b, 2835);
+    appendLeU32(b, 0);
+    appendLeU32(b, 0);
     for (int y = SCREEN_HEIGHT - 1; y >= 0; --y) {  // bottom-up rows
         for (int x = 0; x < SCREEN_WIDTH; ++x) {
             const uint32_t c = pixelAt(x, y, t);
@@ -107,24 +98,14 @@ bool writeWav(const std::string& path, int frames) {
                          DISPLAY_FRAMES_PER_SECOND;
     static constexpr std::array<double, 8> notes = {261.6, 293.7, 329.6, 349.2, 392.0, 440.0, 493.9, 523.3};
     const long noteLength = AUDIO_WAV_RATE / 4;
-    std::vector<uint8_t> b;
-    b.insert(b.end(), {'R', 'I', 'F', 'F'});
-    put32(b, static_cast<uint32_t>(36 + samples * 2));
-    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(b, 16);
-    put16(b, 1);
-    put16(b, 1);
-    put32(b, AUDIO_WAV_RATE);
-    put32(b, AUDIO_WAV_RATE * 2);
-    put16(b, 2);
-    put16(b, 16);
-    b.insert(b.end(), {'d', 'a', 't', 'a'});
-    put32(b, static_cast<uint32_t>(samples * 2));
+    uint8_t header[WAV_HEADER_BYTES];
+    wavSoundHeader(header, static_cast<uint32_t>(samples * 2));
+    std::vector<uint8_t> b(header, header + WAV_HEADER_BYTES);
     for (long i = 0; i < samples; ++i) {
         const double f = notes[static_cast<size_t>((i / noteLength) % notes.size())];
         const double decay = std::exp(-3.0 * static_cast<double>(i % noteLength) / noteLength);
         const double v = 12000.0 * decay * std::sin(2 * M_PI * f * i / AUDIO_WAV_RATE);
-        put16(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))));
+        appendLeU16(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))));
     }
     return writeWhole(path, b);
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/endian.h"
+
 WavFailHook wavFailHook = wavDefaultFail;
 
 void wavlib_Reset() { wavFailHook = wavDefaultFail; }
@@ -79,17 +81,6 @@ T* allocRecord() {
 
 bool readExact(FILE* fp, void* buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
 
-uint32_t le16(const uint8_t* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) { return le16(p) | (le16(p + 2) << 16); }
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
-
 bool sameTag(const char* bytes, const Tag& tag) { return std::memcmp(bytes, tag.data(), tag.size()) == 0; }
 
 // Slides a four-byte window one byte at a time until it holds the tag, so the
@@ -109,12 +100,12 @@ bool findTag(FILE* fp, const Tag& tag, char* window) {
 int32_t decodeSample(const uint8_t* p, int bytesPerSample) {
     switch (bytesPerSample) {
     case 1: return p[0];
-    case 2: return static_cast<int16_t>(le16(p));
+    case 2: return static_cast<int16_t>(leU16(p));
     case 3: {
-        const int32_t v = static_cast<int32_t>(le16(p) | (static_cast<uint32_t>(p[2]) << 16));
+        const int32_t v = static_cast<int32_t>(leU16(p) | (static_cast<uint32_t>(p[2]) << 16));
         return v > 0x7FFFFF ? v - 0x1000000 : v;
     }
-    default: return static_cast<int32_t>(le32(p));
+    default: return static_cast<int32_t>(leU32(p));
     }
 }
 
@@ -221,18 +212,18 @@ void writeRiffFile(RIFF* riff, const char* path, bool ownsData) {
 
     std::array<uint8_t, kWavHeaderBytes> header{};
     std::memcpy(&header[0], kTagRiff.data(), 4);
-    put32(&header[4], static_cast<uint32_t>(riff->chunkSize));
+    putLeU32(&header[4], static_cast<uint32_t>(riff->chunkSize));
     std::memcpy(&header[8], kTagWave.data(), 4);
     std::memcpy(&header[12], kTagFmt.data(), 4);
-    put32(&header[16], static_cast<uint32_t>(riff->fmtSize));
-    put16(&header[20], riff->audioFormat);
-    put16(&header[22], riff->numChannels);
-    put32(&header[24], static_cast<uint32_t>(riff->sampleRate));
-    put32(&header[28], static_cast<uint32_t>(riff->byteRate));
-    put16(&header[32], riff->blockAlign);
-    put16(&header[34], static_cast<uint16_t>(riff->bitsPerSample));
+    putLeU32(&header[16], static_cast<uint32_t>(riff->fmtSize));
+    putLeU16(&header[20], riff->audioFormat);
+    putLeU16(&header[22], riff->numChannels);
+    putLeU32(&header[24], static_cast<uint32_t>(riff->sampleRate));
+    putLeU32(&header[28], static_cast<uint32_t>(riff->byteRate));
+    putLeU16(&header[32], riff->blockAlign);
+    putLeU16(&header[34], static_cast<uint16_t>(riff->bitsPerSample));
     std::memcpy(&header[36], kTagData.data(), 4);
-    put32(&header[40], riff->dataSize);
+    putLeU32(&header[40], riff->dataSize);
     fwrite(header.data(), 1, header.size(), fp);
 
     const int bits = riff->bitsPerSample;
@@ -333,22 +324,22 @@ const char* readHeaderFields(FILE* fp, RIFF* riff) {
         return "Error!: The file does not have RIFF chunk.";
     if (!readExact(fp, field, 4) || !readExact(fp, riff->format, 4) || !sameTag(riff->format, kTagWave))
         return "Error!: The file is not WAV file.";
-    riff->chunkSize = le32(field);
+    riff->chunkSize = leU32(field);
 
     if (!findTag(fp, kTagFmt, riff->fmtID)) return "Error!: The file has no fmt chunk.";
     if (!readExact(fp, field, kFmtHeadBytes)) return "Error!: The file ends inside the fmt chunk.";
-    riff->fmtSize = le32(field);
-    riff->audioFormat = static_cast<uint16_t>(le16(field + 4));
-    riff->numChannels = static_cast<uint16_t>(le16(field + 6));
-    riff->sampleRate = le32(field + 8);
-    riff->byteRate = le32(field + 12);
-    riff->blockAlign = static_cast<uint16_t>(le16(field + 16));
-    riff->bitsPerSample = static_cast<int16_t>(le16(field + 18));
+    riff->fmtSize = leU32(field);
+    riff->audioFormat = static_cast<uint16_t>(leU16(field + 4));
+    riff->numChannels = static_cast<uint16_t>(leU16(field + 6));
+    riff->sampleRate = leU32(field + 8);
+    riff->byteRate = leU32(field + 12);
+    riff->blockAlign = static_cast<uint16_t>(leU16(field + 16));
+    riff->bitsPerSample = static_cast<int16_t>(leU16(field + 18));
 
     // A format chunk longer than 16 bytes is passed over by this search.
     if (!findTag(fp, kTagData, riff->dataID)) return "Error!: The file has no data chunk.";
     if (!readExact(fp, field, 4)) return "Error!: The file ends inside the data chunk header.";
-    riff->dataSize = le32(field);
+    riff->dataSize = leU32(field);
 
     if (!validDepth(riff->bitsPerSample)) return "Error!: Inappropriate quantization bit number.";
     return nullptr;

@@ -1,32 +1,12 @@
 #include "encoder/driver/frame_name.h"
 
 #include <cstdio>
-#include <cstring>
 
-namespace {
-
-bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isIntegerConversion(char c) { return c != '\0' && std::strchr("diuoxX", c) != nullptr; }
-
-}  // namespace
+#include "format/frame_name.h"
 
 bool frameNamePatternValid(const char* pattern) {
-    int conversions = 0;
-    for (const char* p = pattern; *p; ++p) {
-        if (*p != '%') continue;
-        ++p;
-        if (*p == '%') continue;
-        while (isFlag(*p)) ++p;
-        while (isDigit(*p)) ++p;
-        if (*p == '.') {
-            ++p;
-            while (isDigit(*p)) ++p;
-        }
-        if (!isIntegerConversion(*p)) return false;
-        if (++conversions > 1) return false;
-    }
-    return true;
+    const int conversions = frameNameConversions(pattern);
+    return conversions >= 0 && conversions <= 1;
 }
 
 int formatFrameName(char* out, const char* pattern, int number) {

@@ -14,6 +14,7 @@
 
 #include "encoder/image/decode_bmp.h"
 #include "encoder/video/compress.h"
+#include "format/params.h"
 
 namespace {
 
@@ -45,15 +46,15 @@ struct KeyName {
 
 // Tried in this order; a key must match the whole token, case and all.
 constexpr std::array<KeyName, 9> keyTable{{
-    {"frame", Key::Frame},
-    {"video_skip", Key::VideoSkip},
-    {"palet_limit", Key::PaletLimit},
-    {"palet_lock", Key::PaletLock},
-    {"video_interval", Key::VideoInterval},
-    {"audio_fader", Key::AudioFader},
-    {"audio_play", Key::AudioPlay},
-    {"palet_flash", Key::PaletFlash},
-    {"signal", Key::Signal},
+    {PARAM_FRAME, Key::Frame},
+    {PARAM_VIDEO_SKIP, Key::VideoSkip},
+    {PARAM_PALET_LIMIT, Key::PaletLimit},
+    {PARAM_PALET_LOCK, Key::PaletLock},
+    {PARAM_VIDEO_INTERVAL, Key::VideoInterval},
+    {PARAM_AUDIO_FADER, Key::AudioFader},
+    {PARAM_AUDIO_PLAY, Key::AudioPlay},
+    {PARAM_PALET_FLASH, Key::PaletFlash},
+    {PARAM_SIGNAL, Key::Signal},
 }};
 
 Key findKey(std::string_view name) {

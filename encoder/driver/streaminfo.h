@@ -3,11 +3,13 @@
 
 #include <cstdio>
 
+#include "format/stream.h"
+
 struct StreamInfo {
     FILE* fp = nullptr;      // the parameter file, or none
     int frame = 0;           // number of the frame being processed
     int nextFrame = 0;       // first frame to which the lines not yet read apply
-    int videoInterval = 4;   // display frames that one video frame lasts
+    int videoInterval = DEFAULT_VIDEO_INTERVAL;  // display frames that one video frame lasts
     int videoSkip = 1;       // step from one source frame number to the next
     int paletLimit = 64;     // colour limit for the colour reduction
 };

@@ -5,6 +5,7 @@
 
 #include "encoder/audio/pcmtl.h"
 #include "encoder/driver/log.h"
+#include "format/endian.h"
 
 AvIndexEntry hdr[2];
 uint8_t avindex_table[AVINDEX_TABLE_BYTES];
@@ -23,14 +24,9 @@ bool indexFullReported;
 bool writeErrorReported;
 }  // namespace
 
-void avEntrySetU16(AvIndexEntry* entry, int offset, uint16_t value) {
-    entry->bytes[offset] = static_cast<uint8_t>(value & 0xFF);
-    entry->bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
+void avEntrySetU16(AvIndexEntry* entry, int offset, uint16_t value) { putLeU16(entry->bytes + offset, value); }
 
-uint16_t avEntryGetU16(const AvIndexEntry* entry, int offset) {
-    return static_cast<uint16_t>(entry->bytes[offset] | (entry->bytes[offset + 1] << 8));
-}
+uint16_t avEntryGetU16(const AvIndexEntry* entry, int offset) { return leU16(entry->bytes + offset); }
 
 AvIndexEntry* avindexInit() {
     avindex_pos = 0;
@@ -85,7 +81,7 @@ void avindexAdd(int kind, int count) {
         AvIndexEntry* entry = &hdr[kind];
         avEntrySetU16(entry, AVENTRY_BLOCK_COUNT,
                       static_cast<uint16_t>(avEntryGetU16(entry, AVENTRY_BLOCK_COUNT) + 1));
-        if (kind == AVINDEX_KIND_AUDIO) avindex_table[avindex_pos >> 3] |= static_cast<uint8_t>(0x80 >> (avindex_pos & 7));
+        if (kind == AVINDEX_KIND_AUDIO) avindex_table[avindex_pos >> 3] |= avIndexBlockMask(avindex_pos);
         ++avindex_pos;
     }
 }

@@ -6,29 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "format/stream.h"
+
 // One 16-byte entry of the index header; numbers are little-endian.
 struct AvIndexEntry {
-    uint8_t bytes[16];
+    uint8_t bytes[AVINDEX_ENTRY_BYTES];
 };
-
-inline constexpr int AVINDEX_HEADER_BYTES = 32;
-inline constexpr int AVINDEX_TABLE_BYTES = 4064;
-inline constexpr int AVINDEX_MAX_BLOCKS = AVINDEX_TABLE_BYTES * 8;  // 32512
-inline constexpr int AVINDEX_KIND_VIDEO = 0;
-inline constexpr int AVINDEX_KIND_AUDIO = 1;
-
-// Boot code copied to the top of the stream, in front of the index, at most.
-inline constexpr long STREAM_BOOTCODE_MAX_BYTES = 65536;
-
-// Frame time and frame intervals count the target's display refresh frames.
-inline constexpr int DISPLAY_FRAMES_PER_SECOND = 60;
-
-// Field offsets inside an AvIndexEntry.
-inline constexpr int AVENTRY_FIFO_TOP = 0;
-inline constexpr int AVENTRY_FIFO_END = 2;
-inline constexpr int AVENTRY_BLOCK_SIZE = 4;
-inline constexpr int AVENTRY_BLOCK_COUNT = 6;
-inline constexpr int AVENTRY_KIND_PARAM = 8;
 
 void avEntrySetU16(AvIndexEntry* entry, int offset, uint16_t value);
 uint16_t avEntryGetU16(const AvIndexEntry* entry, int offset);

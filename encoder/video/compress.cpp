@@ -3,16 +3,16 @@
 #include "encoder/driver/log.h"
 #include "encoder/video/fifo.h"
 #include "encoder/video/v2encode.h"
+#include "format/stream.h"
 
 namespace {
 
 // The interval the compressor assumes the player starts with.
-constexpr int32_t START_INTERVAL = 4;
 
 }  // namespace
 
 int32_t encode_v2 = 1;
-int32_t updatePerCRTCframe = START_INTERVAL;
+int32_t updatePerCRTCframe = DEFAULT_VIDEO_INTERVAL;
 
 namespace {
 
@@ -68,7 +68,7 @@ int V2compressGramInit(FILE* /*out*/, AvIndexEntry* header) {
         avEntrySetU16(header, AVENTRY_FIFO_END, static_cast<uint16_t>(FIFO_RING_END));
         avEntrySetU16(header, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(FIFO_PAGE_BYTES));
     }
-    updatePerCRTCframe = START_INTERVAL;
+    updatePerCRTCframe = DEFAULT_VIDEO_INTERVAL;
     paletFlashColor = NO_FLASH_COLOR;
     return 0;
 }
@@ -85,7 +85,7 @@ void compressRestore(const CompressState& s) {
 
 void compressReset() {
     encode_v2 = 1;
-    updatePerCRTCframe = START_INTERVAL;
+    updatePerCRTCframe = DEFAULT_VIDEO_INTERVAL;
     fifoReset();
 }
 

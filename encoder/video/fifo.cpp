@@ -4,7 +4,7 @@
 
 #include "encoder/driver/log.h"
 #include "encoder/stream/avindex.h"
-#include "encoder/video/v2format.h"
+#include "format/v2format.h"
 
 uint8_t memory_buf[FIFO_MEMORY_BYTES];
 int32_t fifo_buffer_address = 0;

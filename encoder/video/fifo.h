@@ -6,10 +6,8 @@
 
 #include <cstdint>
 
-inline constexpr int32_t FIFO_PAGE_BYTES = 0x2000;
-inline constexpr int32_t FIFO_PAGE_LAST = FIFO_PAGE_BYTES - 1;  // page offset of the page-end marker
-inline constexpr int32_t FIFO_RING_TOP = 0x0000;
-inline constexpr int32_t FIFO_RING_END = 0x8000;
+#include "format/stream.h"  // the ring and its pages
+
 inline constexpr int FIFO_MEMORY_BYTES = 0x10000;
 inline constexpr int PACKET_BUF_BYTES = FIFO_PAGE_BYTES;
 

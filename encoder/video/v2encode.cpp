@@ -266,8 +266,8 @@ int32_t V2paletEntryBytes(const PaletUpdate& entry, uint8_t out[V2_PALET_ENTRY_M
 }
 
 int32_t V2cmdSize(const V2PatchCmd& cmd, int32_t k) {
-    if (cmd.type == V2CMD_FIL1) return 2 + k;
-    const int32_t size = 1 + k * (cmd.width + 1);
+    if (cmd.type == V2CMD_FIL1) return v2Fil1Length(k);
+    const int32_t size = v2DrawLength(cmd.width, k);
     if (cmd.width > V2_DRAW_MAX_WIDTH || k > V2_CMD_MAX_ENTRIES) {
         log_printf(LOG_V2_PACKET, "error:DRAW%d-%d\n", cmd.width, k);
         return size + 1;

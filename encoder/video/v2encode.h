@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "encoder/image/decode_bmp.h"
-#include "encoder/video/v2format.h"
+#include "format/v2format.h"
 
 enum V2CmdType : uint8_t { V2CMD_PAGE = 0, V2CMD_DRAW = 1, V2CMD_FIL1 = 2 };
 inline constexpr int V2_CMD_TYPES = 3;

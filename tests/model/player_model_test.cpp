@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoder/video/v2format.h"
+#include "format/v2format.h"
 #include "tools/model/player_model.h"
 
 namespace {

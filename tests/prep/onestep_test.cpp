@@ -22,9 +22,7 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 const std::string PREP = VENDREL_PREP_BIN;
-const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
-
-std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
+const std::string VENDREL_BESIDE = testsupport::vendrelBesidePrep();
 
 // The frames route into `out`, then every printed vendrel command with the
 // boot code: the streams' paths, relative to out.
@@ -69,7 +67,7 @@ void expectSameStreams(const std::string& film, const std::string& frames, const
 }
 
 TEST(PrepEncode, StreamsAreThoseOfTheFramesRoute) {
-    if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
+    if (testsupport::programPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
     const std::string film = testsupport::makeCutFilm(dir);
     std::vector<uint8_t> bootCode(1000);
@@ -103,7 +101,7 @@ TEST(PrepEncode, StreamsAreThoseOfTheFramesRoute) {
 }
 
 TEST(PrepEncode, AFailedRunLeavesNoStream) {
-    if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
+    if (testsupport::programPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
     const std::string film = testsupport::makeCutFilm(dir);
     const std::string out = dir.file("out");
@@ -123,7 +121,7 @@ TEST(PrepEncode, AFailedRunLeavesNoStream) {
 // On a terminal (script(1) gives the run one) the progress line comes.
 TEST(PrepEncode, ProgressIsShownOnATerminal) {
     const std::string script = testsupport::programPath("script");
-    if (ffmpegPath().empty() || script.empty()) GTEST_SKIP() << "ffmpeg or script is not installed";
+    if (testsupport::programPath("ffmpeg").empty() || script.empty()) GTEST_SKIP() << "ffmpeg or script is not installed";
     TempDir dir;
     const std::string film = testsupport::makeCutFilm(dir);
     const RunResult r = run(script, {"-qec", PREP + " --encode " + film + " " + dir.file("out"), "/dev/null"});

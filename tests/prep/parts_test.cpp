@@ -23,9 +23,7 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 const std::string PREP = VENDREL_PREP_BIN;
-const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
-
-std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
+const std::string VENDREL_BESIDE = testsupport::vendrelBesidePrep();
 
 // "blocks: V video, A audio (index: ...": V + A, and whether all are indexed.
 int blocksOf(const std::string& summary, bool* allIndexed) {
@@ -97,7 +95,7 @@ int checkParts(const TempDir& dir, const std::string& film, const std::vector<st
 }
 
 TEST(PrepParts, EveryPartEncodesChecksCleanAndFits) {
-    if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
+    if (testsupport::programPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
     const std::string film = testsupport::makeCutFilm(dir);
     EXPECT_EQ(checkParts(dir, film, {}), 90);  // 6 s at 15 fps
@@ -119,7 +117,7 @@ TEST(PrepParts, EveryPartEncodesChecksCleanAndFits) {
 }
 
 TEST(PrepParts, AFrameLargerThanAPartIsNamed) {
-    if (ffmpegPath().empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
+    if (testsupport::programPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped";
     TempDir dir;
     const std::string film = testsupport::makeCutFilm(dir);
     const RunResult prep = run(PREP, {"--part-blocks", "3", film, dir.file("out")});

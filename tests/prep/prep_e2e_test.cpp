@@ -25,23 +25,12 @@ namespace {
 const std::string PREP = VENDREL_PREP_BIN;
 // Not installed in the tests, so the printed command names the vendrel
 // built beside vendrel-prep.
-const std::string VENDREL_BESIDE = PREP.substr(0, PREP.rfind('/') + 1) + "vendrel";
+const std::string VENDREL_BESIDE = testsupport::vendrelBesidePrep();
 
-std::string ffmpegPath() { return testsupport::programPath("ffmpeg"); }
-
-#define REQUIRE_FFMPEG()                                                           \
-    const std::string ffmpeg = ffmpegPath();                                       \
-    if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped"
-
-// Makes a clip (2 seconds unless told) from lavfi sources: a picture source and, when
-// `sound` is not empty, a sound source.
+// A clip from lavfi sources (2 seconds unless told), which must be made.
 void makeClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
               const std::string& sound, const std::string& codec, const std::string& seconds = "2") {
-    std::vector<std::string> args = {"-v", "error", "-y", "-f", "lavfi", "-i", picture};
-    if (!sound.empty()) args.insert(args.end(), {"-f", "lavfi", "-i", sound, "-c:a", "pcm_s16le"});
-    args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
-    const RunResult r = run(ffmpeg, args);
-    ASSERT_EQ(r.status, 0) << r.errors;
+    ASSERT_EQ(testsupport::makeLavfiClip(ffmpeg, path, picture, sound, codec, seconds), "");
 }
 
 // The frames written: each must read through the encoder's reader as

@@ -23,15 +23,9 @@ namespace {
 
 const std::string PREP = VENDREL_PREP_BIN;
 
-#define REQUIRE_FFMPEG()                                      \
-    const std::string ffmpeg = testsupport::programPath("ffmpeg"); \
-    if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is not installed: skipped"
-
 // A clip of the test pattern with a tone, `seconds` long.
 void makeClip(const std::string& ffmpeg, const std::string& path, const std::string& seconds) {
-    const RunResult r = run(ffmpeg, {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=15", "-f",
-                                     "lavfi", "-i", "sine", "-t", seconds, "-c:v", "mpeg4", "-c:a", "pcm_s16le", path});
-    ASSERT_EQ(r.status, 0) << r.errors;
+    ASSERT_EQ(testsupport::makeLavfiClip(ffmpeg, path, "testsrc2=size=320x240:rate=15", "sine", "mpeg4", seconds), "");
 }
 
 int framesIn(const std::string& dir) {

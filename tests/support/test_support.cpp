@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "format/endian.h"
+
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -43,17 +45,6 @@ void writeText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-namespace {
-void put16(std::vector<uint8_t>& b, uint32_t v) {
-    b.push_back(v & 0xFF);
-    b.push_back((v >> 8) & 0xFF);
-}
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
-}  // namespace
-
 void writeBmp(const std::string& path, int width, int height, const std::vector<uint32_t>& pixels,
               int bitCount) {
     std::vector<uint32_t> palette;
@@ -72,20 +63,20 @@ void writeBmp(const std::string& path, int width, int height, const std::vector<
     std::vector<uint8_t> b;
     b.push_back('B');
     b.push_back('M');
-    put32(b, offBits + stride * height);
-    put32(b, 0);
-    put32(b, offBits);
-    put32(b, 40);
-    put32(b, width);
-    put32(b, height);
-    put16(b, 1);
-    put16(b, bitCount);
-    put32(b, 0);
-    put32(b, stride * height);
-    put32(b, 2835);
-    put32(b, 2835);
-    put32(b, static_cast<uint32_t>(palette.size()));
-    put32(b, 0);
+    appendLeU32(b, offBits + stride * height);
+    appendLeU32(b, 0);
+    appendLeU32(b, offBits);
+    appendLeU32(b, 40);
+    appendLeU32(b, width);
+    appendLeU32(b, height);
+    appendLeU16(b, 1);
+    appendLeU16(b, bitCount);
+    appendLeU32(b, 0);
+    appendLeU32(b, stride * height);
+    appendLeU32(b, 2835);
+    appendLeU32(b, 2835);
+    appendLeU32(b, static_cast<uint32_t>(palette.size()));
+    appendLeU32(b, 0);
     for (uint32_t c : palette) {
         b.push_back(c & 0xFF);
         b.push_back((c >> 8) & 0xFF);
@@ -212,6 +203,21 @@ std::string makeCutFilm(const TempDir& dir) {
                                                     "-map", "2:a", "-c:v", "ffv1", "-c:a", "pcm_s16le", film});
     if (r.status != 0) throw std::runtime_error("ffmpeg could not make " + film + ": " + r.errors);
     return film;
+}
+
+std::string makeLavfiClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
+                          const std::string& sound, const std::string& codec, const std::string& seconds) {
+    std::vector<std::string> args = {"-v", "error", "-y", "-f", "lavfi", "-i", picture};
+    if (!sound.empty()) args.insert(args.end(), {"-f", "lavfi", "-i", sound, "-c:a", "pcm_s16le"});
+    args.insert(args.end(), {"-t", seconds, "-c:v", codec, path});
+    const RunResult r = run(ffmpeg, args);
+    if (r.status == 0) return "";
+    return r.errors.empty() ? "ffmpeg failed" : r.errors;
+}
+
+std::string vendrelBesidePrep() {
+    const std::string prep = VENDREL_PREP_BIN;
+    return prep.substr(0, prep.rfind('/') + 1) + "vendrel";
 }
 
 std::string programPath(const std::string& name) {

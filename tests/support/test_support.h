@@ -8,6 +8,11 @@
 
 namespace testsupport {
 
+// Skips the test where ffmpeg is not installed; else `ffmpeg` holds its path.
+#define REQUIRE_FFMPEG()                                                \
+    const std::string ffmpeg = testsupport::programPath("ffmpeg");      \
+    if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is not installed: end-to-end run skipped"
+
 // A fresh folder under the system's temporary directory, removed with its
 // contents when the object goes away.
 class TempDir {
@@ -66,5 +71,15 @@ std::string programPath(const std::string& name);
 // Makes DIR/film.mkv with ffmpeg (which must be installed): 3 s of a test
 // card, then 3 s of a fractal zoom (a scene cut), with sound. Its path.
 std::string makeCutFilm(const TempDir& dir);
+
+// Makes a clip with ffmpeg from its lavfi sources (2 seconds unless told): a
+// picture source and, when sound is not empty, a sound source (16-bit PCM).
+// ffmpeg's complaint when it fails, "" when it made the clip.
+std::string makeLavfiClip(const std::string& ffmpeg, const std::string& path, const std::string& picture,
+                          const std::string& sound, const std::string& codec, const std::string& seconds = "2");
+
+// The vendrel built beside vendrel-prep: the one the commands vendrel-prep
+// prints name, since the tests run it uninstalled.
+std::string vendrelBesidePrep();
 
 }  // namespace testsupport

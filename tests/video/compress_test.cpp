@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "encoder/video/v2format.h"
+#include "format/v2format.h"
 #include "support/test_support.h"
 #include "tools/view/stream_decoder.h"
 #include "video_test_util.h"

@@ -134,4 +134,18 @@ inline testsupport::RunResult view(const std::vector<std::string>& args) {
     return testsupport::run(VENDREL_VIEW_BIN, args);
 }
 
+// The sample clip (make_sample) of `frames` frames in DIR/clip, encoded
+// double-buffered into DIR/stream with the vendrel options given before the
+// frames; the stream's path.
+inline std::string sampleStream(const testsupport::TempDir& dir, const std::string& clip, const std::string& stream,
+                                int frames, const std::vector<std::string>& options = {}) {
+    EXPECT_EQ(testsupport::run(MAKE_SAMPLE_BIN, {dir.file(clip), std::to_string(frames)}).status, 0);
+    std::vector<std::string> args = {"-c2", "-e" + std::to_string(frames - 1)};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {dir.file(clip + "/frame%05d.bmp"), dir.file(stream)});
+    const testsupport::RunResult r = testsupport::run(VENDREL_BIN, args);
+    EXPECT_EQ(r.status, 0) << r.output;
+    return dir.file(stream);
+}
+
 }  // namespace viewtest

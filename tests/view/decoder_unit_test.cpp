@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "support/test_support.h"
@@ -106,7 +107,8 @@ bool keepAudio(void* context, const int16_t* samples, int count) {
     return true;
 }
 
-Decoded decode(const Bytes& file, int pages = 1) {
+// With a decoder given, the file is decoded with that record (the caller's).
+Decoded decode(const Bytes& file, int pages = 1, view::Decoder* decoder = nullptr) {
     testsupport::TempDir dir;
     testsupport::writeFile(dir.file("s.bin"), file);
     Decoded d;
@@ -117,7 +119,8 @@ Decoded decode(const Bytes& file, int pages = 1) {
     sink.context = &d;
     sink.frame = keepFrame;
     sink.audio = keepAudio;
-    d.result = view::decodeStream(dir.file("s.bin").c_str(), options, sink, d.summary);
+    d.result = decoder ? view::decodeStream(decoder, dir.file("s.bin").c_str(), options, sink, d.summary)
+                       : view::decodeStream(dir.file("s.bin").c_str(), options, sink, d.summary);
     return d;
 }
 
@@ -185,6 +188,27 @@ TEST(ViewDecoderCommands, DoubleBufferingKeepsAPaletteAndAnImagePerPage) {
     const Decoded single = decode(streamFile(videoStream(c)), 1);
     EXPECT_EQ(single.pages, (std::vector<int>{0, 0, 0}));
     EXPECT_EQ(pixel(single.pictures[1], 0, 0), (std::array<int, 3>{15, 0, 0}));
+}
+
+// The caller's decoder carries nothing from one stream into the next: pages,
+// palettes, intervals and counts start afresh.
+TEST(ViewDecoderRecord, OneDecoderReadsOneStreamAfterAnother) {
+    Bytes first{0x79, 0x06, 0x78, 0x01, 0x14, 0x4F};  // interval 6, palette 5 red 15
+    const Bytes draw = drawPixel0(5);
+    first.insert(first.end(), draw.begin(), draw.end());
+    first.insert(first.end(), {0x7E, 0x42});  // a frame, then no command: a violation
+    const Bytes second{0x7E, 0x7E};
+    const std::unique_ptr<view::Decoder> decoder = std::make_unique<view::Decoder>();
+    const Decoded a = decode(streamFile(videoStream(first)), 2, decoder.get());
+    EXPECT_GT(a.summary.problemTotal, 0);
+    EXPECT_EQ(pixel(a.pictures[0], 0, 0), (std::array<int, 3>{15, 0, 0}));
+    const Decoded b = decode(streamFile(videoStream(second)), 2, decoder.get());
+    const Decoded fresh = decode(streamFile(videoStream(second)), 2);
+    EXPECT_EQ(b.pictures, fresh.pictures);
+    EXPECT_EQ(b.intervals, (std::vector<int>{4, 4}));
+    EXPECT_EQ(b.summary.problemTotal, fresh.summary.problemTotal);
+    EXPECT_EQ(b.summary.unannounced[0], fresh.summary.unannounced[0]);
+    EXPECT_EQ(b.summary.frames, 2);
 }
 
 TEST(ViewDecoderCommands, OptionsSetIntervalsAndAreCounted) {

@@ -26,14 +26,10 @@ using testsupport::programPath;
 
 // The sample clip with its sound, intervals 6 then 2, as a double-buffered stream.
 std::string makeStream(const TempDir& dir, int frames) {
-    EXPECT_EQ(run(MAKE_SAMPLE_BIN, {dir.file("clip"), std::to_string(frames)}).status, 0);
     testsupport::writeText(dir.file("params.txt"),
                            "video_interval 6\nframe " + std::to_string(frames / 2) + "\nvideo_interval 2\n");
-    const RunResult r = run(VENDREL_BIN, {"-c2", "-e" + std::to_string(frames - 1), "-a" + dir.file("clip/audio.wav"),
-                                          "-f" + dir.file("params.txt"), dir.file("clip/frame%05d.bmp"),
-                                          dir.file("movie.bin")});
-    EXPECT_EQ(r.status, 0);
-    return dir.file("movie.bin");
+    return viewtest::sampleStream(dir, "clip", "movie.bin", frames,
+                                  {"-a" + dir.file("clip/audio.wav"), "-f" + dir.file("params.txt")});
 }
 
 // "display time N display frames" of the viewer's summary.

@@ -25,13 +25,7 @@ using testsupport::TempDir;
 
 // The sample clip as a double-buffered stream of the given frames.
 std::string makeStream(const TempDir& dir, const std::string& name, int frames) {
-    EXPECT_EQ(testsupport::run(MAKE_SAMPLE_BIN, {dir.file(name), std::to_string(frames)}).status, 0);
-    const std::string stream = dir.file(name + ".bin");
-    EXPECT_EQ(testsupport::run(VENDREL_BIN, {"-c2", "-e" + std::to_string(frames - 1), dir.file(name + "/frame%05d.bmp"),
-                                             stream})
-                  .status,
-              0);
-    return stream;
+    return sampleStream(dir, name, name + ".bin", frames);
 }
 
 int filesIn(const std::string& folder) {

@@ -2,6 +2,8 @@
 // modes, with every frame and all sound taken by the sinks.
 #include <cstdint>
 
+#include "format/endian.h"
+#include "format/stream.h"
 #include "tools/fuzz/fuzz_common.h"
 #include "tools/model/player_model.h"
 #include "tools/view/stream_decoder.h"
@@ -40,10 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The player model's own walk of the blocks, taking the input as an
     // index followed by blocks.
-    constexpr size_t INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
+    constexpr size_t INDEX_BYTES = view::INDEX_BYTES;
     if (size >= INDEX_BYTES) {
-        const int blocks = (data[AVENTRY_BLOCK_COUNT] | data[AVENTRY_BLOCK_COUNT + 1] << 8) +
-                           (data[sizeof(AvIndexEntry) + AVENTRY_BLOCK_COUNT] | data[sizeof(AvIndexEntry) + AVENTRY_BLOCK_COUNT + 1] << 8);
+        const int blocks = leU16(data + AVENTRY_BLOCK_COUNT) + leU16(data + AVINDEX_ENTRY_BYTES + AVENTRY_BLOCK_COUNT);
         model::Layout layout;
         model::layoutFromStream(data + INDEX_BYTES, static_cast<int64_t>(size - INDEX_BYTES),
                                 data + AVINDEX_HEADER_BYTES, blocks, data[AVENTRY_KIND_PARAM], &layout);

@@ -4,27 +4,12 @@
 #include <cmath>
 #include <limits>
 
-#include "encoder/video/v2format.h"
+#include "format/v2format.h"
 
 namespace model {
 namespace {
 
 // ---- The layout: units, frame ends and display times -------------------------
-
-// Width of the entries of a DRAW opcode, 0 when it is none.
-int drawWidth(uint8_t op) {
-    for (int w = 1; w <= V2_DRAW_MAX_WIDTH; ++w) {
-        if ((op & 0xF0) == v2DrawOpcode[w]) return w;
-    }
-    return 0;
-}
-
-int paletteEntryLength(uint8_t header) {
-    if (header & V2PAL_HDR_ZERO) return V2_PALET_ENTRY_MAX_BYTES;
-    int length = 1;
-    for (uint8_t bit : {V2PAL_HDR_GREEN, V2PAL_HDR_RED, V2PAL_HDR_BLUE}) length += (header & bit) ? 1 : 0;
-    return length;
-}
 
 // A palette update's length is known only by walking its entry headers; every
 // byte looked at lies before the block's page-end marker.
@@ -34,7 +19,7 @@ int paletteLength(const uint8_t* block, int offset) {
     int at = offset + 2;
     for (int e = 0; e < count; ++e) {
         if (at >= FIFO_PAGE_LAST) return 0;
-        at += paletteEntryLength(block[at]);
+        at += v2PaletEntryLength(block[at]);
     }
     return at - offset;
 }
@@ -43,14 +28,14 @@ int paletteLength(const uint8_t* block, int offset) {
 // command, or one that reaches the block's last byte (the page-end marker's).
 int commandLength(const uint8_t* block, int offset) {
     const uint8_t op = block[offset];
-    const int entries = (op & 0x0F) + 1;
+    const int entries = v2CommandEntries(op);
     int length = 0;
     if (op <= V2OP_PAGE_ADVANCE_MAX) {
         length = 1;  // NOP or page advance
-    } else if (const int w = drawWidth(op)) {
-        length = 1 + (1 + w) * entries;
+    } else if (const int w = v2DrawWidth(op)) {
+        length = v2DrawLength(w, entries);
     } else if ((op & 0xF0) == V2OP_FIL1) {
-        length = 2 + entries;
+        length = v2Fil1Length(entries);
     } else {
         switch (op) {
             case V2OP_PALET: length = paletteLength(block, offset); break;
@@ -186,7 +171,7 @@ bool layoutFromStream(const uint8_t* blocks, int64_t size, const uint8_t* bitmap
     int64_t at = 0;
     if (count > 0 && !bitmap) return false;
     for (int k = 0; k < count; ++k) {
-        const bool audio = (bitmap[k >> 3] & (0x80 >> (k & 7))) != 0;
+        const bool audio = avIndexBlockIsAudio(bitmap, static_cast<size_t>(k));
         const int64_t bytes = audio ? AUDIO_BLOCK_BYTES : FIFO_PAGE_BYTES;
         if (!blocks || at + bytes > size) return false;  // the stream is cut short
         if (audio) {

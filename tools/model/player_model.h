@@ -28,9 +28,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoder/audio/pcmtl.h"
-#include "encoder/stream/avindex.h"
-#include "encoder/video/fifo.h"
+#include "format/audio.h"
+#include "format/stream.h"
 
 namespace model {
 

@@ -131,7 +131,7 @@ const BmpImage* asBmp(const ReducedFrame& frame) {
 // Blocks written so far; the index keeps their kinds.
 size_t blocksWritten() { return static_cast<size_t>(avindex_pos); }
 
-bool blockIsAudio(size_t block) { return (avindex_table[block >> 3] & (0x80 >> (block & 7))) != 0; }
+bool blockIsAudio(size_t block) { return avIndexBlockIsAudio(avindex_table, block); }
 
 int64_t firstBlockOffset() { return INDEX_BYTES; }
 
@@ -269,8 +269,6 @@ bool sessionSilenceFrom(int64_t end) {
     }
     return true;
 }
-
-int sessionFrames() { return static_cast<int>(session.ends.size()); }
 
 // The index stops counting at its capacity; the stream's size does not.
 int sessionBlocks() {

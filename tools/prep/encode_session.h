@@ -63,9 +63,8 @@ bool sessionWriteFailed();
 // goes on). False when the file could not be mended.
 bool sessionSilenceFrom(int64_t end);
 
-// Frames encoded so far, and blocks written (video and audio), those past
-// the index's 32512 included.
-int sessionFrames();
+// Blocks written so far (video and audio), those past the index's 32512
+// included.
 int sessionBlocks();
 
 // Bytes of the whole stream (index included); valid with keepBytes.

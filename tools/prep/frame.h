@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "format/screen.h"  // the screen's size and LEVEL_SCALE
+
 namespace prep {
 
-inline constexpr int FRAME_WIDTH = 320;
-inline constexpr int FRAME_HEIGHT = 200;
+inline constexpr int FRAME_WIDTH = SCREEN_WIDTH;
+inline constexpr int FRAME_HEIGHT = SCREEN_HEIGHT;
 inline constexpr int FRAME_PIXELS = FRAME_WIDTH * FRAME_HEIGHT;
 inline constexpr int FRAME_RGB_BYTES = FRAME_PIXELS * 3;
 inline constexpr int COLOURS_4BIT = 4096;  // every colour the target can show
@@ -22,9 +24,6 @@ inline constexpr int blue4(Colour12 c) { return c & 0xF; }
 inline constexpr Colour12 colour12(int r, int g, int b) {
     return static_cast<Colour12>(r << 8 | g << 4 | b);
 }
-
-// The target shows 4-bit level c as the 8-bit value c * LEVEL_SCALE.
-inline constexpr int LEVEL_SCALE = 17;
 
 // Squared distance of two colours, in 4-bit levels.
 inline constexpr int colourDistance2(Colour12 a, Colour12 b) {

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "encoder/audio/pcmtl.h"
+#include "format/audio.h"
+#include "format/params.h"
 #include "tools/common/folders.h"
 #include "tools/common/progress.h"
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 #include "tools/prep/options.h"
 #include "tools/prep/onestep.h"
 #include "tools/prep/outdir.h"
@@ -29,6 +30,7 @@
 namespace {
 
 using namespace prep;
+using namespace proc;
 
 constexpr const char* VERSION = "vendrel-prep 1.0";
 constexpr int DECODE_RATE = AUDIO_SAMPLE_RATE_X2;  // pairs are averaged down to the player's rate
@@ -376,17 +378,17 @@ bool writeParams(const Options& o, const std::vector<ParamChange>& changes, cons
     if (!f) return false;
     if (changes.empty()) {
         fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
-        if (o.interval != DEFAULT_INTERVAL) fprintf(f, "video_interval %d\n", o.interval);
-        if (o.colours < MAX_COLOURS) fprintf(f, "palet_limit %d\n", o.colours);
+        if (o.interval != DEFAULT_INTERVAL) fprintf(f, "%s %d\n", PARAM_VIDEO_INTERVAL, o.interval);
+        if (o.colours < MAX_COLOURS) fprintf(f, "%s %d\n", PARAM_PALET_LIMIT, o.colours);
     } else {
         fprintf(f, "# vendrel-prep: at most %.4g frames per second and %d colours\n", decodedFps(o), o.colours);
     }
     int interval = DEFAULT_INTERVAL;
     int limit = MAX_COLOURS;
     for (const ParamChange& c : changes) {
-        if (c.frame > 0) fprintf(f, "frame %d\n", c.frame);
-        if (c.interval != interval) fprintf(f, "video_interval %d\n", c.interval);
-        if (c.limit != limit || c.frame == 0) fprintf(f, "palet_limit %d\n", c.limit);
+        if (c.frame > 0) fprintf(f, "%s %d\n", PARAM_FRAME, c.frame);
+        if (c.interval != interval) fprintf(f, "%s %d\n", PARAM_VIDEO_INTERVAL, c.interval);
+        if (c.limit != limit || c.frame == 0) fprintf(f, "%s %d\n", PARAM_PALET_LIMIT, c.limit);
         interval = c.interval;
         limit = c.limit;
     }

@@ -3,13 +3,13 @@
 
 #include <string>
 
-#include "encoder/stream/avindex.h"   // the display rate, the blocks an index describes
-#include "encoder/video/v2format.h"  // the largest interval the stream carries
+#include "format/stream.h"   // the display rate, the blocks an index describes, the default interval
+#include "format/v2format.h"  // the largest interval the stream carries
 #include "tools/prep/reduce.h"
 
 namespace prep {
 
-inline constexpr int DEFAULT_INTERVAL = 4;     // the encoder's own interval: 15 fps
+inline constexpr int DEFAULT_INTERVAL = DEFAULT_VIDEO_INTERVAL;     // the encoder's own interval: 15 fps
 inline constexpr int INDEX_BLOCKS = AVINDEX_MAX_BLOCKS;  // the blocks a stream's index describes at most
 
 enum class Fit { Border, Stretch };

@@ -5,7 +5,7 @@
 #include <array>
 #include <cmath>
 
-#include "encoder/audio/pcmtl.h"  // the WAV rate
+#include "format/audio.h"  // the WAV rate
 
 namespace prep {
 namespace {

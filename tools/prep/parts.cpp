@@ -15,7 +15,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 #include "tools/prep/encode_session.h"
 #include "tools/prep/outdir.h"
 #include "tools/prep/output.h"
@@ -75,7 +75,7 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::ve
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     size_t nextChange = 0;
     for (int f = first; f < whole.frames; ++f) {
-        if (childStopSignal() != 0) return false;  // the run ends, and says why
+        if (proc::childStopSignal() != 0) return false;  // the run ends, and says why
         snprintf(frameFile, sizeof frameFile, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, f, FRAME_SUFFIX);
         if (!readFrameBmp(frameFile, &frame)) {
             printf("vendrel-prep: cannot read back %s\n", frameFile);

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <numeric>
 
-#include "encoder/audio/pcmtl.h"
+#include "format/audio.h"
 #include "tools/model/player_model.h"
 #include "tools/prep/encode_session.h"
 #include "tools/prep/survey.h"

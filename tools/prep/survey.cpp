@@ -6,7 +6,7 @@
 #include <array>
 #include <cmath>
 
-#include "encoder/stream/avindex.h"  // the display rate
+#include "format/stream.h"  // the display rate
 
 namespace prep {
 namespace {

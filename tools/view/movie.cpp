@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 
 namespace view {
 namespace {
@@ -57,10 +57,10 @@ bool endsWith(const std::string& text, const char* tail) {
 }
 
 std::vector<std::string> ffmpegArguments(const Movie& m) {
-    const std::string size = std::to_string(SCREEN_W) + "x" + std::to_string(SCREEN_H);
+    const std::string size = std::to_string(SCREEN_WIDTH) + "x" + std::to_string(SCREEN_HEIGHT);
     // The target's 4:3 screen shows its 320 x 200 pixels 5:6 (taller than wide).
-    const std::string look = "scale=" + std::to_string(SCREEN_W * MOVIE_SCALE) + ":" +
-                             std::to_string(SCREEN_H * MOVIE_SCALE) + ":flags=neighbor,setsar=5/6";
+    const std::string look = "scale=" + std::to_string(SCREEN_WIDTH * MOVIE_SCALE) + ":" +
+                             std::to_string(SCREEN_HEIGHT * MOVIE_SCALE) + ":flags=neighbor,setsar=5/6";
     std::vector<std::string> a = {"ffmpeg", "-hide_banner", "-nostdin", "-v", "error", "-y",
                                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", size,
                                   "-framerate", std::to_string(DISPLAY_FRAMES_PER_SECOND), "-i", "pipe:0",
@@ -77,7 +77,7 @@ std::vector<std::string> ffmpegArguments(const Movie& m) {
         // by it, and it runs more than twice as fast as the default.
         if (endsWith(name, extension)) a.insert(a.end(), {"-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"});
     }
-    a.push_back(prep::fileArgument(outfile::writtenName(m.output)));
+    a.push_back(proc::fileArgument(outfile::writtenName(m.output)));
     return a;
 }
 
@@ -86,11 +86,11 @@ std::vector<std::string> ffplayArguments(const char* stream) {
             "-f", "nut", "pipe:0"};
 }
 
-bool spawn(pid_t* pid, const std::vector<std::string>& args, const prep::ChildFds& fds) {
+bool spawn(pid_t* pid, const std::vector<std::string>& args, const proc::ChildFds& fds) {
     std::vector<const char*> argv;
     for (const std::string& s : args) argv.push_back(s.c_str());
     argv.push_back(nullptr);
-    return prep::childSpawn(pid, argv.data(), fds);
+    return proc::childSpawn(pid, argv.data(), fds);
 }
 
 // ---- Sound -----------------------------------------------------------------
@@ -184,16 +184,16 @@ void printMessages(FILE* errors, const char* who, const outfile::OutFile* output
 // The video pictures in the file written, counted by ffprobe without
 // decoding; -1 when ffprobe cannot read the file, -2 without ffprobe.
 long long picturesInFile(const std::string& name) {
-    if (!prep::programInPath("ffprobe")) return -2;
+    if (!proc::programInPath("ffprobe")) return -2;
     const char* argv[] = {"ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
                           "stream=nb_read_packets", "-of", "csv=p=0", nullptr, nullptr};
-    const std::string file = prep::fileArgument(name);
+    const std::string file = proc::fileArgument(name);
     argv[10] = file.c_str();
-    prep::Child child;
-    if (!prep::childStart(&child, argv)) return -2;
+    proc::Child child;
+    if (!proc::childStart(&child, argv)) return -2;
     char text[64] = {};
-    prep::childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
-    if (prep::childFinish(&child) != 0 || !isdigit(static_cast<unsigned char>(text[0]))) return -1;
+    proc::childRead(&child, reinterpret_cast<uint8_t*>(text), sizeof text - 1);
+    if (proc::childFinish(&child) != 0 || !isdigit(static_cast<unsigned char>(text[0]))) return -1;
     return atoll(text);
 }
 
@@ -217,11 +217,11 @@ void closeFile(FILE** f) {
 }  // namespace
 
 bool movieProgramsPresent(MovieKind kind) {
-    if (!prep::programInPath("ffmpeg")) {
+    if (!proc::programInPath("ffmpeg")) {
         puts("vendrel-view: ffmpeg is not installed (apt-get install ffmpeg)");
         return false;
     }
-    if (kind == MovieKind::Play && !prep::programInPath("ffplay")) {
+    if (kind == MovieKind::Play && !proc::programInPath("ffplay")) {
         puts("vendrel-view: ffplay is not installed (it comes with ffmpeg: apt-get install ffmpeg)");
         return false;
     }
@@ -321,12 +321,12 @@ bool movieFinish(Movie* m) {
         pumpSound(m);
     }
     closeFd(&m->sound);
-    const int ffmpegStatus = m->ffmpeg >= 0 ? prep::childWait(m->ffmpeg) : -1;
-    const int ffplayStatus = m->ffplay >= 0 ? prep::childWait(m->ffplay) : -1;
+    const int ffmpegStatus = m->ffmpeg >= 0 ? proc::childWait(m->ffmpeg) : -1;
+    const int ffplayStatus = m->ffplay >= 0 ? proc::childWait(m->ffplay) : -1;
     const bool started = m->ffmpeg >= 0 && (m->kind == MovieKind::File || m->ffplay >= 0);
     m->ffmpeg = m->ffplay = -1;
     bool ok = true;
-    if (!started || prep::childStopSignal() != 0) {
+    if (!started || proc::childStopSignal() != 0) {
         ok = false;  // already reported, or the run was stopped by a signal
     } else if (m->kind == MovieKind::File && (ffmpegStatus != 0 || m->broken)) {
         printf("vendrel-view: ffmpeg could not write %s\n", m->file);

@@ -3,19 +3,19 @@
 // order), replays the video commands on two GRAM page models with a palette
 // per page, turns the audio codes back into samples and checks every
 // structural rule of the format on the way. It reads the file only through
-// its own code; it shares nothing but constants with the encoder.
+// its own code; it shares nothing with the encoder but the format/ headers.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
-#include "encoder/audio/pcmtl.h"        // the audio block format: samples per block, sample rate
-#include "encoder/image/decode_bmp.h"   // the screen and the GRAM page layout
+#include "format/audio.h"   // the audio block format: samples per block, sample rate
+#include "format/screen.h"  // the screen and the GRAM page layout
+#include "format/stream.h"  // the index and the video blocks
 
 namespace view {
 
-inline constexpr int SCREEN_W = SCREEN_WIDTH;
-inline constexpr int SCREEN_H = SCREEN_HEIGHT;
-inline constexpr int RGB_BYTES = SCREEN_W * SCREEN_H * 3;
+inline constexpr int RGB_BYTES = SCREEN_WIDTH * SCREEN_HEIGHT * 3;
 
 // The kinds of structural faults the decoder recognises; each is counted.
 enum class Problem : int {
@@ -53,7 +53,7 @@ struct Frame {
     int page;               // GRAM page it was drawn into
     int interval;           // display frames it lasts (interval in force at its end)
     long bytes;             // stream bytes since the previous frame end, fill and markers included
-    const uint8_t* rgb;     // SCREEN_W x SCREEN_H pixels, 3 bytes each: 4-bit levels r, g, b (0-15)
+    const uint8_t* rgb;     // SCREEN_WIDTH x SCREEN_HEIGHT pixels, 3 bytes each: 4-bit levels r, g, b (0-15)
     const uint8_t* gram;    // the page's GRAM image, GRAM_PAGE_BYTES bytes
     const uint8_t (*levels)[3];  // the page's palette: PALET_NUMBERS entries of levels r, g, b
 };
@@ -100,10 +100,61 @@ struct Summary {
     bool stopped = false;          // a sink asked to stop
 };
 
-// Decodes the stream file at path. Prints violations and warnings as it goes.
-// Returns 0 when the file was read to its end (violations may still have been
-// found: see summary.problemTotal), -1 on a fatal fault (file unreadable,
-// no index), after a one-line message.
+inline constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;  // 4096
+inline constexpr int VIDEO_ENTRY_FIXED_BYTES = 6;  // fifoTop, fifoEnd, blockSize: what finds the index
+
+// All a decoding works on: the file, the two GRAM pages with their palettes,
+// the block being read and where the walk stands. A plain record that the
+// caller owns (about 330 KiB: keep it off the stack) and decodeStream resets
+// at its start.
+struct Decoder {
+    FILE* file;
+    long long fileSize;
+    long long blockOffset;  // file offset of the block being decoded
+    DecodeOptions options;
+    const Sink* sink;
+    Summary* summary;
+
+    uint8_t index[INDEX_BYTES];
+    int indexedBlocks;  // entries the bitmap speaks for
+    uint8_t head[STREAM_BOOTCODE_MAX_BYTES + VIDEO_ENTRY_FIXED_BYTES];  // the file's start, searched for the index
+
+    uint8_t gram[2][GRAM_PAGE_BYTES];
+    uint8_t level[2][PALET_NUMBERS][3];  // 4-bit levels r, g, b per page
+    uint64_t announced[2];
+    uint8_t block[FIFO_PAGE_BYTES];      // a video block, or an audio block in its first bytes
+    int16_t samples[AUDIO_SAMPLES_PER_BLOCK];
+    uint8_t rgb[RGB_BYTES];
+
+    int blockNo;  // over all blocks of the file
+    int videoNo;  // within the kind, for the block being decoded
+    int audioNo;
+    int currentKind;
+    int page;      // GRAM page the current frame draws into
+    int high;      // the high address byte H
+    int interval;  // display frames per video frame in force
+    bool ended;
+    int lastVideoBlock;  // video block the stream end requires last (ring's last page)
+    bool frameOpen;      // drawing or palette commands since the last frame end
+    bool drawing;        // page, DRAW or FIL1 commands since the last frame end
+    bool pageSetInFrame; // the frame's absolute page set met (or its absence reported)
+    bool nopFill;        // a NOP met in the block: only NOPs may follow up to the marker
+    bool optionsPending;
+    long long lastFrameEnd;  // stream position (video bytes) just after the last frame end
+    bool leadPending;
+    int leadBlock;
+    long long leadDisplayFrames;
+    int reports;
+    bool warnedUnindexed;
+};
+
+// Decodes the stream file at path with the decoder given. Prints violations
+// and warnings as it goes. Returns 0 when the file was read to its end
+// (violations may still have been found: see summary.problemTotal), -1 on a
+// fatal fault (file unreadable, no index), after a one-line message.
+int decodeStream(Decoder* decoder, const char* path, const DecodeOptions& options, const Sink& sink,
+                 Summary& summary);
+// The same with a decoder of its own for the one call.
 int decodeStream(const char* path, const DecodeOptions& options, const Sink& sink, Summary& summary);
 
 // The middle of a code's 0.75 dB step as a 16-bit sample, with its sign;

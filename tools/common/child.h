@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace prep {
+namespace proc {
 
 inline constexpr int CHILD_MESSAGE_BYTES = 2048;
 
@@ -69,4 +69,4 @@ bool childSpawn(pid_t* pid, const char* const* argv, const ChildFds& fds);
 // not exit normally.
 int childWait(pid_t pid);
 
-}  // namespace prep
+}  // namespace proc

@@ -1,7 +1,7 @@
-// Child processes for vendrel-prep. The child's standard error is read
+// Child processes for the tools (ffmpeg, ffprobe, ffplay). The child's standard error is read
 // alongside its output so that a talkative child can never fill that pipe
 // and stall while we wait for picture bytes.
-#include "tools/prep/child.h"
+#include "tools/common/child.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-namespace prep {
+namespace proc {
 namespace {
 
 volatile sig_atomic_t stopSignal = 0;
@@ -185,4 +185,4 @@ int childWait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace prep
+}  // namespace proc

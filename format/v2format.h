@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 // First bytes of commands.
 inline constexpr uint8_t V2OP_NOP = 0x00;          // filler up to the page-end marker
@@ -29,6 +30,21 @@ inline constexpr int V2_DRAW_MAX_WIDTH = 4;
 inline constexpr uint8_t v2DrawOpcode[V2_DRAW_MAX_WIDTH + 1] = {0, V2OP_DRAW1, V2OP_DRAW2, V2OP_DRAW3,
                                                                  V2OP_DRAW4};
 
+// The lengths of commands, first byte included. A DRAW entry is an address
+// byte and width data bytes; a FIL1 command is its opcode, the value and an
+// address byte per entry.
+constexpr int v2CommandEntries(uint8_t op) { return (op & 0x0F) + 1; }
+// Width of the entries of a DRAW opcode (1-4), 0 when it is none.
+constexpr int v2DrawWidth(uint8_t op) {
+    for (int w = 1; w <= V2_DRAW_MAX_WIDTH; ++w) {
+        if ((op & 0xF0) == v2DrawOpcode[w]) return w;
+    }
+    return 0;
+}
+constexpr int v2DrawLength(int width, int entries) { return 1 + entries * (width + 1); }
+constexpr int v2Fil1Length(int entries) { return 2 + entries; }
+static_assert(v2DrawWidth(0x1F) == 2 && v2DrawLength(v2DrawWidth(0x1F), v2CommandEntries(0x1F)) == 49);
+
 // Palette update entries: a header byte, then component bytes green, red, blue.
 inline constexpr int V2_PALET_MAX_ENTRIES = 64;
 inline constexpr int V2_PALET_ENTRY_MAX_BYTES = 4;
@@ -45,6 +61,15 @@ inline constexpr uint8_t V2PAL_HDR_HIGH_BITS = 0xC0;
 inline constexpr uint8_t V2PAL_HDR_MID_BITS = 0x0C;
 inline constexpr uint8_t V2PAL_NUMBER_LOW_BITS = 0xC0;
 inline constexpr int V2PAL_NUMBER_LOW_SHIFT = 6;
+
+// Length of a palette update entry by its header: the header and the
+// component bytes it announces; palette 0 always carries all three.
+constexpr int v2PaletEntryLength(uint8_t header) {
+    if (header & V2PAL_HDR_ZERO) return V2_PALET_ENTRY_MAX_BYTES;
+    int length = 1;
+    for (uint8_t bit : {V2PAL_HDR_GREEN, V2PAL_HDR_RED, V2PAL_HDR_BLUE}) length += (header & bit) ? 1 : 0;
+    return length;
+}
 
 constexpr uint8_t v2PaletHeaderNumber(int p) { return static_cast<uint8_t>((p & 0x30) << 2 | (p & 0x0C)); }
 constexpr uint8_t v2PaletComponentNumber(int p) { return static_cast<uint8_t>((p & 0x03) << V2PAL_NUMBER_LOW_SHIFT); }
