@@ -602,7 +602,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     }
     const bool begun =
         rateBegin({o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, sessionWav.empty() ? nullptr : sessionWav.c_str());
-    if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
+    if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // open by now
     if (!begun) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
