@@ -34,6 +34,8 @@ struct RateSettings {
     int colourLimit;      // the most colours (with rate control the limit adapts up to it)
     int compressType;     // 1 with rate control, the page mode of the printed command otherwise
     bool dither;          // with rate control, rate to spare may turn the light dither on
+    int partBlocks = 0;   // with rate control: the film in parts of at most this many blocks, each
+                          // planned as a stream of its own (see ratePartStarted); 0 for one stream
 };
 
 struct FrameSetting {
@@ -66,6 +68,7 @@ struct RateReport {
     double neededKiB;     // the least rate at which the stream plays, KiB/s
     std::vector<ParamChange> changes;  // frame 0's interval and colour limit, and every change
     SettingRange used;
+    std::vector<int> partStarts;  // with partBlocks: the first frame of every part after the first
 };
 
 // Starts the in-process encoding; wavPath is the sound or null. False (after
@@ -85,6 +88,14 @@ bool rateNextFrame(bool sourceEnded, ReducedFrame* out);
 
 // Without rate control: encodes a frame as it is written.
 void rateMeasureFrame(const ReducedFrame& frame);
+
+// With partBlocks: true when the frame planned last begins a part. A part
+// ends before a frame that might not fit in it any more, or before a scene
+// cut in its last tenth of blocks; the next one is planned as a fresh stream
+// (its sound from its first frame on, the screen black), so that every part
+// plays at the rate from its own start. Late frames and sound gaps are then
+// counted part by part, and neededKiB is the most any part needs.
+bool ratePartStarted();
 
 // Ends the stream and judges it under the model.
 RateReport rateFinish();
