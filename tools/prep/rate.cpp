@@ -112,7 +112,7 @@ struct Planner {
     std::vector<int> partStarts;
     std::string wavPath;
     int mostBlocksAFrame;   // the most blocks one frame has added to a part so far
-    int blocks;             // of the part if it ended after the frames so far
+    int blocks;             // of the part if it ended after the frames so far (-1: not counted yet)
     int trials;
     int refused;
     SessionSnapshot snapshot;
@@ -537,7 +537,7 @@ bool openPart(Planner* p) {
     setup.soundFrom = static_cast<int32_t>(showSample(p->show));
     p->partFirst = p->frames;
     p->partShow = p->show;
-    p->blocks = 0;
+    p->blocks = -1;
     return sessionOpen(setup);
 }
 
@@ -552,7 +552,7 @@ void startPartIfDue(Planner* p) {
     sessionFinish();
     const int blocks = sessionBlocks();
     sessionRestore(p->snapshot);
-    p->mostBlocksAFrame = std::max(p->mostBlocksAFrame, blocks - p->blocks);
+    if (p->blocks >= 0) p->mostBlocksAFrame = std::max(p->mostBlocksAFrame, blocks - p->blocks);
     p->blocks = blocks;
     const int reach = std::max(1, limit * SCENE_CUT_REACH_PERCENT / 100);
     const bool cut = p->cutBefore[p->head];
