@@ -2,6 +2,7 @@
 // parameter file that vendrel encodes. ffmpeg decodes the input (as a child
 // process, its output read on pipes); the colour reduction, the files and the
 // timing are our own.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,6 +229,7 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         puts("vendrel-prep: ffmpeg could not be started");
         return result;
     }
+    fcntl(child.out, F_SETPIPE_SZ, FRAME_PIPE_BYTES);
     const bool rateControl = o.rate > 0;
     if (!rateControl) reduceInit({o.colours, o.dither});
     char name[NAME_BYTES];

@@ -462,6 +462,7 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
         puts("vendrel-prep: cannot start the process that cuts the parts");
         return false;
     }
+    fcntl(frames[1], F_SETPIPE_SZ, FRAME_PIPE_BYTES);
     signal(SIGPIPE, SIG_IGN);  // a cutter that failed is told by its report
     fflush(stdout);
     const pid_t pid = fork();

@@ -31,6 +31,12 @@ namespace prep {
 
 inline constexpr const char* STREAM_NAME = "movie.bin";  // in OUTDIR, or in each part's folder
 
+// The pipes that carry pictures and frames from one process to the next hold
+// this much (several frames; the usual 64 KiB is less than one), so that a
+// process that is a frame slower for a moment does not stop the one before.
+// Only a wish: a system that grants less still works, a little more in step.
+inline constexpr int FRAME_PIPE_BYTES = 1 << 20;
+
 // What the streams are made of besides the frames.
 struct StreamJob {
     Options options;
