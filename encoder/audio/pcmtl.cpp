@@ -22,6 +22,8 @@ uint32_t fifo_addr_end = kFifoEnd;
 FILE* fpOut;                    // borrowed from the driver
 Mono_Native* mono_pcm;          // the whole sample sequence
 int32_t srcPos;                 // next sample to encode
+PcmtlSource source;             // or the caller's samples, one by one
+int32_t sourceCount;
 
 // A sample's code: the attenuation below full scale in 0.75 dB steps, with
 // bit 7 set for a negative sample; silence has a code of its own.
@@ -39,6 +41,7 @@ void buildCodeTable() {
 }
 
 uint8_t nextCode() {
+    if (source) return srcPos < sourceCount ? pcm2tl[static_cast<uint16_t>(source(srcPos++))] : AUDIO_CODE_SILENCE;
     if (!mono_pcm || srcPos >= mono_pcm->numData) return AUDIO_CODE_SILENCE;
     return pcm2tl[static_cast<uint16_t>(mono_pcm->data[srcPos++])];
 }
@@ -65,6 +68,19 @@ void warnOfFormat(const char* path) {
            info.numChannels == 1 ? "" : "s", AUDIO_WAV_RATE, path, AUDIO_WAV_RATE);
 }
 
+// The ring empty, the code table, the audio index entry.
+void startRing(AvIndexEntry* entry) {
+    fifo_addr_top = kFifoTop;
+    fifo_addr_end = kFifoEnd;
+    memAddress = kFifoTop;
+    buildCodeTable();
+
+    avEntrySetU16(entry, AVENTRY_FIFO_TOP, static_cast<uint16_t>(kFifoTop));
+    avEntrySetU16(entry, AVENTRY_FIFO_END, static_cast<uint16_t>(kFifoEnd));
+    avEntrySetU16(entry, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(kBlockBytes));
+    avEntrySetU16(entry, AVENTRY_KIND_PARAM, AUDIO_KIND_PARAM);
+}
+
 }  // namespace
 
 const uint8_t* pcmtlCodeTable() { return pcm2tl; }
@@ -86,16 +102,17 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
     printf("numData:%d\n", mono_pcm->numData);
     warnOfFormat(path);
 
-    fifo_addr_top = kFifoTop;
-    fifo_addr_end = kFifoEnd;
-    memAddress = kFifoTop;
-    buildCodeTable();
-
-    avEntrySetU16(entry, AVENTRY_FIFO_TOP, static_cast<uint16_t>(kFifoTop));
-    avEntrySetU16(entry, AVENTRY_FIFO_END, static_cast<uint16_t>(kFifoEnd));
-    avEntrySetU16(entry, AVENTRY_BLOCK_SIZE, static_cast<uint16_t>(kBlockBytes));
-    avEntrySetU16(entry, AVENTRY_KIND_PARAM, AUDIO_KIND_PARAM);
+    startRing(entry);
     return 0;
+}
+
+void pcmtl_InitSource(FILE* fp, PcmtlSource from, int32_t count, AvIndexEntry* entry) {
+    fpOut = fp;
+    pcmtl_End();
+    source = from;
+    sourceCount = count;
+    srcPos = 0;
+    startRing(entry);
 }
 
 void pcmtl_Reset() {
@@ -139,6 +156,8 @@ void pcmtlSeek(const PcmtlPosition& position) {
 }
 
 int pcmtl_End() {
+    source = nullptr;
+    sourceCount = 0;
     if (mono_pcm) {
         free_Mono_Native(mono_pcm);
         mono_pcm = nullptr;

@@ -52,6 +52,9 @@ int checkParts(const TempDir& dir, const std::string& film, const std::vector<st
     const RunResult prep = run(PREP, args);
     EXPECT_EQ(prep.status, 0) << prep.output;
     EXPECT_FALSE(fileExists(out + "/frame00000.bmp"));  // all moved into the parts
+    std::string rate;
+    for (size_t i = 0; i + 1 < options.size(); ++i)
+        if (options[i] == "--rate") rate = options[i + 1];
     EXPECT_FALSE(fileExists(out + "/audio.wav"));
 
     int frames = 0;
@@ -74,6 +77,11 @@ int checkParts(const TempDir& dir, const std::string& film, const std::vector<st
 
         const RunResult view = run(VENDREL_VIEW_BIN, {args[0], "--check", folder + "/movie.bin"});
         EXPECT_EQ(view.status, 0) << view.output;
+        if (!rate.empty()) {
+            // Every part plays at the rate from its own start, in the viewer's model too.
+            const RunResult atRate = run(VENDREL_VIEW_BIN, {args[0], "--check", "--rate", rate, folder + "/movie.bin"});
+            EXPECT_NE(atRate.output.find("KiB/s: 0 frames late, 0 sound gaps"), std::string::npos) << atRate.output;
+        }
         bool allIndexed = false;
         EXPECT_LE(blocksOf(view.output, &allIndexed), LIMIT) << view.output;
         EXPECT_TRUE(allIndexed);

@@ -117,4 +117,36 @@ TEST(EncodeSession, SameStreamAsVendrelAlsoAfterTrials) {
     EXPECT_DOUBLE_EQ(sim.start, batch.start);
 }
 
+// A long sound is read in pieces as the stream needs it, also back again
+// after a trial: many seconds a frame, so the pieces change every few frames.
+TEST(EncodeSession, LongSoundReadInPiecesIsVendrelsSound) {
+    TempDir dir;
+    const std::string wav = dir.path() + "/audio.wav";
+    constexpr int LONG_FRAMES = 12;
+    constexpr int INTERVAL = 200;  // 3.3 s a frame: 40 s in all, several of the session's reads
+    writeWav(wav, 50.0);
+    static ReducedFrame frame;
+    static SessionSnapshot snapshot;
+    ASSERT_TRUE(sessionOpen({wav.c_str(), 1, true}));
+    for (int n = 0; n < LONG_FRAMES; ++n) {
+        makeFrame(n, 20, &frame);
+        ASSERT_TRUE(writeFrameBmp((dir.path() + "/f" + std::to_string(n) + ".bmp").c_str(), frame));
+        sessionSave(&snapshot);
+        sessionFrame(frame, {255, 64});
+        sessionFinish();
+        sessionRestore(snapshot);
+        sessionFrame(frame, {INTERVAL, 64});
+    }
+    sessionFinish();
+    FILE* params = fopen((dir.path() + "/params.txt").c_str(), "w");
+    ASSERT_NE(params, nullptr);
+    fprintf(params, "frame 0\nvideo_interval %d\n", INTERVAL);
+    fclose(params);
+    const RunResult r = run(VENDREL_BIN, {"-c1", "-e" + std::to_string(LONG_FRAMES - 1), "-a" + wav,
+                                          "-f" + dir.path() + "/params.txt", dir.path() + "/f%d.bmp",
+                                          dir.path() + "/out%d.bin"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(sessionBytes() == readFile(dir.path() + "/out99999.bin")) << "the in-process stream differs";
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // stream written through a FILE of our own into memory.
 #include "tools/prep/encode_session.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "encoder/driver/streaminfo.h"
 #include "encoder/video/compress.h"
+#include "tools/prep/output.h"
 
 namespace prep {
 namespace {
@@ -34,6 +36,56 @@ struct Sink {
     int64_t base;  // where the stream begins in it
     bool failed;   // a write into it failed
 };
+
+// The sound, read from its file a window at a time as the encoder asks for
+// samples, so that a film's sound is never held whole. A window starts a
+// little before the sample asked for: a frame taken back goes back a few
+// blocks.
+constexpr int32_t SOUND_WINDOW_SAMPLES = 1 << 16;
+constexpr int32_t SOUND_WINDOW_BACK = SOUND_WINDOW_SAMPLES / 4;
+
+struct SoundWindow {
+    int fd = -1;
+    int32_t first = 0;  // the sample at samples[0]
+    int32_t count = 0;  // samples held
+    bool failed = false;  // the file could not be read back
+    int16_t samples[SOUND_WINDOW_SAMPLES];
+};
+
+SoundWindow sound;
+
+int32_t windowSample(int32_t index) {
+    if (index < sound.first || index >= sound.first + sound.count) {
+        sound.first = std::max(0, index - SOUND_WINDOW_BACK);
+        static uint8_t bytes[2 * SOUND_WINDOW_SAMPLES];
+        const ssize_t n = pread(sound.fd, bytes, sizeof bytes, WAV_HEADER_BYTES + off_t{sound.first} * 2);
+        sound.count = n > 0 ? static_cast<int32_t>(n / 2) : 0;
+        for (int32_t i = 0; i < sound.count; ++i)
+            sound.samples[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        if (index >= sound.first + sound.count) {
+            sound.failed = true;  // the header promised this sample
+            return 0;
+        }
+    }
+    return sound.samples[index - sound.first];
+}
+
+// Opens the sound for the encoder: read in windows when vendrel-prep wrote
+// the file, whole (as vendrel reads it) otherwise.
+bool openSound(const char* path, AvIndexEntry* entry) {
+    if (sound.fd >= 0) close(sound.fd);
+    sound.fd = open(path, O_RDONLY | O_CLOEXEC);
+    sound.first = sound.count = 0;
+    sound.failed = false;
+    uint32_t samples = 0;
+    if (sound.fd >= 0 && wavOwnSamples(sound.fd, &samples) && samples <= INT32_MAX) {
+        pcmtl_InitSource(fpDst, windowSample, static_cast<int32_t>(samples), entry);
+        return true;
+    }
+    if (sound.fd >= 0) close(sound.fd);
+    sound.fd = -1;
+    return pcmtl_Init(fpDst, path, entry) >= 0;
+}
 
 // The file the next session writes into (sessionWriteInto).
 int pendingFd = -1;
@@ -194,7 +246,7 @@ bool sessionOpen(const SessionSetup& setup) {
     AvIndexEntry* header = hdr;
     avindexOut(fpDst);
     if (setup.wavPath) {
-        if (pcmtl_Init(fpDst, setup.wavPath, &header[AVINDEX_KIND_AUDIO]) < 0) return false;
+        if (!openSound(setup.wavPath, &header[AVINDEX_KIND_AUDIO])) return false;
         pcmtlSeek({pcmtlTell().memAddress, setup.soundFrom});
         audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
         videoUpdateCB(nullptr, 0, 0);
@@ -240,7 +292,7 @@ void sessionWriteInto(int fd, int64_t base) {
     pendingBase = base;
 }
 
-bool sessionWriteFailed() { return session.sink.failed; }
+bool sessionWriteFailed() { return session.sink.failed || sound.failed; }
 
 bool sessionSilenceFrom(int64_t end) {
     static uint8_t block[AUDIO_BLOCK_BYTES];

@@ -42,6 +42,9 @@ struct SessionFrame {
 
 // Starts the stream: index placeholder, the sound's first two blocks, the
 // compressor. Returns false (after printing why) when the sound cannot be read.
+// A sound file that vendrel-prep wrote is read a window at a time as the
+// stream needs it (memory does not grow with the film); any other is read
+// whole, as vendrel reads it. The samples are the same either way.
 bool sessionOpen(const SessionSetup& setup);
 
 // Encodes the next frame exactly as vendrel does for that BMP and those
@@ -54,7 +57,8 @@ int sessionFinish();
 // The next sessionOpen also writes its stream into the open file fd (the
 // caller's), from offset base on (what lies before, the boot code, stays).
 // Frames taken back are overwritten; sessionFinish cuts the file to the
-// stream's end. sessionWriteFailed tells whether a write into it failed.
+// stream's end. sessionWriteFailed tells whether a write into it failed (or
+// the sound file could not be read back while the stream was made).
 void sessionWriteInto(int fd, int64_t base);
 bool sessionWriteFailed();
 

@@ -2,6 +2,7 @@
 // parameter file that vendrel encodes. ffmpeg decodes the input (as a child
 // process, its output read on pipes); the colour reduction, the files and the
 // timing are our own.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,6 +235,7 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         puts("vendrel-prep: ffmpeg could not be started");
         return result;
     }
+    fcntl(child.out, F_SETPIPE_SZ, FRAME_PIPE_BYTES);
     const bool rateControl = o.rate > 0;
     if (!rateControl) reduceInit(&reducer, {o.colours, o.dither});
     char name[NAME_BYTES];
@@ -249,7 +251,7 @@ VideoResult convertVideo(const Options& o, Cutter* cutter) {
         if (o.partBlocks > 0 && !cutter) result.cutAt.push_back(reduced.sceneCut);
         if (cutter) {
             const FrameSetting setting = rateControl ? rateLastSetting(&planner) : FrameSetting{o.interval, o.colours};
-            written = cutterTake(cutter, reduced, {setting.interval, setting.limit});
+            written = cutterTake(cutter, reduced, {setting.interval, setting.limit}, rateControl && ratePartStarted(&planner));
         } else if (!o.encode) {
             snprintf(name, sizeof name, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, result.frames, FRAME_SUFFIX);
             written = writeFrameBmp(name, reduced);
@@ -485,8 +487,8 @@ bool printRateReport(double rate, const RateReport& r) {
 // own parameter file, and prints each part's command line. With --rate,
 // *plays turns false when a part's stream does not play at the rate.
 bool cutIntoParts(const Options& o, const VideoResult& video, bool audio, int compressType, bool params,
-                  const std::vector<ParamChange>& changes, bool* plays) {
-    const Prepared whole{video.frames, &video.cutAt, audio, compressType, &changes};
+                  const std::vector<ParamChange>& changes, const std::vector<int>& partStarts, bool* plays) {
+    const Prepared whole{video.frames, &video.cutAt, audio, compressType, &changes, &partStarts};
     std::vector<Part> parts;
     if (!planParts(o, whole, &parts) || !writeParts(o, whole, parts)) return false;
     for (size_t k = 0; params && k < parts.size(); ++k) {
@@ -559,16 +561,6 @@ void warnDecodeErrors(const Options& o, const VideoResult& video) {
                o.input.c_str(), video.decodeError.c_str());
 }
 
-// A sound file of one silent sample.
-bool writeStandIn(const std::string& path) {
-    WavWriter wav{};
-    const int16_t silence[2] = {0, 0};
-    double gain = 1.0;
-    if (!wavOpen(&wav, path.c_str())) return false;
-    wavAddPairs(&wav, silence, 2);
-    return wavFinish(&wav, &gain);
-}
-
 // --encode: the streams straight into OUTDIR, checked; the sound file goes
 // once they hold it.
 Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::string& wavPath,
@@ -595,21 +587,13 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         }
         return Outcome::Failed;
     };
-    // With parts this session writes no stream, so it need not hold the
-    // film's sound (the cutter does): without rate control it is idle, with
-    // it the plan depends on when sound blocks come, not on what they hold.
-    std::string sessionWav = parts ? "" : job.wavPath;
-    if (parts && o.rate > 0 && !job.wavPath.empty()) {
-        sessionWav = joinPath(o.outdir, "silence.wav");
-        if (!writeStandIn(sessionWav)) {
-            printf("vendrel-prep: cannot write %s\n", sessionWav.c_str());
-            return abandon();
-        }
-    }
-    const bool begun =
-        rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, sessionWav.empty() ? nullptr : sessionWav.c_str());
-    if (sessionWav != job.wavPath) unlink(sessionWav.c_str());  // read whole by now
-    if (!begun) {
+    // With parts this session writes no stream: without rate control it is
+    // idle, with it the plan depends on when sound blocks come, not on what
+    // they hold, yet it takes the film's sound as the parts' streams do (a
+    // window at a time), and begins the parts itself (see rateBegin).
+    if (!rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered,
+                    o.rate > 0 ? o.partBlocks : 0},
+                   parts && o.rate <= 0 ? nullptr : (job.wavPath.empty() ? nullptr : job.wavPath.c_str()))) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
     }
@@ -662,7 +646,8 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered}, audio.written ? wavPath.c_str() : nullptr)) {
+    if (!rateBegin(&planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered, o.rate > 0 ? o.partBlocks : 0},
+                   audio.written ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;
     }
@@ -683,7 +668,8 @@ Outcome convert(const Options& o, const InputStreams& streams, const std::vector
         return Outcome::Failed;
     }
     if (o.partBlocks > 0) {
-        if (!cutIntoParts(o, video, audio.written, compressType, params, changes, &plays)) return Outcome::Failed;
+        if (!cutIntoParts(o, video, audio.written, compressType, params, changes, report.partStarts, &plays))
+            return Outcome::Failed;
         return plays ? Outcome::Done : Outcome::Missed;
     }
     if (o.overwrite) removeStaleParts(o, 1);  // an earlier run in parts

@@ -36,6 +36,7 @@ constexpr int MISSED_STATUS = 3;
 struct Record {
     ReducedFrame frame;
     FrameParams params;
+    bool partStart;  // the plan begins a part with this frame
 };
 
 // What a part's check hands back.
@@ -102,8 +103,8 @@ PartResult checkPart(const StreamJob& job, const std::string& path, int fd, int 
         snprintf(rate, sizeof rate, "plays without stalls from %.1f KiB/s", std::ceil(kib * 10.0) / 10.0);
     partText(&r, "  %s: frames %d to %d of the whole, %s; %s", path.c_str(), first, first + frames - 1,
              summary.c_str(), rate);
-    // Each part plays from a black screen, which the plan of the whole did
-    // not foresee at the part's start.
+    // The plan begins parts where it foresees them; a part cut elsewhere (a
+    // frame did not fit) plays from a black screen the plan did not expect.
     r.plays = job.options.rate <= 0 || kib <= job.options.rate;
     r.ok = true;
     return r;
@@ -131,6 +132,13 @@ public:
 
     bool take(const Record& record) {
         if (failed_) return false;
+        if (record.partStart && frames_ > 0) {
+            // The plan ends the part here: no frame goes on to the next.
+            const int spool = spool_;
+            const bool ended = endPart(frames_, false);
+            close(spool);
+            if (!ended) return false;
+        }
         if (frames_ == 0 && !beginPart()) return false;
         if (record.frame.sceneCut && frames_ > 0) {
             atCut_ = after_[(frames_ - 1) % 2];
@@ -454,6 +462,7 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
         puts("vendrel-prep: cannot start the process that cuts the parts");
         return false;
     }
+    fcntl(frames[1], F_SETPIPE_SZ, FRAME_PIPE_BYTES);
     signal(SIGPIPE, SIG_IGN);  // a cutter that failed is told by its report
     fflush(stdout);
     const pid_t pid = fork();
@@ -477,10 +486,11 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
     return true;
 }
 
-bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params) {
+bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params, bool partStart) {
     static Record record;
     record.frame = frame;
     record.params = params;
+    record.partStart = partStart;
     const bool taken = cutter->here ? cutter->here->take(record) : writeAll(cutter->frames, &record, sizeof record);
     cutter->failed = !taken;
     return taken;

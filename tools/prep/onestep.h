@@ -10,7 +10,8 @@
 // frames route does (a part is encoded from its first frame until a frame
 // would make it too large, then ended at the latest scene cut near there).
 // The frames from the part's latest scene cut on wait in a spool file in its
-// folder, to begin the next part with those past the end. Each finished part
+// folder, to begin the next part with those past the end. With rate control
+// a part also ends where the plan begins the next one. Each finished part
 // is checked (and the rate it needs found) by a process of its own, at most
 // --jobs - 1 at once, while the next part is encoded. With one job and no
 // rate control everything runs in this process.
@@ -29,6 +30,12 @@
 namespace prep {
 
 inline constexpr const char* STREAM_NAME = "movie.bin";  // in OUTDIR, or in each part's folder
+
+// The pipes that carry pictures and frames from one process to the next hold
+// this much (several frames; the usual 64 KiB is less than one), so that a
+// process that is a frame slower for a moment does not stop the one before.
+// Only a wish: a system that grants less still works, a little more in step.
+inline constexpr int FRAME_PIPE_BYTES = 1 << 20;
 
 // What the streams are made of besides the frames.
 struct StreamJob {
@@ -74,8 +81,10 @@ struct Cutter {
 // a message.
 bool cutterStart(const StreamJob& job, Cutter* cutter);
 
-// Hands the next frame to the cutter. False when it has ended (it failed).
-bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params);
+// Hands the next frame to the cutter; partStart: the plan begins a part with
+// it (rate control), so the part before ends there. False when the cutter has
+// ended (it failed).
+bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params, bool partStart);
 
 // No more frames: waits until every part is written and checked, prints the
 // cutter's report. False when a part failed (its message printed); the parts'

@@ -1,9 +1,13 @@
 // Frame and sound files of vendrel-prep.
 #include "tools/prep/output.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "format/audio.h"  // the WAV rate
 
@@ -208,6 +212,18 @@ bool wavFinish(WavWriter* wav, double* gain) {
 void wavAbandon(WavWriter* wav) {
     if (wav->file) fclose(wav->file);
     wav->file = nullptr;
+}
+
+bool wavOwnSamples(int fd, uint32_t* samples) {
+    uint8_t header[WAV_HEADER_BYTES];
+    uint8_t expected[WAV_HEADER_BYTES];
+    struct stat info;
+    if (pread(fd, header, WAV_HEADER_BYTES, 0) != WAV_HEADER_BYTES || fstat(fd, &info) != 0) return false;
+    const uint32_t dataBytes = readU32(header + WAV_DATA_SIZE_AT);
+    writeWavHeader(expected, dataBytes / 2);
+    *samples = dataBytes / 2;
+    return dataBytes % 2 == 0 && std::memcmp(header, expected, WAV_HEADER_BYTES) == 0 &&
+           info.st_size >= WAV_HEADER_BYTES + static_cast<off_t>(dataBytes);
 }
 
 bool wavCopyPart(const char* from, const char* to, uint32_t first, uint32_t count) {

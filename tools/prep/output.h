@@ -52,4 +52,9 @@ void wavAbandon(WavWriter* wav);
 // invented (the copy is shorter). Returns false when a file fails.
 bool wavCopyPart(const char* from, const char* to, uint32_t first, uint32_t count);
 
+// The samples of a WAV file that wavFinish wrote, its header exactly as
+// written there and its samples all present: then sample i is the 16-bit
+// little-endian value at WAV_HEADER_BYTES + 2 i. False for any other file.
+bool wavOwnSamples(int fd, uint32_t* samples);
+
 }  // namespace prep

@@ -5,7 +5,8 @@
 // ended, its blocks counted and the end taken back again, so the true block
 // count of the part ending at each frame is known; encoding stops at the
 // first frame that would make the part too large, and the cut is made at the
-// latest scene cut near there, or right there.
+// latest scene cut near there, or right there. With rate control a part also
+// ends where the plan began the next one (the plan foresees the cut).
 #include "tools/prep/parts.h"
 
 #include <sys/stat.h>
@@ -61,9 +62,9 @@ int blocksIfEndedHere(SessionSnapshot* state) {
 // within the limit: totals[i] = blocks of the part of frames first .. first + i.
 // The sound only has to be there: how many of its blocks a stream holds
 // follows from the frames' timing alone.
-bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::vector<int>* totals) {
+bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end, std::vector<int>* totals) {
     totals->clear();
-    totals->reserve(static_cast<size_t>(whole.frames - first));
+    totals->reserve(static_cast<size_t>(end - first));
     const std::string wav = joinPath(o.outdir, AUDIO_NAME);
     SessionSetup setup;
     setup.wavPath = whole.audio ? wav.c_str() : nullptr;
@@ -74,7 +75,7 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, std::ve
     }
     const std::string prefix = joinPath(o.outdir, FRAME_PREFIX);
     size_t nextChange = 0;
-    for (int f = first; f < whole.frames; ++f) {
+    for (int f = first; f < end; ++f) {
         if (proc::childStopSignal() != 0) return false;  // the run ends, and says why
         snprintf(frameFile, sizeof frameFile, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, f, FRAME_SUFFIX);
         if (!readFrameBmp(frameFile, &frame)) {
@@ -99,17 +100,27 @@ int framesToCut(const Prepared& whole, int first, int longest) {
     return framesToKeep(longest, latestCut);
 }
 
-// Finds the part that begins at `first`.
+// The frame where the plan begins the next part after `first`, or the end.
+int plannedEnd(const Prepared& whole, int first) {
+    if (whole.partStarts)
+        for (int start : *whole.partStarts)
+            if (start > first) return std::min(start, whole.frames);
+    return whole.frames;
+}
+
+// Finds the part that begins at `first`: until the plan's next part, or
+// shorter when it would not fit.
 bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
     std::vector<int> totals;
-    if (!encodeUntilFull(o, whole, first, &totals)) return false;
+    const int end = plannedEnd(whole, first);
+    if (!encodeUntilFull(o, whole, first, end, &totals)) return false;
     const int longest = static_cast<int>(totals.size());
     if (longest == 0) {
         printf("vendrel-prep: frame %d alone makes a stream of more than %d blocks: raise --part-blocks\n", first,
                o.partBlocks);
         return false;
     }
-    const int frames = first + longest < whole.frames ? framesToCut(whole, first, longest) : longest;
+    const int frames = first + longest < end ? framesToCut(whole, first, longest) : longest;
     *part = {first, frames, totals[frames - 1], 0.0};
     if (o.rate > 0) {
         // The rate the part's own stream needs: it plays from a black screen.

@@ -41,11 +41,13 @@ struct Prepared {
     bool audio;                              // OUTDIR/audio.wav
     int compressType;                        // of the printed commands
     const std::vector<ParamChange>* changes;  // interval and colour limit changes (rate control), or empty
+    const std::vector<int>* partStarts;       // where the plan began parts (rate control), or empty
 };
 
 // Finds the parts: every frame in exactly one, each at most o.partBlocks
-// blocks. False after a one-line message (a frame too large for a part, the
-// encoder failing).
+// blocks. A part also ends where the plan began the next one (whole.partStarts).
+// False after a one-line message (a frame too large for a part, the encoder
+// failing).
 bool planParts(const Options& o, const Prepared& whole, std::vector<Part>* parts);
 
 // The folder of part k (from 1): OUTDIR/part001, ...

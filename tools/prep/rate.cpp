@@ -6,10 +6,12 @@
 #include <climits>
 #include <cstdio>
 #include <numeric>
+#include <string>
 
 #include "format/audio.h"
 #include "tools/model/player_model.h"
 #include "tools/prep/encode_session.h"
+#include "tools/prep/parts.h"
 #include "tools/prep/survey.h"
 
 namespace prep {
@@ -211,16 +213,17 @@ static Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastR
     const FrameParams params{p->nextInterval, limit};
     const SessionFrame done = sessionFrame(out, params);
     model::Sim sim = p->sim;
-    const double at = sessionFeed(&sim, p->frames);
+    const double at = sessionFeed(&sim, p->frames - p->partFirst);
     const double margin = MARGIN_BYTES / (2.0 * sim.rate);
-    const bool onTime = model::simFrameLateness(&sim, at, p->show, false) == 0.0 &&
-                        (!sim.started || at <= sim.start + (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - margin);
+    const int64_t show = p->show - p->partShow;  // in the part's stream
+    const bool onTime = model::simFrameLateness(&sim, at, show, false) == 0.0 &&
+                        (!sim.started || at <= sim.start + (show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - margin);
     const bool kept = done.accepted && ((onTime && sim.soundGaps == p->sim.soundGaps) || lastResort);
     if (!kept) {
         sessionRestore(p->snapshot);
         return {false, done.bytes};
     }
-    model::simFrameLateness(&sim, at, p->show, true);
+    model::simFrameLateness(&sim, at, show, true);
     p->sim = sim;
     p->refused += !done.accepted;
     return {true, done.bytes};
@@ -400,13 +403,13 @@ static bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* ou
     buildRemap(p);
     measureTiles(p, rgb);
     if (cut) p->fill = fillEntry(*p, rgb);
-    const double readBy = (p->show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
+    const double readBy = (p->show - p->partShow + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
     // Within a scene the reader is kept ahead by a reserve, which the first
     // frame of the next scene may spend: it has the whole picture to send.
     const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
     const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
     // So does every frame until the new scene's picture is whole.
-    double budget = cut || p->incomplete || p->frames == 0 ? room : std::max(0.0, room - reserve);
+    double budget = cut || p->incomplete || p->frames == p->partFirst ? room : std::max(0.0, room - reserve);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         const bool all = chooseTiles(p, budget);
         compose(*p, cut, out);
@@ -463,6 +466,54 @@ static void planFrame(Planner* p, ReducedFrame* out) {
     adaptSetting(p, false, 0.0);
 }
 
+// Opens the stream of the part that begins with the next frame.
+static bool openPart(Planner* p) {
+    model::simInit(&p->sim, (p->settings.kibPerSecond > 0 ? p->settings.kibPerSecond : MEASURE_KIB) * model::KIB);
+    SessionSetup setup;
+    setup.wavPath = p->sound ? p->wavPath.c_str() : nullptr;
+    setup.compressType = p->settings.compressType;
+    setup.soundFrom = static_cast<int32_t>(showSample(p->show));
+    p->partFirst = p->frames;
+    p->partShow = p->show;
+    p->blocks = -1;
+    return sessionOpen(setup);
+}
+
+// With parts, before the next frame is planned: ends the part when that
+// frame might not fit in it (it adds at most what the most a frame has added
+// so far, and a little), or begins a scene in the part's last tenth of
+// blocks. The next part starts from a black screen.
+static void startPartIfDue(Planner* p) {
+    const int limit = p->settings.partBlocks;
+    if (limit <= 0 || p->frames == p->partFirst) return;
+    sessionSave(&p->snapshot);
+    sessionFinish();
+    const int blocks = sessionBlocks();
+    sessionRestore(p->snapshot);
+    if (p->blocks >= 0) p->mostBlocksAFrame = std::max(p->mostBlocksAFrame, blocks - p->blocks);
+    p->blocks = blocks;
+    const int reach = std::max(1, limit * SCENE_CUT_REACH_PERCENT / 100);
+    const bool cut = p->cutBefore[p->head];
+    if (blocks + p->mostBlocksAFrame + 2 <= limit && !(cut && blocks > limit - reach)) return;
+    sessionFinish();
+    sessionFeedRest(&p->sim);
+    p->partLate += p->sim.lateFrames;
+    p->partGaps += p->sim.soundGaps;
+    p->partNeeded = std::max(p->partNeeded, model::neededRate(sessionLayout()) / model::KIB);
+    p->partStarts.push_back(p->frames);
+    p->shown.paletteSize = 1;
+    p->shown.palette.fill(0);
+    p->shown.index.fill(0);
+    p->waited.fill(0);
+    p->incomplete = false;
+    // Should the sound file fail to open again, the part is planned without
+    // it; each part's own check of the rate it needs still judges it.
+    if (!openPart(p)) {
+        p->sound = false;
+        openPart(p);
+    }
+}
+
 bool rateBegin(Planner* p, const RateSettings& settings, const char* wavPath) {
     p->settings = settings;
     p->rowBytes = ROW_LAYER_BYTES;
@@ -482,12 +533,13 @@ bool rateBegin(Planner* p, const RateSettings& settings, const char* wavPath) {
     sceneTrackInit(&p->cuts);
     p->used = {INT_MAX, 0, INT_MAX, 0};
     p->sound = wavPath != nullptr;
+    p->wavPath = wavPath ? wavPath : "";
+    p->partLate = p->partGaps = 0;
+    p->partNeeded = 0.0;
+    p->partStarts.clear();
+    p->mostBlocksAFrame = 0;
     p->sceneInterval = p->nextInterval = settings.interval;
-    model::simInit(&p->sim, (settings.kibPerSecond > 0 ? settings.kibPerSecond : MEASURE_KIB) * model::KIB);
-    SessionSetup setup;
-    setup.wavPath = wavPath;
-    setup.compressType = settings.compressType;
-    if (!sessionOpen(setup)) return false;
+    if (!openPart(p)) return false;
     p->sceneLimit = settings.colourLimit;
     p->screenLimit = p->sceneLimit;
     setLimit(p, p->sceneLimit);
@@ -512,6 +564,7 @@ bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out) {
         setLimit(p, p->sceneLimit);
     }
     p->cadence = heldGap(*p);
+    startPartIfDue(p);
     holdPicture(p);
     planFrame(p, out);
     const int used = std::min(p->nextInterval, p->held);
@@ -523,12 +576,14 @@ bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out) {
 void rateMeasureFrame(Planner* p, const ReducedFrame& frame) {
     ++p->trials;
     const SessionFrame done = sessionFrame(frame, {p->nextInterval, p->plannedLimit});
-    const double at = sessionFeed(&p->sim, p->frames);
-    model::simFrameLateness(&p->sim, at, p->show, true);
+    const double at = sessionFeed(&p->sim, p->frames - p->partFirst);
+    model::simFrameLateness(&p->sim, at, p->show - p->partShow, true);
     p->refused += !done.accepted;
     p->show += p->nextInterval;
     ++p->frames;
 }
+
+bool ratePartStarted(const Planner* p) { return p->frames > 1 && p->partFirst == p->frames - 1; }
 
 FrameSetting rateLastSetting(const Planner* p) {
     if (p->changes.empty()) return {p->nextInterval, p->plannedLimit};
@@ -542,11 +597,12 @@ RateReport rateFinish(Planner* p) {
     r.frames = p->frames;
     r.trials = p->trials;
     r.refused = p->refused;
-    r.lateFrames = p->sim.lateFrames;
-    r.soundGaps = p->sim.soundGaps;
-    r.neededKiB = model::neededRate(sessionLayout()) / model::KIB;
+    r.lateFrames = p->partLate + p->sim.lateFrames;
+    r.soundGaps = p->partGaps + p->sim.soundGaps;
+    r.neededKiB = std::max(p->partNeeded, model::neededRate(sessionLayout()) / model::KIB);
     r.changes = p->changes;
     r.used = p->used;
+    r.partStarts = p->partStarts;
     return r;
 }
 

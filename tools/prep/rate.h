@@ -23,6 +23,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tools/model/player_model.h"
@@ -38,6 +39,8 @@ struct RateSettings {
     int colourLimit;      // the most colours (with rate control the limit adapts up to it)
     int compressType;     // 1 with rate control, the page mode of the printed command otherwise
     bool dither;          // with rate control, rate to spare may turn the light dither on
+    int partBlocks = 0;   // with rate control: the film in parts of at most this many blocks, each
+                          // planned as a stream of its own (see ratePartStarted); 0 for one stream
 };
 
 struct FrameSetting {
@@ -70,6 +73,7 @@ struct RateReport {
     double neededKiB;     // the least rate at which the stream plays, KiB/s
     std::vector<ParamChange> changes;  // frame 0's interval and colour limit, and every change
     SettingRange used;
+    std::vector<int> partStarts;  // with partBlocks: the first frame of every part after the first
 };
 
 inline constexpr int TILE_WIDTH = 8;  // one GRAM byte
@@ -136,6 +140,17 @@ struct Planner {
     SettingRange used;      // the intervals and colour limits so far
     int64_t show;           // T of the next frame
     int frames;
+    // With parts: the part's first frame and its T; what the parts before it
+    // came to; the sound, for each part's stream.
+    int partFirst;
+    int64_t partShow;
+    int partLate;
+    int partGaps;
+    double partNeeded;
+    std::vector<int> partStarts;
+    std::string wavPath;
+    int mostBlocksAFrame;   // the most blocks one frame has added to a part so far
+    int blocks;             // of the part if it ended after the frames so far (-1: not counted yet)
     int trials;
     int refused;
     SessionSnapshot snapshot;
@@ -160,6 +175,14 @@ bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out);
 
 // Without rate control: encodes a frame as it is written.
 void rateMeasureFrame(Planner* p, const ReducedFrame& frame);
+
+// With partBlocks: true when the frame planned last begins a part. A part
+// ends before a frame that might not fit in it any more, or before a scene
+// cut in its last tenth of blocks; the next one is planned as a fresh stream
+// (its sound from its first frame on, the screen black), so that every part
+// plays at the rate from its own start. Late frames and sound gaps are then
+// counted part by part, and neededKiB is the most any part needs.
+bool ratePartStarted(const Planner* p);
 
 // Ends the stream and judges it under the model.
 RateReport rateFinish(Planner* p);
