@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# vendrel-prep --encode on a long synthetic film: wall time, peak memory and
-# peak disk use of OUTDIR, for each --jobs given.
+# vendrel-prep --encode on a long synthetic film: wall time, CPU time (user +
+# system of vendrel-prep and every process it started), peak memory and peak
+# disk use of OUTDIR, for each --jobs given.
 #
 #   bash bench/onestep.sh MINUTES FPS JOBS... [-- PREP OPTIONS]
 #   bash bench/onestep.sh 20 15 1 2 -- --parts     the 20-minute figures
@@ -44,21 +45,30 @@ if [ ! -f "$film" ]; then
         -filter_complex "${chain}$(for i in $(seq 0 $((n - 1))); do printf '[s%d]' "$i"; done)concat=n=$n:v=1:a=0,loop=loop=-1:size=$((n * scene * fps)),trim=duration=$seconds[v]" \
         -map "[v]" -map "$n:a" -t "$seconds" -c:v mpeg4 -q:v 5 -c:a aac -b:a 64k "$film"
 fi
-echo "film: $film, $minutes minutes at $fps fps, $(du -h "$film" | cut -f1)"
+echo "film: $film, $minutes minutes at $fps fps, $(du -hL "$film" | cut -f1)"
 for j in "${jobs[@]}"; do
     out=$dir/out-$j
     rm -rf "$out"
     peak=0
-    "$prep" --encode --jobs "$j" --fps "$fps" "${options[@]}" "$film" "$out" >"$dir/report-$j.txt" 2>/dev/null &
+    # GNU time counts the CPU time of every process that was waited for.
+    /usr/bin/time -f '%U %S' -o "$dir/cpu-$j.txt" \
+        "$prep" --encode --jobs "$j" --fps "$fps" "${options[@]}" "$film" "$out" >"$dir/report-$j.txt" 2>/dev/null &
     pid=$!
-    start=$(date +%s.%N)
+    start=$(date +%s.%N) load=$(cut -d' ' -f1 /proc/loadavg)
     # time(1) cannot wait for a background job: the sampler does, and reads
     # every process's peak from /proc before it goes.
     mem=0
     while kill -0 "$pid" 2>/dev/null; do
         d=$(du -sk "$out" 2>/dev/null | cut -f1 || echo 0)
         [ "${d:-0}" -gt "$peak" ] && peak=$d
-        for p in $pid $(pgrep -P "$pid" 2>/dev/null) $(pgrep -P "$(pgrep -P "$pid" -d, 2>/dev/null || echo 0)" 2>/dev/null); do
+        # time, vendrel-prep, its children (ffmpeg, the cutter) and theirs (the checks)
+        level=$pid all=$pid
+        for _ in 1 2 3; do
+            level=$(pgrep -P "$level" -d, 2>/dev/null || true)
+            [ -n "$level" ] || break
+            all="$all,$level"
+        done
+        for p in ${all//,/ }; do
             m=$(awk '/VmHWM/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
             [ "${m:-0}" -gt "$mem" ] && mem=$m
         done
@@ -67,8 +77,9 @@ for j in "${jobs[@]}"; do
     wait "$pid" || { echo "jobs $j: vendrel-prep failed"; cat "$dir/report-$j.txt"; exit 1; }
     end=$(date +%s.%N)
     final=$(du -sk "$out" | cut -f1)
-    printf 'jobs %s: %.1f s wall, peak memory %d KiB (one process), OUTDIR peak %d KiB, at the end %d KiB\n' \
-        "$j" "$(echo "$end - $start" | bc)" "$mem" "$peak" "$final"
+    cpu=$(awk '{print $1 + $2}' "$dir/cpu-$j.txt")
+    printf 'jobs %s: %.1f s wall, %.1f s CPU, peak memory %d KiB (one process), OUTDIR peak %d KiB, at the end %d KiB, load average %s before, %s after\n' \
+        "$j" "$(echo "$end - $start" | bc)" "$cpu" "$mem" "$peak" "$final" "$load" "$(cut -d' ' -f1 /proc/loadavg)"
     grep -c 'checked' "$dir/report-$j.txt" | sed 's/^/  streams written and checked: /'
 done
 if [ ${#jobs[@]} -gt 1 ]; then

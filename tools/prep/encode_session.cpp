@@ -400,8 +400,7 @@ model::Layout sessionLayout() {
     return layout;
 }
 
-void sessionSave(SessionSnapshot* s) {
-    decode_bmp_save(&s->image);
+void sessionSaveForEnd(SessionSnapshot* s) {
     compressSave(&s->video);
     avindexSave(&s->stream);
     s->audio = pcmtlTell();
@@ -411,8 +410,7 @@ void sessionSave(SessionSnapshot* s) {
     s->feed = session.feed;
 }
 
-void sessionRestore(const SessionSnapshot& s) {
-    decode_bmp_restore(s.image);
+void sessionRestoreForEnd(const SessionSnapshot& s) {
     compressRestore(s.video);
     avindexRestore(s.stream);
     pcmtlSeek(s.audio);
@@ -423,6 +421,32 @@ void sessionRestore(const SessionSnapshot& s) {
     session.shows.resize(s.frames);
     session.page = s.page;
     session.feed = s.feed;
+}
+
+int sessionBlocksIfEnded() {
+    static SessionSnapshot here;  // large: kept out of the stack (only its end state is used)
+    sessionSaveForEnd(&here);
+    Sink& sink = session.sink;
+    const int fd = sink.fd;
+    const bool keep = sink.keep;
+    sink.fd = -1;  // the end goes nowhere: the frames after overwrite it anyway
+    sink.keep = false;
+    sessionFinish();
+    const int blocks = sessionBlocks();
+    sink.fd = fd;
+    sink.keep = keep;
+    sessionRestoreForEnd(here);
+    return blocks;
+}
+
+void sessionSave(SessionSnapshot* s) {
+    decode_bmp_save(&s->image);
+    sessionSaveForEnd(s);
+}
+
+void sessionRestore(const SessionSnapshot& s) {
+    decode_bmp_restore(s.image);
+    sessionRestoreForEnd(s);
 }
 
 }  // namespace prep

@@ -115,4 +115,16 @@ struct SessionSnapshot {
 void sessionSave(SessionSnapshot* snapshot);
 void sessionRestore(const SessionSnapshot& snapshot);
 
+// The same without the picture state (most of a snapshot's bytes), for a
+// caller that only ends the stream after restoring it: sessionFinish does not
+// touch the picture, and frames after the restore need all of it.
+void sessionSaveForEnd(SessionSnapshot* snapshot);
+void sessionRestoreForEnd(const SessionSnapshot& snapshot);
+
+// The blocks of the stream if it ended after the frames encoded so far, as
+// sessionSaveForEnd, sessionFinish, sessionBlocks and sessionRestoreForEnd
+// would find them, but with nothing written into the stream's file; the
+// stream goes on as if nothing happened.
+int sessionBlocksIfEnded();
+
 }  // namespace prep

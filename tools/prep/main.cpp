@@ -92,7 +92,9 @@ std::vector<std::string> videoCommand(const Options& o, bool firstOnly = false) 
     std::vector<std::string> a = ffmpegStart(o);
     a.insert(a.end(), {"-map", "0:v:0", "-an", "-sn", "-dn"});
     if (firstOnly) a.insert(a.end(), {"-frames:v", "1"});
-    a.insert(a.end(), {"-vf", videoFilter(o), "-pix_fmt", "rgb24", "-f", "rawvideo", "pipe:1"});
+    // The pictures are small: one filter thread does the scaling with less
+    // work than several (the same pictures); decoding keeps its threads.
+    a.insert(a.end(), {"-filter_threads", "1", "-vf", videoFilter(o), "-pix_fmt", "rgb24", "-f", "rawvideo", "pipe:1"});
     return a;
 }
 

@@ -149,11 +149,9 @@ public:
                 return fail("vendrel-prep: cannot write " + spoolPath_);
         }
         sessionFrame(record.frame, record.params);
-        SessionSnapshot& after = after_[frames_ % 2];
-        sessionSave(&after);
-        sessionFinish();
-        const int blocks = sessionBlocks();
-        sessionRestore(after);
+        // The part may end here; then only the stream's end is needed.
+        sessionSaveForEnd(&after_[frames_ % 2]);
+        const int blocks = sessionBlocksIfEnded();
         if (blocks <= limit_) {
             if (!writeAll(spool_, &record, sizeof record)) return fail("vendrel-prep: cannot write " + spoolPath_);
             intervals_.push_back(record.params.interval);
@@ -170,7 +168,7 @@ public:
         // The part ends at the latest scene cut in its last stretch, or here.
         const int longest = frames_;
         const int frames = framesToKeep(longest, cutAt_);
-        sessionRestore(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
+        sessionRestoreForEnd(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
         const int spool = spool_;
         const int spoolFirst = cutAt_;
         const std::string spoolPath = spoolPath_;
@@ -352,8 +350,8 @@ private:
     std::string spoolPath_;
     int stream_ = -1;
     std::string streamPath_;
-    SessionSnapshot after_[2];  // the session after the last frame and after the one before
-    SessionSnapshot atCut_;     // the session before frame cutAt_
+    SessionSnapshot after_[2];  // the session's end state after the last frame and after the one before
+    SessionSnapshot atCut_;     // that before frame cutAt_
     std::vector<int> intervals_;
     std::vector<Running> running_;
     std::vector<std::string> lines_;  // per part, in order

@@ -49,13 +49,10 @@ FrameParams paramsAt(const Options& o, const Prepared& whole, int f, size_t* nex
 }
 
 // The blocks of the stream if it ended after the frames encoded so far; the
-// stream is taken back to go on (its state there kept in `state`).
+// stream goes on (its end state there kept in `state`).
 int blocksIfEndedHere(SessionSnapshot* state) {
-    sessionSave(state);
-    sessionFinish();
-    const int blocks = sessionBlocks();
-    sessionRestore(*state);
-    return blocks;
+    sessionSaveForEnd(state);
+    return sessionBlocksIfEnded();
 }
 
 // Encodes frames from `first` on as long as a part ending with them stays
@@ -82,7 +79,7 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end
             printf("vendrel-prep: cannot read back %s\n", frameFile);
             return false;
         }
-        if ((*whole.sceneCuts)[f] && f > first) sessionSave(&atCut);
+        if ((*whole.sceneCuts)[f] && f > first) sessionSaveForEnd(&atCut);
         sessionFrame(frame, paramsAt(o, whole, f, &nextChange));
         const int blocks = blocksIfEndedHere(&after[(f - first) % 2]);
         if (blocks > o.partBlocks) break;
@@ -124,7 +121,7 @@ bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
     *part = {first, frames, totals[frames - 1], 0.0};
     if (o.rate > 0) {
         // The rate the part's own stream needs: it plays from a black screen.
-        sessionRestore(frames == longest ? after[(longest - 1) % 2] : atCut);
+        sessionRestoreForEnd(frames == longest ? after[(longest - 1) % 2] : atCut);
         sessionFinish();
         part->neededKiB = model::neededRate(sessionLayout()) / model::KIB;
     }

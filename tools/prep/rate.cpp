@@ -486,10 +486,7 @@ static bool openPart(Planner* p) {
 static void startPartIfDue(Planner* p) {
     const int limit = p->settings.partBlocks;
     if (limit <= 0 || p->frames == p->partFirst) return;
-    sessionSave(&p->snapshot);
-    sessionFinish();
-    const int blocks = sessionBlocks();
-    sessionRestore(p->snapshot);
+    const int blocks = sessionBlocksIfEnded();
     if (p->blocks >= 0) p->mostBlocksAFrame = std::max(p->mostBlocksAFrame, blocks - p->blocks);
     p->blocks = blocks;
     const int reach = std::max(1, limit * SCENE_CUT_REACH_PERCENT / 100);
