@@ -17,8 +17,6 @@
 namespace prep {
 namespace {
 
-constexpr int BMP_STRIDE = FRAME_WIDTH;  // 8 bits a pixel, no row padding at 320
-constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
 constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
 // Frames whose records are made room for at the start (an hour at 15 frames
 // per second), so that no frame allocates.
@@ -115,7 +113,7 @@ struct Session {
 };
 
 Session session;
-uint8_t bmpData[MAX_COLOURS * 4 + BMP_PIXEL_BYTES];
+uint8_t bmpData[FRAME_BMP_BODY_MAX_BYTES];
 BmpImage bmpImage;
 
 ssize_t sinkWrite(void* cookie, const char* data, size_t n) {
@@ -158,24 +156,15 @@ private:
 // The frame as the 8-bit BMP vendrel-prep writes for it (writeFrameBmp):
 // the same entries, components as level << 4, rows bottom-up.
 const BmpImage* asBmp(const ReducedFrame& frame) {
-    const int entries = std::clamp(frame.paletteSize, 1, MAX_COLOURS);
-    uint8_t* p = bmpData;
-    for (int j = 0; j < entries; ++j) {
-        const Colour12 c = j < frame.paletteSize ? frame.palette[j] : 0;
-        *p++ = static_cast<uint8_t>(blue4(c) << 4);
-        *p++ = static_cast<uint8_t>(green4(c) << 4);
-        *p++ = static_cast<uint8_t>(red4(c) << 4);
-        *p++ = 0;
-    }
-    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) p = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, p);
+    const int entries = frameBmpBody(frame, bmpData);
     bmpImage = BmpImage{};
     bmpImage.width = FRAME_WIDTH;
     bmpImage.height = FRAME_HEIGHT;
     bmpImage.planes = 1;
     bmpImage.bitCount = 8;
     bmpImage.paletBytes = entries * 4;
-    bmpImage.stride = BMP_STRIDE;
-    bmpImage.pixelBytes = BMP_PIXEL_BYTES;
+    bmpImage.stride = FRAME_BMP_STRIDE;
+    bmpImage.pixelBytes = FRAME_BMP_PIXEL_BYTES;
     bmpImage.data = bmpData;
     return &bmpImage;
 }

@@ -9,7 +9,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "format/audio.h"  // the WAV rate
+#include "format/audio.h"  // the WAV header
+#include "format/endian.h"
 
 namespace prep {
 namespace {
@@ -24,46 +25,23 @@ constexpr int BMP_WIDTH_AT = BMP_FILE_HEADER_BYTES + 4;
 constexpr int BMP_HEIGHT_AT = BMP_FILE_HEADER_BYTES + 8;
 constexpr int BMP_BIT_COUNT_AT = BMP_FILE_HEADER_BYTES + 14;
 constexpr int BMP_COLOURS_USED_AT = BMP_FILE_HEADER_BYTES + 32;
-constexpr int BMP_STRIDE = FRAME_WIDTH;  // one byte a pixel; 320 is a multiple of 4
-constexpr int BMP_PIXEL_BYTES = BMP_STRIDE * FRAME_HEIGHT;
+constexpr int BMP_STRIDE = FRAME_BMP_STRIDE;
+constexpr int BMP_PIXEL_BYTES = FRAME_BMP_PIXEL_BYTES;
 constexpr int BMP_PELS_PER_METRE = 2835;  // 72 dots per inch
-constexpr int BMP_MAX_BYTES = BMP_HEADER_BYTES + MAX_COLOURS * 4 + BMP_PIXEL_BYTES;
+constexpr int BMP_MAX_BYTES = BMP_HEADER_BYTES + FRAME_BMP_BODY_MAX_BYTES;
 
 constexpr int WAV_CHUNK_SAMPLES = 4096;
 constexpr int FULL_SCALE = 32767;
-constexpr int WAV_DATA_SIZE_AT = 40;  // the data chunk's size in the header writeWavHeader writes
-
-std::array<uint8_t, BMP_MAX_BYTES> bmpBuffer;
-std::array<int16_t, WAV_CHUNK_SAMPLES> wavChunk;
+constexpr int WAV_DATA_SIZE_AT = 40;  // the data chunk's size in the header wavSoundHeader writes
 
 uint8_t* put16(uint8_t* p, uint32_t v) {
-    p[0] = v & 0xFF;
-    p[1] = (v >> 8) & 0xFF;
+    putLeU16(p, v);
     return p + 2;
 }
 
-uint8_t* put32(uint8_t* p, uint32_t v) { return put16(put16(p, v & 0xFFFF), v >> 16); }
-
-uint8_t* putTag(uint8_t* p, const char* tag) {
-    std::copy_n(tag, 4, p);
+uint8_t* put32(uint8_t* p, uint32_t v) {
+    putLeU32(p, v);
     return p + 4;
-}
-
-void writeWavHeader(uint8_t* p, uint32_t samples) {
-    const uint32_t dataBytes = samples * 2;
-    p = putTag(p, "RIFF");
-    p = put32(p, 36 + dataBytes);
-    p = putTag(p, "WAVE");
-    p = putTag(p, "fmt ");
-    p = put32(p, 16);        // size of the format chunk
-    p = put16(p, 1);         // integer PCM
-    p = put16(p, 1);         // mono
-    p = put32(p, AUDIO_WAV_RATE);
-    p = put32(p, AUDIO_WAV_RATE * 2);
-    p = put16(p, 2);         // bytes per sample frame
-    p = put16(p, 16);        // bits per sample
-    p = putTag(p, "data");
-    put32(p, dataBytes);
 }
 
 bool writeSamples(WavWriter* wav, const int16_t* s, int count) {
@@ -75,13 +53,12 @@ bool writeSamples(WavWriter* wav, const int16_t* s, int count) {
     return true;
 }
 
-int16_t readSample(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
-
-uint32_t readU32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+int16_t readSample(const uint8_t* p) { return static_cast<int16_t>(leU16(p)); }
 
 // Multiplies every sample in the file by gain, chunk by chunk, in place.
 bool scaleSamples(WavWriter* wav, double gain) {
     std::array<uint8_t, WAV_CHUNK_SAMPLES * 2> bytes;
+    std::array<int16_t, WAV_CHUNK_SAMPLES> wavChunk;
     long position = WAV_HEADER_BYTES;
     uint32_t left = wav->samples;
     while (left > 0) {
@@ -101,11 +78,25 @@ bool scaleSamples(WavWriter* wav, double gain) {
 
 }  // namespace
 
-bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
+int frameBmpBody(const ReducedFrame& frame, uint8_t* out) {
     const int entries = std::clamp(frame.paletteSize, 1, MAX_COLOURS);
+    for (int j = 0; j < entries; ++j) {
+        const Colour12 c = j < frame.paletteSize ? frame.palette[j] : 0;
+        *out++ = static_cast<uint8_t>(blue4(c) << 4);
+        *out++ = static_cast<uint8_t>(green4(c) << 4);
+        *out++ = static_cast<uint8_t>(red4(c) << 4);
+        *out++ = 0;
+    }
+    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) out = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, out);
+    return entries;
+}
+
+bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
+    std::array<uint8_t, BMP_MAX_BYTES> bytes;
+    const int entries = frameBmpBody(frame, bytes.data() + BMP_HEADER_BYTES);
     const uint32_t offset = BMP_HEADER_BYTES + entries * 4;
     const uint32_t size = offset + BMP_PIXEL_BYTES;
-    uint8_t* p = bmpBuffer.data();
+    uint8_t* p = bytes.data();
     *p++ = 'B';
     *p++ = 'M';
     p = put32(p, size);
@@ -121,35 +112,26 @@ bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
     p = put32(p, BMP_PELS_PER_METRE);
     p = put32(p, BMP_PELS_PER_METRE);
     p = put32(p, entries);  // the encoder reads exactly this many entries
-    p = put32(p, entries);
-    for (int j = 0; j < entries; ++j) {
-        const Colour12 c = j < frame.paletteSize ? frame.palette[j] : 0;
-        *p++ = static_cast<uint8_t>(blue4(c) << 4);
-        *p++ = static_cast<uint8_t>(green4(c) << 4);
-        *p++ = static_cast<uint8_t>(red4(c) << 4);
-        *p++ = 0;
-    }
-    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) {
-        p = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, p);
-    }
+    put32(p, entries);
     FILE* f = fopen(path, "wb");
     if (!f) return false;
-    const bool written = fwrite(bmpBuffer.data(), 1, size, f) == size;
+    const bool written = fwrite(bytes.data(), 1, size, f) == size;
     return fclose(f) == 0 && written;
 }
 
 bool readFrameBmp(const char* path, ReducedFrame* frame) {
     FILE* f = fopen(path, "rb");
     if (!f) return false;
-    const size_t n = fread(bmpBuffer.data(), 1, bmpBuffer.size(), f);
+    std::array<uint8_t, BMP_MAX_BYTES> bytes;
+    const size_t n = fread(bytes.data(), 1, bytes.size(), f);
     fclose(f);
-    const uint8_t* p = bmpBuffer.data();
+    const uint8_t* p = bytes.data();
     if (n < BMP_HEADER_BYTES || p[0] != 'B' || p[1] != 'M') return false;
-    const uint32_t offset = readU32(p + BMP_PIXEL_OFFSET_AT);
-    const uint32_t entries = readU32(p + BMP_COLOURS_USED_AT);
+    const uint32_t offset = leU32(p + BMP_PIXEL_OFFSET_AT);
+    const uint32_t entries = leU32(p + BMP_COLOURS_USED_AT);
     if (entries < 1 || entries > MAX_COLOURS || offset != BMP_HEADER_BYTES + entries * 4 ||
-        n != offset + BMP_PIXEL_BYTES || readU32(p + BMP_WIDTH_AT) != FRAME_WIDTH ||
-        readU32(p + BMP_HEIGHT_AT) != FRAME_HEIGHT || p[BMP_BIT_COUNT_AT] != BMP_BITS)
+        n != offset + BMP_PIXEL_BYTES || leU32(p + BMP_WIDTH_AT) != FRAME_WIDTH ||
+        leU32(p + BMP_HEIGHT_AT) != FRAME_HEIGHT || p[BMP_BIT_COUNT_AT] != BMP_BITS)
         return false;
     frame->paletteSize = static_cast<int>(entries);
     for (uint32_t j = 0; j < entries; ++j) {
@@ -170,12 +152,13 @@ bool wavOpen(WavWriter* wav, const char* path) {
     wav->file = fopen(path, "w+b");
     if (!wav->file) return false;
     uint8_t header[WAV_HEADER_BYTES];
-    writeWavHeader(header, 0);
+    wavSoundHeader(header, 0);
     wav->failed = fwrite(header, 1, WAV_HEADER_BYTES, wav->file) != WAV_HEADER_BYTES;
     return !wav->failed;
 }
 
 void wavAddPairs(WavWriter* wav, const int16_t* samples, int count) {
+    std::array<int16_t, WAV_CHUNK_SAMPLES> wavChunk;
     int n = 0;
     for (int i = 0; i < count; ++i) {
         if (!wav->haveCarry) {
@@ -202,7 +185,7 @@ bool wavFinish(WavWriter* wav, double* gain) {
     bool ok = !wav->failed;
     if (ok && *gain != 1.0) ok = scaleSamples(wav, *gain);
     uint8_t header[WAV_HEADER_BYTES];
-    writeWavHeader(header, wav->samples);
+    wavSoundHeader(header, 2 * wav->samples);
     ok = ok && fseek(wav->file, 0, SEEK_SET) == 0 && fwrite(header, 1, WAV_HEADER_BYTES, wav->file) == WAV_HEADER_BYTES;
     ok = fclose(wav->file) == 0 && ok;
     wav->file = nullptr;
@@ -219,8 +202,8 @@ bool wavOwnSamples(int fd, uint32_t* samples) {
     uint8_t expected[WAV_HEADER_BYTES];
     struct stat info;
     if (pread(fd, header, WAV_HEADER_BYTES, 0) != WAV_HEADER_BYTES || fstat(fd, &info) != 0) return false;
-    const uint32_t dataBytes = readU32(header + WAV_DATA_SIZE_AT);
-    writeWavHeader(expected, dataBytes / 2);
+    const uint32_t dataBytes = leU32(header + WAV_DATA_SIZE_AT);
+    wavSoundHeader(expected, dataBytes / 2 * 2);
     *samples = dataBytes / 2;
     return dataBytes % 2 == 0 && std::memcmp(header, expected, WAV_HEADER_BYTES) == 0 &&
            info.st_size >= WAV_HEADER_BYTES + static_cast<off_t>(dataBytes);
@@ -236,10 +219,10 @@ bool wavCopyPart(const char* from, const char* to, uint32_t first, uint32_t coun
     }
     uint8_t header[WAV_HEADER_BYTES];
     bool ok = fread(header, 1, WAV_HEADER_BYTES, in) == WAV_HEADER_BYTES;
-    const uint32_t held = ok ? readU32(header + WAV_DATA_SIZE_AT) / 2 : 0;
+    const uint32_t held = ok ? leU32(header + WAV_DATA_SIZE_AT) / 2 : 0;
     const uint32_t start = std::min(first, held);
     const uint32_t n = std::min(count, held - start);
-    writeWavHeader(header, n);
+    wavSoundHeader(header, 2 * n);
     ok = ok && fwrite(header, 1, WAV_HEADER_BYTES, out) == WAV_HEADER_BYTES &&
          fseek(in, WAV_HEADER_BYTES + static_cast<long>(start) * 2, SEEK_SET) == 0;
     std::array<uint8_t, WAV_CHUNK_SAMPLES * 2> bytes;

@@ -20,6 +20,14 @@ inline constexpr int WAV_HEADER_BYTES = 44;
 // exactly the chosen colours. Returns false when the file cannot be written.
 bool writeFrameBmp(const char* path, const ReducedFrame& frame);
 
+// What follows the headers in such a BMP, the one conversion of a frame for
+// the encoder (the files above and the encoder run in process alike): the
+// palette entries, then the rows bottom-up. Returns the entries written.
+inline constexpr int FRAME_BMP_STRIDE = FRAME_WIDTH;  // one byte a pixel; 320 is a multiple of 4
+inline constexpr int FRAME_BMP_PIXEL_BYTES = FRAME_BMP_STRIDE * FRAME_HEIGHT;
+inline constexpr int FRAME_BMP_BODY_MAX_BYTES = MAX_COLOURS * 4 + FRAME_BMP_PIXEL_BYTES;
+int frameBmpBody(const ReducedFrame& frame, uint8_t* out);
+
 // Reads back a frame that writeFrameBmp wrote: the same palette, in the same
 // order, and the same indices. Returns false for any other file.
 bool readFrameBmp(const char* path, ReducedFrame* frame);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <memory>
 
 #include "tools/common/child.h"
 #include "tools/prep/encode_session.h"
@@ -26,12 +27,15 @@ namespace {
 
 constexpr int NAME_BYTES = PATH_MAX + 32;
 
-// The session after the latest frame kept and after the one before, and
-// before the part's latest scene cut; large: kept out of the stack.
-SessionSnapshot after[2];
-SessionSnapshot atCut;
-ReducedFrame frame;
-char frameFile[NAME_BYTES];
+// What finding a part works in: the session after the latest frame kept and
+// after the one before, and before the part's latest scene cut; the frame
+// read back. Large (some 1.4 MB): made once a part, on the heap.
+struct PartWork {
+    SessionSnapshot after[2];
+    SessionSnapshot atCut;
+    ReducedFrame frame;
+    char frameFile[NAME_BYTES];
+};
 
 std::string frameName(const std::string& folder, int number) {
     char name[32];
@@ -59,7 +63,7 @@ int blocksIfEndedHere(SessionSnapshot* state) {
 // within the limit: totals[i] = blocks of the part of frames first .. first + i.
 // The sound only has to be there: how many of its blocks a stream holds
 // follows from the frames' timing alone.
-bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end, std::vector<int>* totals) {
+bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end, PartWork* w, std::vector<int>* totals) {
     totals->clear();
     totals->reserve(static_cast<size_t>(end - first));
     const std::string wav = joinPath(o.outdir, AUDIO_NAME);
@@ -74,14 +78,14 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end
     size_t nextChange = 0;
     for (int f = first; f < end; ++f) {
         if (proc::childStopSignal() != 0) return false;  // the run ends, and says why
-        snprintf(frameFile, sizeof frameFile, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, f, FRAME_SUFFIX);
-        if (!readFrameBmp(frameFile, &frame)) {
-            printf("vendrel-prep: cannot read back %s\n", frameFile);
+        snprintf(w->frameFile, sizeof w->frameFile, "%s%0*d%s", prefix.c_str(), FRAME_DIGITS, f, FRAME_SUFFIX);
+        if (!readFrameBmp(w->frameFile, &w->frame)) {
+            printf("vendrel-prep: cannot read back %s\n", w->frameFile);
             return false;
         }
-        if ((*whole.sceneCuts)[f] && f > first) sessionSaveForEnd(&atCut);
-        sessionFrame(frame, paramsAt(o, whole, f, &nextChange));
-        const int blocks = blocksIfEndedHere(&after[(f - first) % 2]);
+        if ((*whole.sceneCuts)[f] && f > first) sessionSaveForEnd(&w->atCut);
+        sessionFrame(w->frame, paramsAt(o, whole, f, &nextChange));
+        const int blocks = blocksIfEndedHere(&w->after[(f - first) % 2]);
         if (blocks > o.partBlocks) break;
         totals->push_back(blocks);
     }
@@ -110,7 +114,8 @@ int plannedEnd(const Prepared& whole, int first) {
 bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
     std::vector<int> totals;
     const int end = plannedEnd(whole, first);
-    if (!encodeUntilFull(o, whole, first, end, &totals)) return false;
+    const auto work = std::make_unique<PartWork>();
+    if (!encodeUntilFull(o, whole, first, end, work.get(), &totals)) return false;
     const int longest = static_cast<int>(totals.size());
     if (longest == 0) {
         printf("vendrel-prep: frame %d alone makes a stream of more than %d blocks: raise --part-blocks\n", first,
@@ -121,7 +126,7 @@ bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
     *part = {first, frames, totals[frames - 1], 0.0};
     if (o.rate > 0) {
         // The rate the part's own stream needs: it plays from a black screen.
-        sessionRestoreForEnd(frames == longest ? after[(longest - 1) % 2] : atCut);
+        sessionRestoreForEnd(frames == longest ? work->after[(longest - 1) % 2] : work->atCut);
         sessionFinish();
         part->neededKiB = model::neededRate(sessionLayout()) / model::KIB;
     }
