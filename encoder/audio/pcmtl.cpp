@@ -23,6 +23,7 @@ FILE* fpOut;                    // borrowed from the driver
 Mono_Native* mono_pcm;          // the whole sample sequence
 int32_t srcPos;                 // next sample to encode
 PcmtlSource source;             // or the caller's samples, one by one
+void* sourceContext;
 int32_t sourceCount;
 
 // A sample's code: the attenuation below full scale in 0.75 dB steps, with
@@ -41,7 +42,7 @@ void buildCodeTable() {
 }
 
 uint8_t nextCode() {
-    if (source) return srcPos < sourceCount ? pcm2tl[static_cast<uint16_t>(source(srcPos++))] : AUDIO_CODE_SILENCE;
+    if (source) return srcPos < sourceCount ? pcm2tl[static_cast<uint16_t>(source(sourceContext, srcPos++))] : AUDIO_CODE_SILENCE;
     if (!mono_pcm || srcPos >= mono_pcm->numData) return AUDIO_CODE_SILENCE;
     return pcm2tl[static_cast<uint16_t>(mono_pcm->data[srcPos++])];
 }
@@ -106,10 +107,11 @@ int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry) {
     return 0;
 }
 
-void pcmtl_InitSource(FILE* fp, PcmtlSource from, int32_t count, AvIndexEntry* entry) {
+void pcmtl_InitSource(FILE* fp, PcmtlSource from, void* context, int32_t count, AvIndexEntry* entry) {
     fpOut = fp;
     pcmtl_End();
     source = from;
+    sourceContext = context;
     sourceCount = count;
     srcPos = 0;
     startRing(entry);
@@ -157,6 +159,7 @@ void pcmtlSeek(const PcmtlPosition& position) {
 
 int pcmtl_End() {
     source = nullptr;
+    sourceContext = nullptr;
     sourceCount = 0;
     if (mono_pcm) {
         free_Mono_Native(mono_pcm);

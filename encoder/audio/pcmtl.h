@@ -13,10 +13,10 @@
 int pcmtl_Init(FILE* fp, const char* path, AvIndexEntry* entry);
 // The same for a program that reads the sound in pieces itself, so that a
 // long sound is never held whole (vendrel reads its file with pcmtl_Init):
-// sample i of the `count` samples is source(i), asked for in rising order
-// except after pcmtlSeek; past the last one, silence. Prints nothing.
-using PcmtlSource = int32_t (*)(int32_t index);
-void pcmtl_InitSource(FILE* fp, PcmtlSource source, int32_t count, AvIndexEntry* entry);
+// sample i of the `count` samples is source(context, i), asked for in rising
+// order except after pcmtlSeek; past the last one, silence. Prints nothing.
+using PcmtlSource = int32_t (*)(void* context, int32_t index);
+void pcmtl_InitSource(FILE* fp, PcmtlSource source, void* context, int32_t count, AvIndexEntry* entry);
 // Appends the next audio block to the stream and counts it in the index.
 int pcmtl_Encode();
 int pcmtl_End();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 namespace {
+
+// The tests' one session (the encoder's modules allow one at a time).
+Session* theSession() {
+    static const auto s = std::make_unique<Session>();
+    return s.get();
+}
 
 constexpr int FRAMES = 14;
 
@@ -69,7 +76,8 @@ TEST(EncodeSession, SameStreamAsVendrelAlsoAfterTrials) {
     static ReducedFrame frame;
     static ReducedFrame trial;
     static SessionSnapshot snapshot;
-    ASSERT_TRUE(sessionOpen({wav.c_str(), 2, true}));
+    Session* session = theSession();
+    ASSERT_TRUE(sessionOpen(session, {wav.c_str(), 2, true}));
     model::Sim sim;
     model::simInit(&sim, 40 * model::KIB);
     std::vector<int64_t> ends;
@@ -79,29 +87,29 @@ TEST(EncodeSession, SameStreamAsVendrelAlsoAfterTrials) {
         makeFrame(n >= 10 && n <= 12 ? 9 : n, coloursOf(n), &frame);
         ASSERT_TRUE(writeFrameBmp((dir.path() + "/f" + std::to_string(n) + ".bmp").c_str(), frame));
         // A trial with other parameters and another picture, taken back.
-        sessionSave(&snapshot);
+        sessionSave(session, &snapshot);
         model::Sim tried = sim;
         makeFrame(n + 50, 9, &trial);
-        sessionFrame(trial, {3, n % 2 ? 64 : 8});
-        sessionFeed(&tried, n);
-        sessionRestore(snapshot);
+        sessionFrame(session, trial, {3, n % 2 ? 64 : 8});
+        sessionFeed(session, &tried, n);
+        sessionRestore(session, snapshot);
 
-        const SessionFrame done = sessionFrame(frame, paramsOf(n));
+        const SessionFrame done = sessionFrame(session, frame, paramsOf(n));
         EXPECT_TRUE(done.accepted) << "frame " << n;
         ends.push_back(done.end);
-        const double at = sessionFeed(&sim, n);
+        const double at = sessionFeed(session, &sim, n);
         model::simFrameLateness(&sim, at, show, true);
         show += paramsOf(n).interval;
     }
-    sessionFinish();
-    sessionFeedRest(&sim);
+    sessionFinish(session);
+    sessionFeedRest(session, &sim);
 
     const RunResult r = run(VENDREL_BIN, {"-c2", "-e" + std::to_string(FRAMES - 1), "-a" + wav,
                                           "-f" + dir.path() + "/params.txt", dir.path() + "/f%d.bmp",
                                           dir.path() + "/out%d.bin"});
     ASSERT_EQ(r.status, 0) << r.output;
     const std::vector<uint8_t> expected = readFile(dir.path() + "/out99999.bin");
-    const std::vector<uint8_t>& got = sessionBytes();
+    const std::vector<uint8_t>& got = sessionBytes(session);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected) << "the in-process stream differs from vendrel's";
 
@@ -110,7 +118,7 @@ TEST(EncodeSession, SameStreamAsVendrelAlsoAfterTrials) {
     for (int64_t end : ends) EXPECT_EQ(got[static_cast<size_t>(FIRST_BLOCK + end)], 0x7E) << end;
 
     // The model fed frame by frame agrees with the model run on the whole layout.
-    const model::Result batch = model::simulate(sessionLayout(), 40 * model::KIB);
+    const model::Result batch = model::simulate(sessionLayout(session), 40 * model::KIB);
     EXPECT_GT(batch.lateFrames.size(), 0u) << "the rate should be too low for this stream";
     EXPECT_EQ(static_cast<size_t>(sim.lateFrames), batch.lateFrames.size());
     EXPECT_EQ(static_cast<size_t>(sim.soundGaps), batch.soundGaps.size());
@@ -127,17 +135,18 @@ TEST(EncodeSession, LongSoundReadInPiecesIsVendrelsSound) {
     writeWav(wav, 50.0);
     static ReducedFrame frame;
     static SessionSnapshot snapshot;
-    ASSERT_TRUE(sessionOpen({wav.c_str(), 1, true}));
+    Session* session = theSession();
+    ASSERT_TRUE(sessionOpen(session, {wav.c_str(), 1, true}));
     for (int n = 0; n < LONG_FRAMES; ++n) {
         makeFrame(n, 20, &frame);
         ASSERT_TRUE(writeFrameBmp((dir.path() + "/f" + std::to_string(n) + ".bmp").c_str(), frame));
-        sessionSave(&snapshot);
-        sessionFrame(frame, {255, 64});
-        sessionFinish();
-        sessionRestore(snapshot);
-        sessionFrame(frame, {INTERVAL, 64});
+        sessionSave(session, &snapshot);
+        sessionFrame(session, frame, {255, 64});
+        sessionFinish(session);
+        sessionRestore(session, snapshot);
+        sessionFrame(session, frame, {INTERVAL, 64});
     }
-    sessionFinish();
+    sessionFinish(session);
     FILE* params = fopen((dir.path() + "/params.txt").c_str(), "w");
     ASSERT_NE(params, nullptr);
     fprintf(params, "frame 0\nvideo_interval %d\n", INTERVAL);
@@ -146,7 +155,7 @@ TEST(EncodeSession, LongSoundReadInPiecesIsVendrelsSound) {
                                           "-f" + dir.path() + "/params.txt", dir.path() + "/f%d.bmp",
                                           dir.path() + "/out%d.bin"});
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(sessionBytes() == readFile(dir.path() + "/out99999.bin")) << "the in-process stream differs";
+    EXPECT_TRUE(sessionBytes(session) == readFile(dir.path() + "/out99999.bin")) << "the in-process stream differs";
 }
 
 }  // namespace

@@ -22,41 +22,17 @@ constexpr int INDEX_BYTES = AVINDEX_HEADER_BYTES + AVINDEX_TABLE_BYTES;
 // per second), so that no frame allocates.
 constexpr size_t FRAMES_RESERVED = 1 << 16;
 
-// Where the stream goes: its bytes (when kept) and its size. The FILE is
-// unbuffered, so every byte the encoder writes is here at once, and taking a
-// frame back is setting the size back.
-struct Sink {
-    std::vector<uint8_t> bytes;
-    bool keep;
-    int64_t position;
-    int64_t size;
-    int fd;        // a file the stream also goes into, or -1
-    int64_t base;  // where the stream begins in it
-    bool failed;   // a write into it failed
-};
+// A sound window starts a little before the sample asked for: a frame taken
+// back goes back a few blocks.
+constexpr int32_t SOUND_WINDOW_BACK = Session::SOUND_WINDOW_SAMPLES / 4;
 
-// The sound, read from its file a window at a time as the encoder asks for
-// samples, so that a film's sound is never held whole. A window starts a
-// little before the sample asked for: a frame taken back goes back a few
-// blocks.
-constexpr int32_t SOUND_WINDOW_SAMPLES = 1 << 16;
-constexpr int32_t SOUND_WINDOW_BACK = SOUND_WINDOW_SAMPLES / 4;
-
-struct SoundWindow {
-    int fd = -1;
-    int32_t first = 0;  // the sample at samples[0]
-    int32_t count = 0;  // samples held
-    bool failed = false;  // the file could not be read back
-    int16_t samples[SOUND_WINDOW_SAMPLES];
-};
-
-SoundWindow sound;
-
-int32_t windowSample(int32_t index) {
+// The encoder's source of samples (pcmtl_InitSource): context is the session.
+int32_t windowSample(void* context, int32_t index) {
+    Session::SoundWindow& sound = static_cast<Session*>(context)->sound;
     if (index < sound.first || index >= sound.first + sound.count) {
         sound.first = std::max(0, index - SOUND_WINDOW_BACK);
-        static uint8_t bytes[2 * SOUND_WINDOW_SAMPLES];
-        const ssize_t n = pread(sound.fd, bytes, sizeof bytes, WAV_HEADER_BYTES + off_t{sound.first} * 2);
+        uint8_t* bytes = sound.bytes;
+        const ssize_t n = pread(sound.fd, bytes, sizeof sound.bytes, WAV_HEADER_BYTES + off_t{sound.first} * 2);
         sound.count = n > 0 ? static_cast<int32_t>(n / 2) : 0;
         for (int32_t i = 0; i < sound.count; ++i)
             sound.samples[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
@@ -70,24 +46,21 @@ int32_t windowSample(int32_t index) {
 
 // Opens the sound for the encoder: read in windows when vendrel-prep wrote
 // the file, whole (as vendrel reads it) otherwise.
-bool openSound(const char* path, AvIndexEntry* entry) {
+bool openSound(Session* s, const char* path, AvIndexEntry* entry) {
+    Session::SoundWindow& sound = s->sound;
     if (sound.fd >= 0) close(sound.fd);
     sound.fd = open(path, O_RDONLY | O_CLOEXEC);
     sound.first = sound.count = 0;
     sound.failed = false;
     uint32_t samples = 0;
     if (sound.fd >= 0 && wavOwnSamples(sound.fd, &samples) && samples <= INT32_MAX) {
-        pcmtl_InitSource(fpDst, windowSample, static_cast<int32_t>(samples), entry);
+        pcmtl_InitSource(fpDst, windowSample, s, static_cast<int32_t>(samples), entry);
         return true;
     }
     if (sound.fd >= 0) close(sound.fd);
     sound.fd = -1;
     return pcmtl_Init(fpDst, path, entry) >= 0;
 }
-
-// The file the next session writes into (sessionWriteInto).
-int pendingFd = -1;
-int64_t pendingBase = 0;
 
 bool writeAt(int fd, const char* data, size_t n, int64_t offset) {
     while (n > 0) {
@@ -101,23 +74,8 @@ bool writeAt(int fd, const char* data, size_t n, int64_t offset) {
     return true;
 }
 
-struct Session {
-    Sink sink;
-    FILE* stream;
-    FILE* quiet;                 // /dev/null, standard output while the encoder runs
-    int compressType;
-    int page;
-    std::vector<int64_t> ends;   // frame f: offset of its frame-end byte from the first block
-    std::vector<int64_t> shows;  // frame f: T(f), display frames
-    SessionSnapshot::Feed feed;
-};
-
-Session session;
-uint8_t bmpData[FRAME_BMP_BODY_MAX_BYTES];
-BmpImage bmpImage;
-
 ssize_t sinkWrite(void* cookie, const char* data, size_t n) {
-    Sink* sink = static_cast<Sink*>(cookie);
+    Session::Sink* sink = static_cast<Session::Sink*>(cookie);
     const int64_t end = sink->position + static_cast<int64_t>(n);
     if (sink->keep) {
         if (end > static_cast<int64_t>(sink->bytes.size())) sink->bytes.resize(static_cast<size_t>(end));
@@ -130,7 +88,7 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t n) {
 }
 
 int sinkSeek(void* cookie, off64_t* offset, int whence) {
-    Sink* sink = static_cast<Sink*>(cookie);
+    Session::Sink* sink = static_cast<Session::Sink*>(cookie);
     const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? sink->position : sink->size;
     if (base + *offset < 0) return -1;
     sink->position = base + *offset;
@@ -142,8 +100,8 @@ int sinkSeek(void* cookie, off64_t* offset, int whence) {
 // has its own output. Standard output goes to /dev/null while the encoder runs.
 class QuietOutput {
 public:
-    QuietOutput() : saved_(stdout) {
-        if (session.quiet) stdout = session.quiet;
+    explicit QuietOutput(FILE* quiet) : saved_(stdout) {
+        if (quiet) stdout = quiet;
     }
     ~QuietOutput() { stdout = saved_; }
     QuietOutput(const QuietOutput&) = delete;
@@ -155,8 +113,9 @@ private:
 
 // The frame as the 8-bit BMP vendrel-prep writes for it (writeFrameBmp):
 // the same entries, components as level << 4, rows bottom-up.
-const BmpImage* asBmp(const ReducedFrame& frame) {
-    const int entries = frameBmpBody(frame, bmpData);
+const BmpImage* asBmp(Session* s, const ReducedFrame& frame) {
+    const int entries = frameBmpBody(frame, s->bmpData);
+    BmpImage& bmpImage = s->bmpImage;
     bmpImage = BmpImage{};
     bmpImage.width = FRAME_WIDTH;
     bmpImage.height = FRAME_HEIGHT;
@@ -165,7 +124,7 @@ const BmpImage* asBmp(const ReducedFrame& frame) {
     bmpImage.paletBytes = entries * 4;
     bmpImage.stride = FRAME_BMP_STRIDE;
     bmpImage.pixelBytes = FRAME_BMP_PIXEL_BYTES;
-    bmpImage.data = bmpData;
+    bmpImage.data = s->bmpData;
     return &bmpImage;
 }
 
@@ -177,7 +136,7 @@ bool blockIsAudio(size_t block) { return avIndexBlockIsAudio(avindex_table, bloc
 int64_t firstBlockOffset() { return INDEX_BYTES; }
 
 // Adds the next unit to the model and moves the feed on.
-double feedUnit(model::Sim* sim, SessionSnapshot::Feed* feed, size_t frames) {
+double feedUnit(const Session& s, model::Sim* sim, SessionSnapshot::Feed* feed, size_t frames) {
     const bool written = feed->block < blocksWritten();
     const bool audio = written && blockIsAudio(feed->block);
     double at;
@@ -185,9 +144,9 @@ double feedUnit(model::Sim* sim, SessionSnapshot::Feed* feed, size_t frames) {
         at = model::simAddAudioUnit(sim, feed->audioBlock, feed->unit);
     } else {
         const int64_t last = feed->offset + static_cast<int64_t>(feed->unit + 1) * model::UNIT_BYTES - 1;
-        while (feed->owner < frames && session.ends[feed->owner] < last) ++feed->owner;
+        while (feed->owner < frames && s.ends[feed->owner] < last) ++feed->owner;
         const size_t o = feed->owner;
-        at = model::simAddVideoUnit(sim, static_cast<int32_t>(o), o > 0 ? session.shows[o - 1] : 0);
+        at = model::simAddVideoUnit(sim, static_cast<int32_t>(o), o > 0 ? s.shows[o - 1] : 0);
     }
     feed->lastRead = at;
     const int units = audio ? model::AUDIO_BLOCK_UNITS : model::VIDEO_BLOCK_UNITS;
@@ -206,24 +165,24 @@ int64_t feedPosition(const SessionSnapshot::Feed& feed) {
 
 }  // namespace
 
-bool sessionOpen(const SessionSetup& setup) {
-    if (session.stream) fclose(session.stream);
-    if (!session.quiet) session.quiet = fopen("/dev/null", "w");
-    session.sink = Sink{{}, setup.keepBytes, 0, 0, pendingFd, pendingBase, false};
-    pendingFd = -1;
-    session.compressType = setup.compressType;
-    session.page = 0;
-    session.ends.clear();
-    session.shows.clear();
-    session.ends.reserve(FRAMES_RESERVED);
-    session.shows.reserve(FRAMES_RESERVED);
-    session.feed = SessionSnapshot::Feed{0, 0, 0, 0, 0, 0.0};
+bool sessionOpen(Session* s, const SessionSetup& setup) {
+    if (s->stream) fclose(s->stream);
+    if (!s->quiet) s->quiet = fopen("/dev/null", "w");
+    s->sink = Session::Sink{{}, setup.keepBytes, 0, 0, s->pendingFd, s->pendingBase, false};
+    s->pendingFd = -1;
+    s->compressType = setup.compressType;
+    s->page = 0;
+    s->ends.clear();
+    s->shows.clear();
+    s->ends.reserve(FRAMES_RESERVED);
+    s->shows.reserve(FRAMES_RESERVED);
+    s->feed = SessionSnapshot::Feed{0, 0, 0, 0, 0, 0.0};
     const cookie_io_functions_t io = {nullptr, sinkWrite, sinkSeek, nullptr};
-    session.stream = fopencookie(&session.sink, "wb", io);
-    if (!session.stream) return false;
-    setvbuf(session.stream, nullptr, _IONBF, 0);
+    s->stream = fopencookie(&s->sink, "wb", io);
+    if (!s->stream) return false;
+    setvbuf(s->stream, nullptr, _IONBF, 0);
 
-    QuietOutput quiet;
+    QuietOutput quiet(s->quiet);
     const StreamInfo defaults;
     // Every module as vendrel starts: the pages as a black screen.
     decode_bmp_reset();
@@ -231,11 +190,11 @@ bool sessionOpen(const SessionSetup& setup) {
     compressReset();
     pcmtl_Reset();
     decode_bmp_setColorLimit(defaults.paletLimit);
-    fpDst = session.stream;
+    fpDst = s->stream;
     AvIndexEntry* header = hdr;
     avindexOut(fpDst);
     if (setup.wavPath) {
-        if (!openSound(setup.wavPath, &header[AVINDEX_KIND_AUDIO])) return false;
+        if (!openSound(s, setup.wavPath, &header[AVINDEX_KIND_AUDIO])) return false;
         pcmtlSeek({pcmtlTell().memAddress, setup.soundFrom});
         audioSamplesVframe = AUDIO_BLOCKS_PER_DISPLAY_FRAME;
         videoUpdateCB(nullptr, 0, 0);
@@ -246,46 +205,46 @@ bool sessionOpen(const SessionSetup& setup) {
     return true;
 }
 
-SessionFrame sessionFrame(const ReducedFrame& frame, const FrameParams& params) {
-    QuietOutput quiet;
-    const int page = session.page;
-    curFrame = static_cast<int>(session.ends.size());
+SessionFrame sessionFrame(Session* s, const ReducedFrame& frame, const FrameParams& params) {
+    QuietOutput quiet(s->quiet);
+    const int page = s->page;
+    curFrame = static_cast<int>(s->ends.size());
     decode_bmp_setColorLimit(params.colourLimit);
     SessionFrame result;
-    result.accepted = decode_bmp_gram(page, asBmp(frame)) == 0;
+    result.accepted = decode_bmp_gram(page, asBmp(s, frame)) == 0;
     compressFrameTimeSet(params.interval);
     result.bytes = compressGram(gram_buf[page], gram_buf[2], paletUpdateList);
     // The frame end is the last byte put into the open page, which becomes
     // the next block at the stream's end.
-    const int64_t openPage = session.sink.size - firstBlockOffset();
+    const int64_t openPage = s->sink.size - firstBlockOffset();
     result.end = openPage + (fifo_buffer_address - 1 - fifo_writed_address);
-    session.ends.push_back(result.end);
-    session.shows.push_back(frameTime);
-    if (session.compressType == 2) session.page ^= 1;
+    s->ends.push_back(result.end);
+    s->shows.push_back(frameTime);
+    if (s->compressType == 2) s->page ^= 1;
     frameTime += params.interval;
     return result;
 }
 
-int sessionFinish() {
-    QuietOutput quiet;
+int sessionFinish(Session* s) {
+    QuietOutput quiet(s->quiet);
     const int bytes = compressGramEnd();
-    if (fseek(session.stream, 0, SEEK_SET) != 0 || avindexOut(session.stream) < 0) streamReportWriteError("index");
-    fseek(session.stream, 0, SEEK_END);
-    Sink& sink = session.sink;
+    if (fseek(s->stream, 0, SEEK_SET) != 0 || avindexOut(s->stream) < 0) streamReportWriteError("index");
+    fseek(s->stream, 0, SEEK_END);
+    Session::Sink& sink = s->sink;
     if (sink.fd >= 0 && ftruncate(sink.fd, static_cast<off_t>(sink.base + sink.size)) != 0) sink.failed = true;
     return bytes;
 }
 
-void sessionWriteInto(int fd, int64_t base) {
-    pendingFd = fd;
-    pendingBase = base;
+void sessionWriteInto(Session* s, int fd, int64_t base) {
+    s->pendingFd = fd;
+    s->pendingBase = base;
 }
 
-bool sessionWriteFailed() { return session.sink.failed || sound.failed; }
+bool sessionWriteFailed(const Session* s) { return s->sink.failed || s->sound.failed; }
 
-bool sessionSilenceFrom(int64_t end) {
-    static uint8_t block[AUDIO_BLOCK_BYTES];
-    Sink& sink = session.sink;
+bool sessionSilenceFrom(Session* s, int64_t end) {
+    uint8_t* block = s->silenceBlock;
+    Session::Sink& sink = s->sink;
     int64_t offset = firstBlockOffset();
     int64_t first = 0;  // the block's first sample
     for (size_t b = 0; b < blocksWritten(); ++b) {
@@ -312,37 +271,37 @@ bool sessionSilenceFrom(int64_t end) {
 }
 
 // The index stops counting at its capacity; the stream's size does not.
-int sessionBlocks() {
-    const int64_t videoBytes = session.sink.size - firstBlockOffset() - int64_t{audioBlock} * AUDIO_BLOCK_BYTES;
+int sessionBlocks(const Session* s) {
+    const int64_t videoBytes = s->sink.size - firstBlockOffset() - int64_t{audioBlock} * AUDIO_BLOCK_BYTES;
     return audioBlock + static_cast<int>(videoBytes / FIFO_PAGE_BYTES);
 }
 
-const std::vector<uint8_t>& sessionBytes() { return session.sink.bytes; }
+const std::vector<uint8_t>& sessionBytes(const Session* s) { return s->sink.bytes; }
 
-double sessionFeed(model::Sim* sim, int frame) {
-    const int64_t target = session.ends[static_cast<size_t>(frame)] / model::UNIT_BYTES * model::UNIT_BYTES;
+double sessionFeed(Session* s, model::Sim* sim, int frame) {
+    const int64_t target = s->ends[static_cast<size_t>(frame)] / model::UNIT_BYTES * model::UNIT_BYTES;
     // Several small frames may end in one unit: it was read with the first.
-    while (feedPosition(session.feed) <= target) feedUnit(sim, &session.feed, session.ends.size());
+    while (feedPosition(s->feed) <= target) feedUnit(*s, sim, &s->feed, s->ends.size());
     if (frame == 0) model::simFrameZeroDone(sim);
-    return session.feed.lastRead;
+    return s->feed.lastRead;
 }
 
-void sessionFeedRest(model::Sim* sim) {
-    while (session.feed.block < blocksWritten()) feedUnit(sim, &session.feed, session.ends.size());
+void sessionFeedRest(Session* s, model::Sim* sim) {
+    while (s->feed.block < blocksWritten()) feedUnit(*s, sim, &s->feed, s->ends.size());
     model::simFinish(sim);
 }
 
-int64_t sessionRoom(const model::Sim& from, double readBy, int64_t cap) {
-    const size_t frame = session.ends.size();
-    if (frame == 0 || session.feed.block < blocksWritten()) return cap;
-    static model::Sim sim;  // a copy to walk on; kept out of the stack
+int64_t sessionRoom(Session* s, const model::Sim& from, double readBy, int64_t cap) {
+    const size_t frame = s->ends.size();
+    if (frame == 0 || s->feed.block < blocksWritten()) return cap;
+    model::Sim& sim = s->roomSim;  // a copy to walk on
     sim = from;
-    const int64_t ownerStart = session.shows[frame - 1];
-    const int64_t start = session.ends[frame - 1] + 1;
+    const int64_t ownerStart = s->shows[frame - 1];
+    const int64_t start = s->ends[frame - 1] + 1;
     int audioDue = audioSamplesVframe == 0.0 ? 0 : std::max(0, audioBlocksDue(frameTime) - audioBlock);
-    int32_t audioNext = session.feed.audioBlock;
-    int64_t position = feedPosition(session.feed);
-    int64_t pageEnd = session.sink.size - firstBlockOffset() + FIFO_PAGE_BYTES;
+    int32_t audioNext = s->feed.audioBlock;
+    int64_t position = feedPosition(s->feed);
+    int64_t pageEnd = s->sink.size - firstBlockOffset() + FIFO_PAGE_BYTES;
     int64_t allowed = std::max<int64_t>(0, position - start);  // the rest of the unit already read
     while (allowed < cap) {
         if (position >= pageEnd) {
@@ -363,10 +322,10 @@ int64_t sessionRoom(const model::Sim& from, double readBy, int64_t cap) {
     return std::min(allowed, cap);
 }
 
-model::Layout sessionLayout() {
+model::Layout sessionLayout(const Session* s) {
     model::Layout layout;
     SessionSnapshot::Feed feed{0, 0, 0, 0, 0, 0.0};
-    const size_t frames = session.ends.size();
+    const size_t frames = s->ends.size();
     for (size_t b = 0; b < blocksWritten(); ++b) {
         const bool audio = blockIsAudio(b);
         const int units = audio ? model::AUDIO_BLOCK_UNITS : model::VIDEO_BLOCK_UNITS;
@@ -374,7 +333,7 @@ model::Layout sessionLayout() {
             model::Unit unit{audio, audio ? feed.audioBlock : 0, j, 0};
             if (!audio) {
                 const int64_t last = feed.offset + static_cast<int64_t>(j + 1) * model::UNIT_BYTES - 1;
-                while (feed.owner < frames && session.ends[feed.owner] < last) ++feed.owner;
+                while (feed.owner < frames && s->ends[feed.owner] < last) ++feed.owner;
                 unit.owner = static_cast<int32_t>(feed.owner);
             }
             layout.units.push_back(unit);
@@ -383,59 +342,59 @@ model::Layout sessionLayout() {
         if (audio) ++feed.audioBlock;
     }
     for (size_t f = 0; f < frames; ++f) {
-        layout.frameEndUnit.push_back(session.ends[f] / model::UNIT_BYTES);
-        layout.showTime.push_back(session.shows[f]);
+        layout.frameEndUnit.push_back(s->ends[f] / model::UNIT_BYTES);
+        layout.showTime.push_back(s->shows[f]);
     }
     return layout;
 }
 
-void sessionSaveForEnd(SessionSnapshot* s) {
+void sessionSaveForEnd(const Session* session, SessionSnapshot* s) {
     compressSave(&s->video);
     avindexSave(&s->stream);
     s->audio = pcmtlTell();
-    s->streamSize = session.sink.size;
-    s->frames = session.ends.size();
-    s->page = session.page;
-    s->feed = session.feed;
+    s->streamSize = session->sink.size;
+    s->frames = session->ends.size();
+    s->page = session->page;
+    s->feed = session->feed;
 }
 
-void sessionRestoreForEnd(const SessionSnapshot& s) {
+void sessionRestoreForEnd(Session* session, const SessionSnapshot& s) {
     compressRestore(s.video);
     avindexRestore(s.stream);
     pcmtlSeek(s.audio);
-    session.sink.size = session.sink.position = s.streamSize;
-    if (session.sink.keep) session.sink.bytes.resize(static_cast<size_t>(s.streamSize));
-    fseek(session.stream, s.streamSize, SEEK_SET);
-    session.ends.resize(s.frames);
-    session.shows.resize(s.frames);
-    session.page = s.page;
-    session.feed = s.feed;
+    session->sink.size = session->sink.position = s.streamSize;
+    if (session->sink.keep) session->sink.bytes.resize(static_cast<size_t>(s.streamSize));
+    fseek(session->stream, s.streamSize, SEEK_SET);
+    session->ends.resize(s.frames);
+    session->shows.resize(s.frames);
+    session->page = s.page;
+    session->feed = s.feed;
 }
 
-int sessionBlocksIfEnded() {
-    static SessionSnapshot here;  // large: kept out of the stack (only its end state is used)
-    sessionSaveForEnd(&here);
-    Sink& sink = session.sink;
+int sessionBlocksIfEnded(Session* s) {
+    SessionSnapshot& here = s->endState;  // only its end state is used
+    sessionSaveForEnd(s, &here);
+    Session::Sink& sink = s->sink;
     const int fd = sink.fd;
     const bool keep = sink.keep;
     sink.fd = -1;  // the end goes nowhere: the frames after overwrite it anyway
     sink.keep = false;
-    sessionFinish();
-    const int blocks = sessionBlocks();
+    sessionFinish(s);
+    const int blocks = sessionBlocks(s);
     sink.fd = fd;
     sink.keep = keep;
-    sessionRestoreForEnd(here);
+    sessionRestoreForEnd(s, here);
     return blocks;
 }
 
-void sessionSave(SessionSnapshot* s) {
+void sessionSave(const Session* session, SessionSnapshot* s) {
     decode_bmp_save(&s->image);
-    sessionSaveForEnd(s);
+    sessionSaveForEnd(session, s);
 }
 
-void sessionRestore(const SessionSnapshot& s) {
+void sessionRestore(Session* session, const SessionSnapshot& s) {
     decode_bmp_restore(s.image);
-    sessionRestoreForEnd(s);
+    sessionRestoreForEnd(session, s);
 }
 
 }  // namespace prep

@@ -574,7 +574,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
     Cutter cutter;
     int fd = -1;
     if (parts && !cutterStart(job, &cutter)) return Outcome::Failed;
-    if (!parts && (fd = beginStreamFile(streamPath, boot)) < 0) {
+    if (!parts && (fd = beginStreamFile(&planner.session, streamPath, boot)) < 0) {
         printf("vendrel-prep: cannot write %s\n", streamPath.c_str());
         return Outcome::Failed;
     }
@@ -614,7 +614,7 @@ Outcome encodeStreams(const Options& o, const AudioResult& audio, const std::str
         plays = plays && !cutter.missed;
     } else {
         std::string summary;
-        written = endStreamFile(fd, streamPath, job, video.frames, &summary);
+        written = endStreamFile(&planner.session, fd, streamPath, job, video.frames, &summary);
         if (written) {
             printf("vendrel-prep: wrote %s: %s\n", streamPath.c_str(), summary.c_str());
             printNeededRate(report.neededKiB);

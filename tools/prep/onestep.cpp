@@ -86,11 +86,11 @@ void partText(PartResult* r, const char* format, ...) {
 
 // A part's stream, finished: checked with the decoder, and the rate it needs
 // found, here or in a process of its own.
-PartResult checkPart(const StreamJob& job, const std::string& path, int fd, int first, int frames) {
+PartResult checkPart(Session* session, const StreamJob& job, const std::string& path, int fd, int first, int frames) {
     PartResult r{false, true, {}};
-    const double kib = model::neededRate(sessionLayout()) / model::KIB;
+    const double kib = model::neededRate(sessionLayout(session)) / model::KIB;
     std::string summary;
-    if (!endStreamFile(fd, path, job, frames, &summary)) {
+    if (!endStreamFile(session, fd, path, job, frames, &summary)) {
         partText(&r, "vendrel-prep: %s was not written whole", path.c_str());
         return r;
     }
@@ -148,10 +148,10 @@ public:
             if (ftruncate(spool_, 0) != 0 || lseek(spool_, 0, SEEK_SET) != 0)
                 return fail("vendrel-prep: cannot write " + spoolPath_);
         }
-        sessionFrame(record.frame, record.params);
+        sessionFrame(&session_, record.frame, record.params);
         // The part may end here; then only the stream's end is needed.
-        sessionSaveForEnd(&after_[frames_ % 2]);
-        const int blocks = sessionBlocksIfEnded();
+        sessionSaveForEnd(&session_, &after_[frames_ % 2]);
+        const int blocks = sessionBlocksIfEnded(&session_);
         if (blocks <= limit_) {
             if (!writeAll(spool_, &record, sizeof record)) return fail("vendrel-prep: cannot write " + spoolPath_);
             intervals_.push_back(record.params.interval);
@@ -168,7 +168,7 @@ public:
         // The part ends at the latest scene cut in its last stretch, or here.
         const int longest = frames_;
         const int frames = framesToKeep(longest, cutAt_);
-        sessionRestoreForEnd(frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
+        sessionRestoreForEnd(&session_, frames == cutAt_ ? atCut_ : after_[(longest - 1) % 2]);
         const int spool = spool_;
         const int spoolFirst = cutAt_;
         const std::string spoolPath = spoolPath_;
@@ -233,14 +233,14 @@ private:
         spool_ = open(spoolPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (spool_ < 0) return fail("vendrel-prep: cannot write " + spoolPath_);
         streamPath_ = joinPath(folder.path, STREAM_NAME);
-        stream_ = beginStreamFile(streamPath_, job_.boot);
+        stream_ = beginStreamFile(&session_, streamPath_, job_.boot);
         if (stream_ < 0) return fail("vendrel-prep: cannot write " + streamPath_);
         // The part's sound begins with its first frame.
         SessionSetup setup;
         setup.wavPath = job_.wavPath.empty() ? nullptr : job_.wavPath.c_str();
         setup.compressType = job_.compressType;
         setup.soundFrom = static_cast<int32_t>(showSample(show_));
-        if (!sessionOpen(setup)) return fail("vendrel-prep: the encoder cannot take " + job_.wavPath);
+        if (!sessionOpen(&session_, setup)) return fail("vendrel-prep: the encoder cannot take " + job_.wavPath);
         intervals_.clear();
         cutAt_ = 0;
         return true;
@@ -251,9 +251,9 @@ private:
     bool endPart(int frames, bool last) {
         int64_t showEnd = show_;
         for (int i = 0; i < frames; ++i) showEnd += intervals_[static_cast<size_t>(i)];
-        sessionFinish();
+        sessionFinish(&session_);
         // Its sound ends where the next part's begins.
-        if (!last && !job_.wavPath.empty() && !sessionSilenceFrom(showSample(showEnd) - int64_t{showSample(show_)}))
+        if (!last && !job_.wavPath.empty() && !sessionSilenceFrom(&session_, showSample(showEnd) - int64_t{showSample(show_)}))
             return fail("vendrel-prep: cannot write " + streamPath_);
         lines_.resize(static_cast<size_t>(part_));
         const bool alone = jobs_ <= 1;
@@ -271,7 +271,7 @@ private:
             }
         }
         if (pid == 0) {
-            const PartResult r = checkPart(job_, streamPath_, stream_, first_, frames);
+            const PartResult r = checkPart(&session_, job_, streamPath_, stream_, first_, frames);
             if (alone) {
                 if (!r.ok) return fail(r.text);
                 lines_[static_cast<size_t>(part_ - 1)] = r.text;
@@ -350,6 +350,7 @@ private:
     std::string spoolPath_;
     int stream_ = -1;
     std::string streamPath_;
+    Session session_;           // the encoder run on the part's frames
     SessionSnapshot after_[2];  // the session's end state after the last frame and after the one before
     SessionSnapshot atCut_;     // that before frame cutAt_
     std::vector<int> intervals_;
@@ -395,19 +396,19 @@ bool readBootCode(const std::string& path, std::vector<uint8_t>* boot) {
     return true;
 }
 
-int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot) {
+int beginStreamFile(Session* session, const std::string& path, const std::vector<uint8_t>& boot) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     if (!writeAll(fd, boot.data(), boot.size())) {
         close(fd);
         return -1;
     }
-    sessionWriteInto(fd, static_cast<int64_t>(boot.size()));
+    sessionWriteInto(session, fd, static_cast<int64_t>(boot.size()));
     return fd;
 }
 
-bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary) {
-    const bool written = !sessionWriteFailed();
+bool endStreamFile(Session* session, int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary) {
+    const bool written = !sessionWriteFailed(session);
     if (close(fd) != 0 || !written) {
         printf("vendrel-prep: cannot write %s\n", path.c_str());
         return false;

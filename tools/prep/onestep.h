@@ -51,13 +51,14 @@ bool readBootCode(const std::string& path, std::vector<uint8_t>* boot);
 
 // Creates the stream file with the boot code at its top and makes the next
 // session write into it. Returns its descriptor, or -1 after a message.
-int beginStreamFile(const std::string& path, const std::vector<uint8_t>& boot);
+int beginStreamFile(Session* session, const std::string& path, const std::vector<uint8_t>& boot);
 
 // After sessionFinish: closes the file and checks the stream with the
 // viewer's decoder (every structural rule, the frames expected). On success
 // fills summary with one line about it (and warns of blocks past the index);
 // otherwise prints why and returns false.
-bool endStreamFile(int fd, const std::string& path, const StreamJob& job, int frames, std::string* summary);
+bool endStreamFile(Session* session, int fd, const std::string& path, const StreamJob& job, int frames,
+                   std::string* summary);
 
 // The number of cores, for --jobs.
 int coreCount();

@@ -29,8 +29,9 @@ constexpr int NAME_BYTES = PATH_MAX + 32;
 
 // What finding a part works in: the session after the latest frame kept and
 // after the one before, and before the part's latest scene cut; the frame
-// read back. Large (some 1.4 MB): made once a part, on the heap.
+// read back; the encoder run on them. Large (some 2 MB): made once a part, on the heap.
 struct PartWork {
+    Session session;
     SessionSnapshot after[2];
     SessionSnapshot atCut;
     ReducedFrame frame;
@@ -54,9 +55,9 @@ FrameParams paramsAt(const Options& o, const Prepared& whole, int f, size_t* nex
 
 // The blocks of the stream if it ended after the frames encoded so far; the
 // stream goes on (its end state there kept in `state`).
-int blocksIfEndedHere(SessionSnapshot* state) {
-    sessionSaveForEnd(state);
-    return sessionBlocksIfEnded();
+int blocksIfEndedHere(Session* session, SessionSnapshot* state) {
+    sessionSaveForEnd(session, state);
+    return sessionBlocksIfEnded(session);
 }
 
 // Encodes frames from `first` on as long as a part ending with them stays
@@ -70,7 +71,7 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end
     SessionSetup setup;
     setup.wavPath = whole.audio ? wav.c_str() : nullptr;
     setup.compressType = whole.compressType;
-    if (!sessionOpen(setup)) {
+    if (!sessionOpen(&w->session, setup)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wav.c_str());
         return false;
     }
@@ -83,9 +84,9 @@ bool encodeUntilFull(const Options& o, const Prepared& whole, int first, int end
             printf("vendrel-prep: cannot read back %s\n", w->frameFile);
             return false;
         }
-        if ((*whole.sceneCuts)[f] && f > first) sessionSaveForEnd(&w->atCut);
-        sessionFrame(w->frame, paramsAt(o, whole, f, &nextChange));
-        const int blocks = blocksIfEndedHere(&w->after[(f - first) % 2]);
+        if ((*whole.sceneCuts)[f] && f > first) sessionSaveForEnd(&w->session, &w->atCut);
+        sessionFrame(&w->session, w->frame, paramsAt(o, whole, f, &nextChange));
+        const int blocks = blocksIfEndedHere(&w->session, &w->after[(f - first) % 2]);
         if (blocks > o.partBlocks) break;
         totals->push_back(blocks);
     }
@@ -126,9 +127,9 @@ bool planPart(const Options& o, const Prepared& whole, int first, Part* part) {
     *part = {first, frames, totals[frames - 1], 0.0};
     if (o.rate > 0) {
         // The rate the part's own stream needs: it plays from a black screen.
-        sessionRestoreForEnd(frames == longest ? work->after[(longest - 1) % 2] : work->atCut);
-        sessionFinish();
-        part->neededKiB = model::neededRate(sessionLayout()) / model::KIB;
+        sessionRestoreForEnd(&work->session, frames == longest ? work->after[(longest - 1) % 2] : work->atCut);
+        sessionFinish(&work->session);
+        part->neededKiB = model::neededRate(sessionLayout(&work->session)) / model::KIB;
     }
     return true;
 }

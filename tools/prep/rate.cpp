@@ -209,18 +209,18 @@ struct Trial {
 // everything is taken back.
 static Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastResort) {
     ++p->trials;
-    sessionSave(&p->snapshot);
+    sessionSave(&p->session, &p->snapshot);
     const FrameParams params{p->nextInterval, limit};
-    const SessionFrame done = sessionFrame(out, params);
+    const SessionFrame done = sessionFrame(&p->session, out, params);
     model::Sim sim = p->sim;
-    const double at = sessionFeed(&sim, p->frames - p->partFirst);
+    const double at = sessionFeed(&p->session, &sim, p->frames - p->partFirst);
     const double margin = MARGIN_BYTES / (2.0 * sim.rate);
     const int64_t show = p->show - p->partShow;  // in the part's stream
     const bool onTime = model::simFrameLateness(&sim, at, show, false) == 0.0 &&
                         (!sim.started || at <= sim.start + (show + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - margin);
     const bool kept = done.accepted && ((onTime && sim.soundGaps == p->sim.soundGaps) || lastResort);
     if (!kept) {
-        sessionRestore(p->snapshot);
+        sessionRestore(&p->session, p->snapshot);
         return {false, done.bytes};
     }
     model::simFrameLateness(&sim, at, show, true);
@@ -407,7 +407,7 @@ static bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* ou
     // Within a scene the reader is kept ahead by a reserve, which the first
     // frame of the next scene may spend: it has the whole picture to send.
     const double reserve = cutAhead(*p) ? CUT_AHEAD_RESERVE_BYTES : std::min(p->sim.rate * CUT_RESERVE_SECONDS, CUT_RESERVE_MAX_BYTES);
-    const double room = static_cast<double>(sessionRoom(p->sim, readBy, FRAME_BYTES_CAP));
+    const double room = static_cast<double>(sessionRoom(&p->session, p->sim, readBy, FRAME_BYTES_CAP));
     // So does every frame until the new scene's picture is whole.
     double budget = cut || p->incomplete || p->frames == p->partFirst ? room : std::max(0.0, room - reserve);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
@@ -476,7 +476,7 @@ static bool openPart(Planner* p) {
     p->partFirst = p->frames;
     p->partShow = p->show;
     p->blocks = -1;
-    return sessionOpen(setup);
+    return sessionOpen(&p->session, setup);
 }
 
 // With parts, before the next frame is planned: ends the part when that
@@ -486,17 +486,17 @@ static bool openPart(Planner* p) {
 static void startPartIfDue(Planner* p) {
     const int limit = p->settings.partBlocks;
     if (limit <= 0 || p->frames == p->partFirst) return;
-    const int blocks = sessionBlocksIfEnded();
+    const int blocks = sessionBlocksIfEnded(&p->session);
     if (p->blocks >= 0) p->mostBlocksAFrame = std::max(p->mostBlocksAFrame, blocks - p->blocks);
     p->blocks = blocks;
     const int reach = std::max(1, limit * SCENE_CUT_REACH_PERCENT / 100);
     const bool cut = p->cutBefore[p->head];
     if (blocks + p->mostBlocksAFrame + 2 <= limit && !(cut && blocks > limit - reach)) return;
-    sessionFinish();
-    sessionFeedRest(&p->sim);
+    sessionFinish(&p->session);
+    sessionFeedRest(&p->session, &p->sim);
     p->partLate += p->sim.lateFrames;
     p->partGaps += p->sim.soundGaps;
-    p->partNeeded = std::max(p->partNeeded, model::neededRate(sessionLayout()) / model::KIB);
+    p->partNeeded = std::max(p->partNeeded, model::neededRate(sessionLayout(&p->session)) / model::KIB);
     p->partStarts.push_back(p->frames);
     p->shown.paletteSize = 1;
     p->shown.palette.fill(0);
@@ -572,8 +572,8 @@ bool rateNextFrame(Planner* p, bool sourceEnded, ReducedFrame* out) {
 
 void rateMeasureFrame(Planner* p, const ReducedFrame& frame) {
     ++p->trials;
-    const SessionFrame done = sessionFrame(frame, {p->nextInterval, p->plannedLimit});
-    const double at = sessionFeed(&p->sim, p->frames - p->partFirst);
+    const SessionFrame done = sessionFrame(&p->session, frame, {p->nextInterval, p->plannedLimit});
+    const double at = sessionFeed(&p->session, &p->sim, p->frames - p->partFirst);
     model::simFrameLateness(&p->sim, at, p->show - p->partShow, true);
     p->refused += !done.accepted;
     p->show += p->nextInterval;
@@ -588,15 +588,15 @@ FrameSetting rateLastSetting(const Planner* p) {
 }
 
 RateReport rateFinish(Planner* p) {
-    sessionFinish();
-    sessionFeedRest(&p->sim);
+    sessionFinish(&p->session);
+    sessionFeedRest(&p->session, &p->sim);
     RateReport r;
     r.frames = p->frames;
     r.trials = p->trials;
     r.refused = p->refused;
     r.lateFrames = p->partLate + p->sim.lateFrames;
     r.soundGaps = p->partGaps + p->sim.soundGaps;
-    r.neededKiB = std::max(p->partNeeded, model::neededRate(sessionLayout()) / model::KIB);
+    r.neededKiB = std::max(p->partNeeded, model::neededRate(sessionLayout(&p->session)) / model::KIB);
     r.changes = p->changes;
     r.used = p->used;
     r.partStarts = p->partStarts;

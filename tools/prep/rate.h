@@ -153,6 +153,7 @@ struct Planner {
     int blocks;             // of the part if it ended after the frames so far (-1: not counted yet)
     int trials;
     int refused;
+    Session session;        // the encoder run in process on the frames planned
     SessionSnapshot snapshot;
     Reducer reducer;        // the colour reduction of the frames planned
     Survey survey;
