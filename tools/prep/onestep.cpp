@@ -23,21 +23,23 @@
 #include "tools/view/stream_decoder.h"
 
 namespace prep {
+
+// One frame as it goes through the pipe and waits in a spool: both ends are
+// this program, so the record goes as it lies in memory.
+struct CutterRecord {
+    ReducedFrame frame;
+    FrameParams params;
+    bool partStart;  // the plan begins a part with this frame
+};
+
 namespace {
+using Record = CutterRecord;
 
 constexpr const char* SPOOL_NAME = "frames.spool";  // a part's frames from its latest scene cut on
 constexpr int PART_TEXT_BYTES = 512;
 // The cutter's exit status when every part is written and checked but some
 // part does not play at the rate asked for.
 constexpr int MISSED_STATUS = 3;
-
-// One frame as it goes through the pipe and waits in a spool: both ends are
-// this program, so the record goes as it lies in memory.
-struct Record {
-    ReducedFrame frame;
-    FrameParams params;
-    bool partStart;  // the plan begins a part with this frame
-};
 
 // What a part's check hands back.
 struct PartResult {
@@ -481,12 +483,13 @@ bool cutterStart(const StreamJob& job, Cutter* cutter) {
     }
     close(frames[0]);
     close(report[1]);
-    *cutter = Cutter{pid, frames[1], report[0], nullptr, job.options};
+    *cutter = Cutter{pid, frames[1], report[0], nullptr, nullptr, job.options};
     return true;
 }
 
 bool cutterTake(Cutter* cutter, const ReducedFrame& frame, const FrameParams& params, bool partStart) {
-    static Record record;
+    if (!cutter->record) cutter->record = std::make_shared<CutterRecord>();  // once: a frame is large
+    CutterRecord& record = *cutter->record;
     record.frame = frame;
     record.params = params;
     record.partStart = partStart;

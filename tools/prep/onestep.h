@@ -64,6 +64,7 @@ bool endStreamFile(Session* session, int fd, const std::string& path, const Stre
 int coreCount();
 
 class PartCutter;
+struct CutterRecord;
 
 // The cutter's process and the pipes to it; or, with one job and no rate
 // control (when the preparation leaves the encoder free), the cutter in this
@@ -73,6 +74,7 @@ struct Cutter {
     int frames = -1;  // frames go in here
     int report = -1;  // its report comes out here
     std::shared_ptr<PartCutter> here;
+    std::shared_ptr<CutterRecord> record;  // the frame being handed over
     Options job;      // where the parts go
     bool failed = false;  // it took no more frames: its report says why
     bool missed = false;  // after cutterFinish: a part does not play at --rate (its line says so)
