@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr int W = prep::FRAME_WIDTH;
-constexpr int H = prep::FRAME_HEIGHT;
+constexpr int W = SCREEN_WIDTH;
+constexpr int H = SCREEN_HEIGHT;
 constexpr int TILE_W = 8;
 constexpr int TILE_H = 4;
 

@@ -17,9 +17,7 @@
 namespace {
 
 using prep::Colour12;
-using prep::FRAME_HEIGHT;
 using prep::FRAME_PIXELS;
-using prep::FRAME_WIDTH;
 using testsupport::readFile;
 using testsupport::TempDir;
 
@@ -30,9 +28,9 @@ prep::ReducedFrame bandedFrame() {
     f.paletteSize = 37;
     for (int j = 0; j < f.paletteSize; ++j)
         f.palette[j] = prep::colour12(j % 16, j / 16 * 5, 15 - j % 16);
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x)
-            f.index[y * FRAME_WIDTH + x] = static_cast<uint8_t>(y == 0 ? 0 : y == FRAME_HEIGHT - 1 ? 36 : 1 + (x + y) % 35);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x)
+            f.index[y * SCREEN_WIDTH + x] = static_cast<uint8_t>(y == 0 ? 0 : y == SCREEN_HEIGHT - 1 ? 36 : 1 + (x + y) % 35);
     return f;
 }
 
@@ -47,15 +45,15 @@ TEST(PrepOutputBmp, EncoderReadsExactlyTheChosenColours) {
 
     BmpImage* image = bmpReadFile(path.c_str());
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->width, FRAME_WIDTH);
-    EXPECT_EQ(image->height, FRAME_HEIGHT);
+    EXPECT_EQ(image->width, SCREEN_WIDTH);
+    EXPECT_EQ(image->height, SCREEN_HEIGHT);
     EXPECT_EQ(image->bitCount, 8);
     EXPECT_EQ(image->colorsUsed, 37);
     std::set<int32_t> seen;
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x) {
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
             const int32_t got = bmpGetPixelRGB888(image, x, y);
-            ASSERT_EQ(got, asRgb888(f.palette[f.index[y * FRAME_WIDTH + x]])) << x << "," << y;
+            ASSERT_EQ(got, asRgb888(f.palette[f.index[y * SCREEN_WIDTH + x]])) << x << "," << y;
             EXPECT_EQ(got & 0x0F0F0F, 0);
             seen.insert(got);
         }
@@ -84,7 +82,7 @@ TEST(PrepOutputBmp, FramesReadBackAsWritten) {
     bytes.pop_back();
     testsupport::writeFile(dir.file("short.bmp"), bytes);
     EXPECT_FALSE(prep::readFrameBmp(dir.file("short.bmp").c_str(), &back));
-    testsupport::writeBmp(dir.file("rgb.bmp"), FRAME_WIDTH, FRAME_HEIGHT, std::vector<uint32_t>(FRAME_PIXELS, 0x102030));
+    testsupport::writeBmp(dir.file("rgb.bmp"), SCREEN_WIDTH, SCREEN_HEIGHT, std::vector<uint32_t>(FRAME_PIXELS, 0x102030));
     EXPECT_FALSE(prep::readFrameBmp(dir.file("rgb.bmp").c_str(), &back));
 }
 

@@ -26,7 +26,7 @@ std::unique_ptr<Planner> blankPlanner() {
 // `cutAt`.
 void holdFrames(Planner* p, int count, int cutAt) {
     const uint8_t grain[4] = {70, 130, 100, 104};
-    const int blockAt[4] = {0, 1, FRAME_WIDTH, FRAME_WIDTH + 1};
+    const int blockAt[4] = {0, 1, SCREEN_WIDTH, SCREEN_WIDTH + 1};
     for (int d = 0; d < count; ++d) {
         auto& frame = p->ring[d];
         frame.fill(0);

@@ -15,15 +15,13 @@ namespace {
 
 using prep::Colour12;
 using prep::Dither;
-using prep::FRAME_HEIGHT;
 using prep::FRAME_PIXELS;
-using prep::FRAME_WIDTH;
 using prep::ReducedFrame;
 
 using Rgb = std::vector<uint8_t>;
 
 void setPixel(Rgb& f, int x, int y, int r, int g, int b) {
-    uint8_t* p = &f[3 * (y * FRAME_WIDTH + x)];
+    uint8_t* p = &f[3 * (y * SCREEN_WIDTH + x)];
     p[0] = static_cast<uint8_t>(r);
     p[1] = static_cast<uint8_t>(g);
     p[2] = static_cast<uint8_t>(b);
@@ -32,9 +30,9 @@ void setPixel(Rgb& f, int x, int y, int r, int g, int b) {
 // Thousands of distinct colours, smooth in every direction.
 Rgb gradient(int shift = 0) {
     Rgb f(prep::FRAME_RGB_BYTES);
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x)
-            setPixel(f, x, y, (x + shift) * 255 / (FRAME_WIDTH + 40), y * 255 / FRAME_HEIGHT, (x + 2 * y) % 256);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x)
+            setPixel(f, x, y, (x + shift) * 255 / (SCREEN_WIDTH + 40), y * 255 / SCREEN_HEIGHT, (x + 2 * y) % 256);
     return f;
 }
 
@@ -124,14 +122,14 @@ TEST(PrepReduceLimit, FewColoursAreKeptExactlyAtTheNearestLevel) {
                               {127, 128, 136}, {255, 0, 17}, {100, 200, 50}, {42, 43, 44}};
     Rgb f(prep::FRAME_RGB_BYTES);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const int* v = values[(i / 7 + i / FRAME_WIDTH) % 8];
-        setPixel(f, i % FRAME_WIDTH, i / FRAME_WIDTH, v[0], v[1], v[2]);
+        const int* v = values[(i / 7 + i / SCREEN_WIDTH) % 8];
+        setPixel(f, i % SCREEN_WIDTH, i / SCREEN_WIDTH, v[0], v[1], v[2]);
     }
     prep::reduceInit(reducer(), {8, Dither::None});
     const ReducedFrame r = reduce(f);
     expectWellFormed(r, 8);
     for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const int* v = values[(i / 7 + i / FRAME_WIDTH) % 8];
+        const int* v = values[(i / 7 + i / SCREEN_WIDTH) % 8];
         const Colour12 want = prep::colour12(static_cast<int>(std::lround(v[0] / 17.0)),
                                              static_cast<int>(std::lround(v[1] / 17.0)),
                                              static_cast<int>(std::lround(v[2] / 17.0)));
@@ -177,25 +175,25 @@ TEST(PrepReduceQuality, FewerColoursCostMoreError) {
 TEST(PrepReduceQuality, LightDitherTakesTheBandingOutOfASmoothRamp) {
     // A grey ramp over four 4-bit levels: rounded, it shows four bands.
     Rgb ramp(prep::FRAME_RGB_BYTES);
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x) {
-            const int v = 85 + x * 68 / (FRAME_WIDTH - 1);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
+            const int v = 85 + x * 68 / (SCREEN_WIDTH - 1);
             setPixel(ramp, x, y, v, v, v);
         }
     // How far the mean brightness of each group of 4 columns (a whole dither
     // cell wide) strays from the ramp's.
     const auto groupError = [&](const ReducedFrame& r) {
         double total = 0;
-        for (int x0 = 0; x0 < FRAME_WIDTH; x0 += 4) {
+        for (int x0 = 0; x0 < SCREEN_WIDTH; x0 += 4) {
             double want = 0;
             double shown = 0;
             for (int x = x0; x < x0 + 4; ++x) {
                 want += ramp[3 * x];
-                for (int y = 0; y < FRAME_HEIGHT; ++y) shown += prep::red4(colourAt(r, y * FRAME_WIDTH + x)) * 17;
+                for (int y = 0; y < SCREEN_HEIGHT; ++y) shown += prep::red4(colourAt(r, y * SCREEN_WIDTH + x)) * 17;
             }
-            total += std::fabs(shown / (4 * FRAME_HEIGHT) - want / 4);
+            total += std::fabs(shown / (4 * SCREEN_HEIGHT) - want / 4);
         }
-        return total / (FRAME_WIDTH / 4);
+        return total / (SCREEN_WIDTH / 4);
     };
     prep::reduceInit(reducer(), {64, Dither::None});
     const double plain = groupError(reduce(ramp));
@@ -204,7 +202,7 @@ TEST(PrepReduceQuality, LightDitherTakesTheBandingOutOfASmoothRamp) {
     expectWellFormed(dithered, 64);
     EXPECT_LT(groupError(dithered), 0.4 * plain);
     // Light: no pixel strays more than one level from the ramp in any primary.
-    for (int x = 0; x < FRAME_WIDTH; ++x)
+    for (int x = 0; x < SCREEN_WIDTH; ++x)
         ASSERT_LE(std::abs(prep::red4(colourAt(dithered, x)) * 17 - ramp[3 * x]), 17 + 8) << "column " << x;
 }
 
@@ -242,8 +240,8 @@ TEST(PrepReduceStability, MovingObjectLeavesTheBackgroundAlone) {
         int background = 0;
         int moved = 0;
         for (int i = 0; i < FRAME_PIXELS; ++i) {
-            const int px = i % FRAME_WIDTH;
-            const int py = i / FRAME_WIDTH;
+            const int px = i % SCREEN_WIDTH;
+            const int py = i / SCREEN_WIDTH;
             const bool nearSquare = px >= x - 34 && px < x + 24 && py >= 20 + step * 10 - 14 && py < 44 + step * 10;
             if (nearSquare) continue;
             ++background;
@@ -259,9 +257,9 @@ TEST(PrepReduceStability, KeepingOldColoursCostsLittleQuality) {
     // A quarter of the picture turns into a new, blue-green scene.
     Rgb changed = gradient();
     const Rgb n = noise(3);
-    for (int y = 0; y < FRAME_HEIGHT / 2; ++y)
-        for (int x = 0; x < FRAME_WIDTH / 2; ++x) {
-            const int i = 3 * (y * FRAME_WIDTH + x);
+    for (int y = 0; y < SCREEN_HEIGHT / 2; ++y)
+        for (int x = 0; x < SCREEN_WIDTH / 2; ++x) {
+            const int i = 3 * (y * SCREEN_WIDTH + x);
             setPixel(changed, x, y, n[i] / 8, 128 + n[i + 1] / 2, 160 + n[i + 2] / 3);
         }
     prep::reduceInit(reducer(), {64, Dither::None});

@@ -18,11 +18,11 @@ using Picture = std::vector<uint8_t>;
 // pixels: two angles give two shots of the very same colours.
 Picture texture(double angle, double shift, double gain = 1.0) {
     Picture p(FRAME_RGB_BYTES);
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x) {
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
             const double t = (x + shift) * std::cos(angle) + y * std::sin(angle);
             const double v = gain * (40 + 25 * std::sin(t / 9.0));
-            uint8_t* px = &p[3 * (y * FRAME_WIDTH + x)];
+            uint8_t* px = &p[3 * (y * SCREEN_WIDTH + x)];
             px[0] = static_cast<uint8_t>(v * 0.8);
             px[1] = static_cast<uint8_t>(v * 0.9);
             px[2] = static_cast<uint8_t>(v * 1.1);

@@ -33,9 +33,9 @@ constexpr int FRAMES = 14;
 void makeFrame(int seed, int colours, ReducedFrame* f) {
     f->paletteSize = colours;
     for (int i = 0; i < colours; ++i) f->palette[i] = colour12((i * 5 + seed) & 15, (i * 3) & 15, (i * 7 + 2) & 15);
-    for (int y = 0; y < FRAME_HEIGHT; ++y)
-        for (int x = 0; x < FRAME_WIDTH; ++x)
-            f->index[y * FRAME_WIDTH + x] = static_cast<uint8_t>(((x + seed * 7) / 3 ^ (y * (seed + 1)) / 5) % colours);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x)
+            f->index[y * SCREEN_WIDTH + x] = static_cast<uint8_t>(((x + seed * 7) / 3 ^ (y * (seed + 1)) / 5) % colours);
 }
 
 FrameParams paramsOf(int f) {

@@ -25,11 +25,11 @@ struct Footage {
         for (int d = 0; d < n; ++d) {
             std::vector<uint8_t> rgb(FRAME_RGB_BYTES);
             for (int i = 0; i < FRAME_PIXELS; ++i) {
-                const int x = i % FRAME_WIDTH;
-                const int y = i / FRAME_WIDTH;
+                const int x = i % SCREEN_WIDTH;
+                const int y = i / SCREEN_WIDTH;
                 if (d < noiseFrom) {
-                    rgb[3 * i] = static_cast<uint8_t>(x * 255 / FRAME_WIDTH);
-                    rgb[3 * i + 1] = static_cast<uint8_t>(y * 255 / FRAME_HEIGHT);
+                    rgb[3 * i] = static_cast<uint8_t>(x * 255 / SCREEN_WIDTH);
+                    rgb[3 * i + 1] = static_cast<uint8_t>(y * 255 / SCREEN_HEIGHT);
                     rgb[3 * i + 2] = 128;
                 } else {
                     for (int k = 0; k < 3; ++k) rgb[3 * i + k] = static_cast<uint8_t>(random());

@@ -117,8 +117,8 @@ const BmpImage* asBmp(Session* s, const ReducedFrame& frame) {
     const int entries = frameBmpBody(frame, s->bmpData);
     BmpImage& bmpImage = s->bmpImage;
     bmpImage = BmpImage{};
-    bmpImage.width = FRAME_WIDTH;
-    bmpImage.height = FRAME_HEIGHT;
+    bmpImage.width = SCREEN_WIDTH;
+    bmpImage.height = SCREEN_HEIGHT;
     bmpImage.planes = 1;
     bmpImage.bitCount = 8;
     bmpImage.paletBytes = entries * 4;

@@ -8,12 +8,10 @@
 
 namespace prep {
 
-inline constexpr int FRAME_WIDTH = SCREEN_WIDTH;
-inline constexpr int FRAME_HEIGHT = SCREEN_HEIGHT;
-inline constexpr int FRAME_PIXELS = FRAME_WIDTH * FRAME_HEIGHT;
+inline constexpr int FRAME_PIXELS = SCREEN_WIDTH * SCREEN_HEIGHT;
 inline constexpr int FRAME_RGB_BYTES = FRAME_PIXELS * 3;
 inline constexpr int COLOURS_4BIT = 4096;  // every colour the target can show
-inline constexpr int MAX_COLOURS = 64;     // what the target shows at once
+inline constexpr int MAX_COLOURS = PALET_NUMBERS;  // what the target shows at once
 
 // A colour of the target: 0xRGB, 4 bits per primary.
 using Colour12 = uint16_t;

@@ -87,7 +87,7 @@ int frameBmpBody(const ReducedFrame& frame, uint8_t* out) {
         *out++ = static_cast<uint8_t>(red4(c) << 4);
         *out++ = 0;
     }
-    for (int y = FRAME_HEIGHT - 1; y >= 0; --y) out = std::copy_n(frame.index.begin() + y * FRAME_WIDTH, FRAME_WIDTH, out);
+    for (int y = SCREEN_HEIGHT - 1; y >= 0; --y) out = std::copy_n(frame.index.begin() + y * SCREEN_WIDTH, SCREEN_WIDTH, out);
     return entries;
 }
 
@@ -103,8 +103,8 @@ bool writeFrameBmp(const char* path, const ReducedFrame& frame) {
     p = put32(p, 0);
     p = put32(p, offset);
     p = put32(p, BMP_INFO_HEADER_BYTES);
-    p = put32(p, FRAME_WIDTH);
-    p = put32(p, FRAME_HEIGHT);  // positive: rows stored bottom-up
+    p = put32(p, SCREEN_WIDTH);
+    p = put32(p, SCREEN_HEIGHT);  // positive: rows stored bottom-up
     p = put16(p, 1);
     p = put16(p, BMP_BITS);
     p = put32(p, 0);  // uncompressed
@@ -130,17 +130,17 @@ bool readFrameBmp(const char* path, ReducedFrame* frame) {
     const uint32_t offset = leU32(p + BMP_PIXEL_OFFSET_AT);
     const uint32_t entries = leU32(p + BMP_COLOURS_USED_AT);
     if (entries < 1 || entries > MAX_COLOURS || offset != BMP_HEADER_BYTES + entries * 4 ||
-        n != offset + BMP_PIXEL_BYTES || leU32(p + BMP_WIDTH_AT) != FRAME_WIDTH ||
-        leU32(p + BMP_HEIGHT_AT) != FRAME_HEIGHT || p[BMP_BIT_COUNT_AT] != BMP_BITS)
+        n != offset + BMP_PIXEL_BYTES || leU32(p + BMP_WIDTH_AT) != SCREEN_WIDTH ||
+        leU32(p + BMP_HEIGHT_AT) != SCREEN_HEIGHT || p[BMP_BIT_COUNT_AT] != BMP_BITS)
         return false;
     frame->paletteSize = static_cast<int>(entries);
     for (uint32_t j = 0; j < entries; ++j) {
         const uint8_t* e = p + BMP_HEADER_BYTES + 4 * j;  // blue, green, red, 0
         frame->palette[j] = colour12(e[2] >> 4, e[1] >> 4, e[0] >> 4);
     }
-    for (int y = 0; y < FRAME_HEIGHT; ++y) {
-        const uint8_t* row = p + offset + (FRAME_HEIGHT - 1 - y) * BMP_STRIDE;
-        std::copy_n(row, FRAME_WIDTH, frame->index.begin() + y * FRAME_WIDTH);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y) {
+        const uint8_t* row = p + offset + (SCREEN_HEIGHT - 1 - y) * BMP_STRIDE;
+        std::copy_n(row, SCREEN_WIDTH, frame->index.begin() + y * SCREEN_WIDTH);
     }
     frame->sceneCut = false;
     frame->keptColours = 0;

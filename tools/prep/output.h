@@ -23,8 +23,8 @@ bool writeFrameBmp(const char* path, const ReducedFrame& frame);
 // What follows the headers in such a BMP, the one conversion of a frame for
 // the encoder (the files above and the encoder run in process alike): the
 // palette entries, then the rows bottom-up. Returns the entries written.
-inline constexpr int FRAME_BMP_STRIDE = FRAME_WIDTH;  // one byte a pixel; 320 is a multiple of 4
-inline constexpr int FRAME_BMP_PIXEL_BYTES = FRAME_BMP_STRIDE * FRAME_HEIGHT;
+inline constexpr int FRAME_BMP_STRIDE = SCREEN_WIDTH;  // one byte a pixel; 320 is a multiple of 4
+inline constexpr int FRAME_BMP_PIXEL_BYTES = FRAME_BMP_STRIDE * SCREEN_HEIGHT;
 inline constexpr int FRAME_BMP_BODY_MAX_BYTES = MAX_COLOURS * 4 + FRAME_BMP_PIXEL_BYTES;
 int frameBmpBody(const ReducedFrame& frame, uint8_t* out);
 

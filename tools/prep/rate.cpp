@@ -103,7 +103,7 @@ void measureTiles(Planner* p, const uint8_t* rgb) {
             bool changed = false;
             bool merged = false;
             for (int x = x0; x < x0 + TILE_WIDTH; ++x) {
-                const int at = y * FRAME_WIDTH + x;
+                const int at = y * SCREEN_WIDTH + x;
                 const uint8_t was = p->shown.index[at];
                 const uint8_t now = p->fresh.index[at];
                 tile.staleError += pixelError(p->fresh.palette[p->remap[was]], rgb + 3 * at);
@@ -163,10 +163,10 @@ bool chooseTiles(Planner* p, double bytes) {
 void compose(const Planner& p, bool cut, ReducedFrame* out) {
     out->palette = p.fresh.palette;
     out->paletteSize = p.fresh.paletteSize;
-    for (int y = 0; y < FRAME_HEIGHT; ++y) {
+    for (int y = 0; y < SCREEN_HEIGHT; ++y) {
         const int rowTiles = y / TILE_HEIGHT * TILES_X;
-        for (int x = 0; x < FRAME_WIDTH; ++x) {
-            const int at = y * FRAME_WIDTH + x;
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
+            const int at = y * SCREEN_WIDTH + x;
             out->index[at] = p.chosen[rowTiles + x / TILE_WIDTH] ? p.fresh.index[at]
                              : cut                               ? p.fill
                                                                  : p.remap[p.shown.index[at]];
@@ -353,8 +353,8 @@ void holdPicture(Planner* p) {
         for (int i = 0; i < FRAME_RGB_BYTES; ++i) p->sums[i] = static_cast<uint16_t>((d ? p->sums[i] : 0) + frame[i]);
         for (int by = 0; by < HOLD_BLOCKS_Y; ++by)
             for (int bx = 0; bx < HOLD_BLOCKS_X; ++bx) {
-                const uint8_t* top = frame + 3 * (2 * by * FRAME_WIDTH + 2 * bx);
-                const uint8_t* bottom = top + 3 * FRAME_WIDTH;
+                const uint8_t* top = frame + 3 * (2 * by * SCREEN_WIDTH + 2 * bx);
+                const uint8_t* bottom = top + 3 * SCREEN_WIDTH;
                 for (int k = 0; k < 3; ++k) {
                     const auto v = static_cast<uint16_t>(top[k] + top[3 + k] + bottom[k] + bottom[3 + k]);
                     const int b = 3 * (by * HOLD_BLOCKS_X + bx) + k;
@@ -364,7 +364,7 @@ void holdPicture(Planner* p) {
             }
     }
     for (int i = 0; i < FRAME_PIXELS; ++i) {
-        const int block = 3 * (i / FRAME_WIDTH / 2 * HOLD_BLOCKS_X + i % FRAME_WIDTH / 2);
+        const int block = 3 * (i / SCREEN_WIDTH / 2 * HOLD_BLOCKS_X + i % SCREEN_WIDTH / 2);
         int range = 0;
         for (int k = 0; k < 3; ++k) range = std::max(range, p->blockHigh[block + k] - p->blockLow[block + k]);
         const int share = middleShare((range + 2) / 4);

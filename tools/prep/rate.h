@@ -78,13 +78,13 @@ struct RateReport {
 
 inline constexpr int TILE_WIDTH = 8;  // one GRAM byte
 inline constexpr int TILE_HEIGHT = 4;
-inline constexpr int TILES_X = FRAME_WIDTH / TILE_WIDTH;
-inline constexpr int TILES_Y = FRAME_HEIGHT / TILE_HEIGHT;
+inline constexpr int TILES_X = SCREEN_WIDTH / TILE_WIDTH;
+inline constexpr int TILES_Y = SCREEN_HEIGHT / TILE_HEIGHT;
 inline constexpr int TILES = TILES_X * TILES_Y;
 
 // Motion within a frame's hold is judged on 2 x 2 blocks (see holdPicture).
-inline constexpr int HOLD_BLOCKS_X = FRAME_WIDTH / 2;
-inline constexpr int HOLD_BLOCKS_Y = FRAME_HEIGHT / 2;
+inline constexpr int HOLD_BLOCKS_X = SCREEN_WIDTH / 2;
+inline constexpr int HOLD_BLOCKS_Y = SCREEN_HEIGHT / 2;
 inline constexpr int HOLD_BLOCK_VALUES = HOLD_BLOCKS_X * HOLD_BLOCKS_Y * 3;
 
 struct Tile {

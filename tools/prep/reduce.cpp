@@ -463,14 +463,14 @@ void buildNearest(Reducer& r) {
 // SMOOTH_RANGE in any component. Texture hides banding and would only be
 // made noisier (and dearer) by a dither.
 bool smoothAt(const uint8_t* rgb, int i) {
-    const int x = i % FRAME_WIDTH;
-    const int y = i / FRAME_WIDTH;
+    const int x = i % SCREEN_WIDTH;
+    const int y = i / SCREEN_WIDTH;
     const uint8_t* p = rgb + 3 * i;
     const auto near = [&](int dx, int dy) {
         const int nx = x + dx;
         const int ny = y + dy;
-        if (nx < 0 || nx >= FRAME_WIDTH || ny < 0 || ny >= FRAME_HEIGHT) return true;
-        const uint8_t* q = rgb + 3 * (ny * FRAME_WIDTH + nx);
+        if (nx < 0 || nx >= SCREEN_WIDTH || ny < 0 || ny >= SCREEN_HEIGHT) return true;
+        const uint8_t* q = rgb + 3 * (ny * SCREEN_WIDTH + nx);
         return std::abs(p[0] - q[0]) <= SMOOTH_RANGE && std::abs(p[1] - q[1]) <= SMOOTH_RANGE &&
                std::abs(p[2] - q[2]) <= SMOOTH_RANGE;
     };
@@ -505,7 +505,7 @@ int ditherSlot(Reducer& r, const uint8_t* px, int i, int slot, int before) {
         }
     }
     if (other < 0) return slot;
-    const double threshold = (BAYER[(i / FRAME_WIDTH) & 3][(i % FRAME_WIDTH) & 3] + 0.5) / 16.0;
+    const double threshold = (BAYER[(i / SCREEN_WIDTH) & 3][(i % SCREEN_WIDTH) & 3] + 0.5) / 16.0;
     if ((before == slot || before == other) && std::fabs(share - threshold) < DITHER_HOLD) return before;
     return share > threshold ? other : slot;
 }

@@ -31,9 +31,9 @@ float luma(const uint8_t* px) { return (306.0f * px[0] + 601.0f * px[1] + 117.0f
 
 void sceneSample(const uint8_t* rgb, SceneSample* out) {
     out->cells.fill(0);
-    for (int y = 0; y < FRAME_HEIGHT; y += SAMPLE_STEP)
-        for (int x = 0; x < FRAME_WIDTH; x += SAMPLE_STEP) {
-            const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
+    for (int y = 0; y < SCREEN_HEIGHT; y += SAMPLE_STEP)
+        for (int x = 0; x < SCREEN_WIDTH; x += SAMPLE_STEP) {
+            const uint8_t* px = rgb + 3 * (y * SCREEN_WIDTH + x);
             ++out->cells[coarseCell(px[0], px[1], px[2])];
         }
     float total = 0.0f;
@@ -43,7 +43,7 @@ void sceneSample(const uint8_t* rgb, SceneSample* out) {
             // Every other pixel of every other row: a block's mean needs no more.
             for (int y = by * LUMA_BLOCK; y < (by + 1) * LUMA_BLOCK; y += 2)
                 for (int x = bx * LUMA_BLOCK; x < (bx + 1) * LUMA_BLOCK; x += 2)
-                    sum += luma(rgb + 3 * (y * FRAME_WIDTH + x));
+                    sum += luma(rgb + 3 * (y * SCREEN_WIDTH + x));
             const float mean = sum / (LUMA_BLOCK * LUMA_BLOCK / 4);
             out->luma[by * LUMA_BLOCKS_X + bx] = mean;
             total += mean;

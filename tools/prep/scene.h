@@ -25,8 +25,8 @@ inline constexpr int COARSE_CELLS = 512;
 using CoarseCells = std::array<int, COARSE_CELLS>;
 
 inline constexpr int LUMA_BLOCK = 8;
-inline constexpr int LUMA_BLOCKS_X = FRAME_WIDTH / LUMA_BLOCK;
-inline constexpr int LUMA_BLOCKS_Y = FRAME_HEIGHT / LUMA_BLOCK;
+inline constexpr int LUMA_BLOCKS_X = SCREEN_WIDTH / LUMA_BLOCK;
+inline constexpr int LUMA_BLOCKS_Y = SCREEN_HEIGHT / LUMA_BLOCK;
 inline constexpr int LUMA_BLOCKS = LUMA_BLOCKS_X * LUMA_BLOCKS_Y;
 
 // What the cut tests keep of a picture.

@@ -54,10 +54,10 @@ void prepareFrames(Survey& s, const uint8_t* const* frames, int n) {
         for (int i = 0; i < FRAME_PIXELS; ++i)
             s.colours[d][i] = colour12(level4(rgb[3 * i]), level4(rgb[3 * i + 1]), level4(rgb[3 * i + 2]));
         int v = 0;
-        for (int y = 0; y < FRAME_HEIGHT; y += STEP)
-            for (int x = 0; x < FRAME_WIDTH; x += STEP) {
-                const uint8_t* px = rgb + 3 * (y * FRAME_WIDTH + x);
-                const uint8_t* below = px + 3 * FRAME_WIDTH;
+        for (int y = 0; y < SCREEN_HEIGHT; y += STEP)
+            for (int x = 0; x < SCREEN_WIDTH; x += STEP) {
+                const uint8_t* px = rgb + 3 * (y * SCREEN_WIDTH + x);
+                const uint8_t* below = px + 3 * SCREEN_WIDTH;
                 for (int k = 0; k < 3; ++k, ++v) {
                     s.small[d][v] = px[k];
                     s.blocks[d][v] = static_cast<uint8_t>((px[k] + px[3 + k] + below[k] + below[3 + k] + 2) / 4);

@@ -91,7 +91,7 @@ struct SurveyChoice {
 struct Survey {
     // The hold error is measured on every fourth pixel of every fourth row.
     static constexpr int STEP = 4;
-    static constexpr int SMALL_VALUES = (FRAME_WIDTH / STEP) * (FRAME_HEIGHT / STEP) * 3;
+    static constexpr int SMALL_VALUES = (SCREEN_WIDTH / STEP) * (SCREEN_HEIGHT / STEP) * 3;
     static constexpr int HOLDS = 15;  // hold lengths measured
 
     std::array<std::array<uint8_t, SMALL_VALUES>, SURVEY_FRAMES> small;
