@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
         case Parsed::Run:
             break;
     }
-    // Static: over 30 MB, and zeroed before its first use.
+    // Static: about 30 MB, and zeroed before its first use.
     static Conversion work;
     return run(&work, options);
 }

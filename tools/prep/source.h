@@ -19,7 +19,7 @@ inline constexpr int AUDIO_READ_SAMPLES = 8192;
 // The work areas of one conversion: the decoded picture and its reduction,
 // the colour reduction of a run without rate control, and the planner (which
 // with rate control reduces the frames itself), the sound as read. The
-// caller owns it (over 30 MB: a static or on the heap, zeroed) and passes it
+// caller owns it (about 30 MB: a static or on the heap, zeroed) and passes it
 // to every call.
 struct Conversion {
     bool loopStill;  // a still picture given a --duration is shown for that long
