@@ -85,7 +85,7 @@ Outcome encodeStreams(Conversion* work, const Options& o, const AudioResult& aud
     Cutter cutter;
     int fd = -1;
     if (parts && !cutterStart(job, &cutter)) return Outcome::Failed;
-    if (!parts && (fd = beginStreamFile(&planner.session, streamPath, boot)) < 0) {
+    if (!parts && (fd = beginStreamFile(&work->planner.session, streamPath, boot)) < 0) {
         printf("vendrel-prep: cannot write %s\n", streamPath.c_str());
         return Outcome::Failed;
     }
@@ -125,7 +125,7 @@ Outcome encodeStreams(Conversion* work, const Options& o, const AudioResult& aud
         plays = plays && !cutter.missed;
     } else {
         std::string summary;
-        written = endStreamFile(&planner.session, fd, streamPath, job, video.frames, &summary);
+        written = endStreamFile(&work->planner.session, fd, streamPath, job, video.frames, &summary);
         if (written) {
             printf("vendrel-prep: wrote %s: %s\n", streamPath.c_str(), summary.c_str());
             printNeededRate(report.neededKiB);
