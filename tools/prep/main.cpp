@@ -174,7 +174,7 @@ Outcome convert(Conversion* work, const Options& o, const InputStreams& streams,
 
     std::vector<ParamChange> changes;
     if (o.rate > 0) changes = report.changes;
-    const bool params = o.interval != DEFAULT_INTERVAL || o.colours < MAX_COLOURS || !changes.empty();
+    const bool params = o.interval != DEFAULT_VIDEO_INTERVAL || o.colours < MAX_COLOURS || !changes.empty();
     const std::string paramsPath = joinPath(o.outdir, PARAMS_NAME);
     if (params && !writeParams(o, changes, paramsPath)) {
         printf("vendrel-prep: cannot write %s\n", paramsPath.c_str());

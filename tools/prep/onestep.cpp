@@ -435,7 +435,7 @@ bool endStreamFile(Session* session, int fd, const std::string& path, const Stre
     if (s.unindexedBlocks > 0)
         printf("vendrel-prep: warning: %s holds %d blocks past the %d its index describes, which the player "
                "does not reach: --parts cuts a long film into streams that fit\n",
-               path.c_str(), s.unindexedBlocks, INDEX_BLOCKS);
+               path.c_str(), s.unindexedBlocks, AVINDEX_MAX_BLOCKS);
     return true;
 }
 

@@ -107,8 +107,8 @@ bool applyOption(const std::string& name, const std::string& value, Options* o, 
         return true;
     }
     if (name == "--part-blocks") {
-        if (!readNumber(value, &v) || v != std::floor(v) || v < 1 || v > INDEX_BLOCKS) {
-            *message = "vendrel-prep: --part-blocks needs a whole number from 1 to " + std::to_string(INDEX_BLOCKS);
+        if (!readNumber(value, &v) || v != std::floor(v) || v < 1 || v > AVINDEX_MAX_BLOCKS) {
+            *message = "vendrel-prep: --part-blocks needs a whole number from 1 to " + std::to_string(AVINDEX_MAX_BLOCKS);
             return false;
         }
         o->partBlocks = static_cast<int>(v);
@@ -172,7 +172,7 @@ Parsed parseOptions(int argc, const char* const* argv, Options* o, std::string* 
             continue;
         }
         if (arg == "--parts") {
-            o->partBlocks = INDEX_BLOCKS;
+            o->partBlocks = AVINDEX_MAX_BLOCKS;
             continue;
         }
         const size_t eq = arg.find('=');

@@ -9,8 +9,6 @@
 
 namespace prep {
 
-inline constexpr int DEFAULT_INTERVAL = DEFAULT_VIDEO_INTERVAL;     // the encoder's own interval: 15 fps
-inline constexpr int INDEX_BLOCKS = AVINDEX_MAX_BLOCKS;  // the blocks a stream's index describes at most
 
 enum class Fit { Border, Stretch };
 
@@ -19,7 +17,7 @@ struct Options {
     std::string outdir;
     double fps = 15.0;            // as asked for
     bool fpsGiven = false;        // --fps was on the command line
-    int interval = DEFAULT_INTERVAL;  // display frames per video frame: round(60 / fps)
+    int interval = DEFAULT_VIDEO_INTERVAL;  // display frames per video frame: round(60 / fps)
     int colours = MAX_COLOURS;
     Dither dither = Dither::None;
     Fit fit = Fit::Border;

@@ -71,12 +71,12 @@ bool writeParams(const Options& o, const std::vector<ParamChange>& changes, cons
     if (!f) return false;
     if (changes.empty()) {
         fprintf(f, "# vendrel-prep: %.4g frames per second, at most %d colours\n", decodedFps(o), o.colours);
-        if (o.interval != DEFAULT_INTERVAL) fprintf(f, "%s %d\n", PARAM_VIDEO_INTERVAL, o.interval);
+        if (o.interval != DEFAULT_VIDEO_INTERVAL) fprintf(f, "%s %d\n", PARAM_VIDEO_INTERVAL, o.interval);
         if (o.colours < MAX_COLOURS) fprintf(f, "%s %d\n", PARAM_PALET_LIMIT, o.colours);
     } else {
         fprintf(f, "# vendrel-prep: at most %.4g frames per second and %d colours\n", decodedFps(o), o.colours);
     }
-    int interval = DEFAULT_INTERVAL;
+    int interval = DEFAULT_VIDEO_INTERVAL;
     int limit = MAX_COLOURS;
     for (const ParamChange& c : changes) {
         if (c.frame > 0) fprintf(f, "%s %d\n", PARAM_FRAME, c.frame);
