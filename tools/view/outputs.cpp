@@ -187,13 +187,18 @@ bool beginPicture(Outputs& out, const char* what, const char* name, bool open) {
     return true;
 }
 
-bool writePng(Outputs& out, int number) {
-    char name[NAME_BYTES];
-    if (!formatName(name, out.settings->png, number)) {
-        outputFailed(out, "PNG", out.settings->png);
+// Names frame `number`'s picture by `pattern`, makes its folder and begins it.
+bool startPicture(Outputs& out, const char* what, const char* pattern, int number, bool open, char* name) {
+    if (!formatName(name, pattern, number)) {
+        outputFailed(out, what, pattern);
         return false;
     }
-    if (!makeFolderFor(out, name) || !beginPicture(out, "PNG", name, false)) return false;
+    return makeFolderFor(out, name) && beginPicture(out, what, name, open);
+}
+
+bool writePng(Outputs& out, int number) {
+    char name[NAME_BYTES];
+    if (!startPicture(out, "PNG", out.settings->png, number, false, name)) return false;
     png_image image;
     memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -211,11 +216,7 @@ bool writePng(Outputs& out, int number) {
 
 bool writeRaw(Outputs& out, int number) {
     char name[NAME_BYTES];
-    if (!formatName(name, out.settings->rgb, number)) {
-        outputFailed(out, "raw picture", out.settings->rgb);
-        return false;
-    }
-    if (!makeFolderFor(out, name) || !beginPicture(out, "raw picture", name, true)) return false;
+    if (!startPicture(out, "raw picture", out.settings->rgb, number, true, name)) return false;
     // Closed now: a film has more frames than a process may hold files open.
     outfile::OutFile& picture = out.pictureFiles.back();
     const bool written = writeAll(picture.file, out.rgb8.data(), out.rgb8.size());
