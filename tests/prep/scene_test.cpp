@@ -30,6 +30,18 @@ Picture texture(double angle, double shift, double gain = 1.0) {
     return p;
 }
 
+// Eight flat vertical bars of saturated colours (`order` picks which first),
+// scaled by `gain`: whole areas cross the coarse colour cells at once as they fade.
+Picture bars(int order, double gain = 1.0) {
+    static constexpr uint8_t COLOURS[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
+                                              {255, 0, 255}, {255, 0, 0},     {0, 0, 255},   {40, 40, 40}};
+    Picture p(FRAME_RGB_BYTES);
+    for (int i = 0; i < FRAME_PIXELS; ++i)
+        for (int k = 0; k < 3; ++k)
+            p[3 * i + k] = static_cast<uint8_t>(gain * COLOURS[(i % SCREEN_WIDTH / 40 + order) % 8][k]);
+    return p;
+}
+
 Picture mix(const Picture& a, const Picture& b, double share) {
     Picture p(a.size());
     for (size_t i = 0; i < a.size(); ++i) p[i] = static_cast<uint8_t>(std::lround(a[i] * (1 - share) + b[i] * share));
@@ -68,6 +80,17 @@ TEST(PrepScene, PansFadesAndCrossfadesAreNoCuts) {
     EXPECT_TRUE(cutsIn(pan).empty());
     EXPECT_TRUE(cutsIn(fade).empty());
     EXPECT_TRUE(cutsIn(crossfade).empty());
+    // Flat colours fading out in a 24 fps film's steps (a picture every 2.5
+    // display frames), and crossfading into other colours.
+    std::vector<Picture> barsFade, barsCrossfade;
+    for (int d = 0; d < 60; ++d) barsFade.push_back(bars(0, 1.0 - (d * 2 / 5) / 24.0));
+    for (int d = 0; d < 60; ++d) barsCrossfade.push_back(mix(bars(0), bars(3), (d * 2 / 5) / 23.0));
+    EXPECT_TRUE(cutsIn(barsFade).empty());
+    EXPECT_TRUE(cutsIn(barsCrossfade).empty());
+    // A hard cut between them is one.
+    std::vector<Picture> barsCut(10, bars(0));
+    barsCut.insert(barsCut.end(), 10, bars(3));
+    EXPECT_EQ(cutsIn(barsCut), std::vector<int>{10});
 }
 
 TEST(PrepCadence, IntervalsFollowTheSourcesOwnFrames) {

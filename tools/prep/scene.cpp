@@ -21,6 +21,10 @@ constexpr float MOTION_FACTOR = 3.0f;
 constexpr float MOTION_FOLLOW = 0.25f;
 // Below this the change is noise, whatever the motion before.
 constexpr float MOTION_FLOOR = 2.0f;
+// A picture unchanged for this many display frames is a still: its motion is
+// known (the floor). Fewer repeats are a source's cadence (a 10 fps film
+// repeats each picture 6 times) and tell nothing.
+constexpr int STILL_FRAMES = 8;
 
 int coarseCell(int r, int g, int b) { return (level4(r) >> 1) << 6 | (level4(g) >> 1) << 3 | (level4(b) >> 1); }
 
@@ -54,6 +58,7 @@ void sceneSample(const uint8_t* rgb, SceneSample* out) {
 void sceneTrackInit(SceneTrack* track) {
     track->started = false;
     track->motion = 0.0f;
+    track->repeats = 0;
 }
 
 float structureChange(const SceneSample& a, const SceneSample& b) {
@@ -78,16 +83,23 @@ bool sceneCut(SceneTrack* track, const SceneSample& now) {
         track->started = true;
         track->last = now;
         track->motion = 0.0f;
+        track->repeats = 0;
         return true;
     }
     // Right after a cut the shot's motion is not known yet: its first change
     // sets it.
     const float change = structureChange(track->last, now);
     const bool known = track->motion > 0.0f;
-    const bool cut = !sameColours(track->last.cells, now.cells) ||
-                     (known && change >= STRUCTURE_CUT && change >= MOTION_FACTOR * track->motion);
+    // New colours alone are no cut: a fade or a crossfade moves whole areas
+    // into other colour cells a few frames at a time while the picture's
+    // structure changes little. A cut changes both.
+    const bool cut = change >= STRUCTURE_CUT &&
+                     (!sameColours(track->last.cells, now.cells) || (known && change >= MOTION_FACTOR * track->motion));
+    track->repeats = change == 0.0f ? track->repeats + 1 : 0;
     if (cut)
         track->motion = 0.0f;
+    else if (!known && track->repeats >= STILL_FRAMES)
+        track->motion = MOTION_FLOOR;
     else if (!known && change > 0.0f)
         track->motion = std::max(MOTION_FLOOR, change);
     else if (change > 0.0f)

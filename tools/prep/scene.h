@@ -1,12 +1,15 @@
 // Scene cuts: where a film jumps from one shot to another, so that no picture
 // blends two shots and a new shot gets its own colours.
 //
-// Two tests, either of which finds a cut:
+// Two tests, either of which finds a cut where the picture's light and dark
+// areas changed by a cut's measure (STRUCTURE_CUT) at once:
 // - colour: fewer than half of the pixels fall into the same coarse colour
 //   cells as before (a shot of other colours);
-// - structure: the picture's light and dark areas moved far more than the
-//   shot's own motion moves them (a shot of the same colours, say two dark
-//   shots, but of another subject).
+// - structure: those areas moved far more than the shot's own motion moves
+//   them (a shot of the same colours, say two dark shots, but of another
+//   subject).
+// New colours with little change of structure are a fade or a crossfade,
+// whose colours cross the coarse cells a few frames at a time: no cut.
 // The structure test compares the mean luma of 8 x 8 blocks with the mean
 // brightness taken out, against the motion seen in the frames before: a pan
 // or a zoom moves blocks a little in every frame, a fade or a crossfade
@@ -41,6 +44,7 @@ struct SceneTrack {
     bool started;
     SceneSample last;
     float motion;  // the usual structural change from one frame to the next; 0 while unknown
+    int repeats;   // display frames in a row that repeated the picture before
 };
 
 // Samples a frame (FRAME_PIXELS pixels of red, green, blue, row 0 at the top).
