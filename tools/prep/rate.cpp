@@ -259,7 +259,20 @@ static void setDither(Planner* p, bool dither) {
     reduceSetDither(&p->reducer, dither ? Dither::Ordered : Dither::None);
 }
 
-static double heldGap(const Planner& p);
+// The source's cadence over the display frames held, up to the next scene
+// cut; where they are too few to tell (a short scene, the film's end), the
+// cadence seen last: it is the film's own, the same from scene to scene.
+static double heldGap(const Planner& p) {
+    std::array<bool, SURVEY_FRAMES> fresh{};
+    int n = 0;
+    for (; n < p.held; ++n) {
+        const int slot = (p.head + n) % SURVEY_FRAMES;
+        if (n > 0 && p.cutBefore[slot]) break;
+        fresh[n] = p.newPicture[slot];
+    }
+    const double gap = sourceGap(fresh.data(), n);
+    return gap > 0.0 ? gap : p.cadence;
+}
 
 // The interval about a quarter longer or shorter than the scene's that suits
 // the source's cadence; the scene's own when none does.
@@ -375,21 +388,6 @@ void holdPicture(Planner* p) {
     }
 }
 
-// The source's cadence over the display frames held, up to the next scene
-// cut; where they are too few to tell (a short scene, the film's end), the
-// cadence seen last: it is the film's own, the same from scene to scene.
-static double heldGap(const Planner& p) {
-    std::array<bool, SURVEY_FRAMES> fresh{};
-    int n = 0;
-    for (; n < p.held; ++n) {
-        const int slot = (p.head + n) % SURVEY_FRAMES;
-        if (n > 0 && p.cutBefore[slot]) break;
-        fresh[n] = p.newPicture[slot];
-    }
-    const double gap = sourceGap(fresh.data(), n);
-    return gap > 0.0 ? gap : p.cadence;
-}
-
 // A scene cut among the display frames held beyond the next frame's.
 static bool cutAhead(const Planner& p) {
     for (int d = p.sceneInterval; d < p.held; ++d)
@@ -467,6 +465,24 @@ static void planFrame(Planner* p, ReducedFrame* out) {
 }
 
 // Opens the stream of the part that begins with the next frame.
+// The screen as the target starts a stream: black, every tile up to date.
+static void blankScreen(Planner* p) {
+    p->shown.paletteSize = 1;
+    p->shown.palette.fill(0);
+    p->shown.index.fill(0);
+    p->waited.fill(0);
+    p->incomplete = false;
+}
+
+// Ends the part's stream and adds what it came to to the parts before.
+static void endPart(Planner* p) {
+    sessionFinish(&p->session);
+    sessionFeedRest(&p->session, &p->sim);
+    p->partLate += p->sim.lateFrames;
+    p->partGaps += p->sim.soundGaps;
+    p->partNeeded = std::max(p->partNeeded, model::neededRate(sessionLayout(&p->session)) / model::KIB);
+}
+
 static bool openPart(Planner* p) {
     model::simInit(&p->sim, (p->settings.kibPerSecond > 0 ? p->settings.kibPerSecond : MEASURE_KIB) * model::KIB);
     SessionSetup setup;
@@ -492,17 +508,9 @@ static void startPartIfDue(Planner* p) {
     const int reach = std::max(1, limit * SCENE_CUT_REACH_PERCENT / 100);
     const bool cut = p->cutBefore[p->head];
     if (blocks + p->mostBlocksAFrame + 2 <= limit && !(cut && blocks > limit - reach)) return;
-    sessionFinish(&p->session);
-    sessionFeedRest(&p->session, &p->sim);
-    p->partLate += p->sim.lateFrames;
-    p->partGaps += p->sim.soundGaps;
-    p->partNeeded = std::max(p->partNeeded, model::neededRate(sessionLayout(&p->session)) / model::KIB);
+    endPart(p);
     p->partStarts.push_back(p->frames);
-    p->shown.paletteSize = 1;
-    p->shown.palette.fill(0);
-    p->shown.index.fill(0);
-    p->waited.fill(0);
-    p->incomplete = false;
+    blankScreen(p);
     // Should the sound file fail to open again, the part is planned without
     // it; each part's own check of the rate it needs still judges it.
     if (!openPart(p)) {
@@ -518,12 +526,9 @@ bool rateBegin(Planner* p, const RateSettings& settings, const char* wavPath) {
     p->changes.reserve(LIMIT_CHANGES_RESERVED);
     p->show = 0;
     p->frames = p->trials = p->refused = 0;
-    p->waited.fill(0);
-    p->shown.paletteSize = 1;
-    p->shown.palette.fill(0);
-    p->shown.index.fill(0);  // the target starts black
+    blankScreen(p);
     p->head = p->held = 0;
-    p->dither = p->incomplete = false;
+    p->dither = false;
     p->cadence = 0.0;
     p->framesFirst = false;
     p->fill = 0;
@@ -588,15 +593,14 @@ FrameSetting rateLastSetting(const Planner* p) {
 }
 
 RateReport rateFinish(Planner* p) {
-    sessionFinish(&p->session);
-    sessionFeedRest(&p->session, &p->sim);
+    endPart(p);
     RateReport r;
     r.frames = p->frames;
     r.trials = p->trials;
     r.refused = p->refused;
-    r.lateFrames = p->partLate + p->sim.lateFrames;
-    r.soundGaps = p->partGaps + p->sim.soundGaps;
-    r.neededKiB = std::max(p->partNeeded, model::neededRate(sessionLayout(&p->session)) / model::KIB);
+    r.lateFrames = p->partLate;
+    r.soundGaps = p->partGaps;
+    r.neededKiB = p->partNeeded;
     r.changes = p->changes;
     r.used = p->used;
     r.partStarts = p->partStarts;
