@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -91,6 +92,31 @@ TEST(RateTiles, TheBudgetBuysTheNeediestTilesAndPassesOverOnesThatDoNotFit) {
     EXPECT_NEAR(p->gainSent, 1100.0 / 2000.0, 1e-9);
     EXPECT_TRUE(chooseTiles(p.get(), 9.5 * perRow));
     EXPECT_TRUE(p->chosen[20]);
+}
+
+TEST(RateTiles, AStaleEdgeOnASmoothAreaComesBeforeDetail) {
+    // Two tiles show black where the picture has grey: the first a flat grey,
+    // the second stripes of two greys (which would gain a little more).
+    auto p = blankPlanner();
+    p->fresh.palette[0] = colour12(0, 0, 0);
+    p->fresh.palette[1] = colour12(8, 8, 8);
+    p->fresh.palette[2] = colour12(6, 6, 6);
+    p->fresh.palette[3] = colour12(9, 9, 9);
+    p->fresh.paletteSize = 4;
+    std::vector<uint8_t> rgb(FRAME_RGB_BYTES, 0);
+    for (int y = 0; y < TILE_HEIGHT; ++y)
+        for (int x = 0; x < 2 * TILE_WIDTH; ++x) {
+            const int at = y * SCREEN_WIDTH + x;
+            const bool flat = x < TILE_WIDTH;
+            const uint8_t v = flat ? 128 : x % 2 ? 160 : 96;
+            std::fill_n(&rgb[3 * at], 3, v);
+            p->fresh.index[at] = flat ? 1 : x % 2 ? 3 : 2;
+        }
+    measureTiles(p.get(), rgb.data());
+    const Tile& flat = p->tiles[0];
+    const Tile& striped = p->tiles[1];
+    EXPECT_GT(striped.staleError - striped.freshError, flat.staleError - flat.freshError);
+    EXPECT_GT(flat.need, 2.0 * striped.need);
 }
 
 TEST(RateSetting, ASecondOfSpareRateBuysColoursAndASecondOfShortfallSlowsTheFrames) {
