@@ -25,7 +25,7 @@ constexpr double AGE_WEIGHT_PER_SECOND = 4.0;
 // over MASK_STEP (8-bit levels, the green component), so that a stale edge on
 // a smooth background (a trail of a moving object) is mended before the
 // detail inside the object, whose lag the eye hardly sees.
-constexpr double MASK_STEP = 4.0;
+constexpr double MASK_STEP = 8.0;
 // How fast the bytes of a changed tile row per plane layer (ROW_LAYER_BYTES
 // at first) follow the frames really encoded.
 constexpr double LEARN_RATE = 0.3;
