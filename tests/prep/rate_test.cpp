@@ -119,6 +119,53 @@ TEST(RateTiles, AStaleEdgeOnASmoothAreaComesBeforeDetail) {
     EXPECT_GT(flat.need, 2.0 * striped.need);
 }
 
+TEST(RateRemap, AFadeMovesThePaletteAndRedrawsNoTile) {
+    // On screen: light grey above, mid grey below. The source fades to half:
+    // the new palette's mid grey is now the upper half's colour, which the
+    // pairing by nearest colour would give to the lower half.
+    auto p = blankPlanner();
+    p->plannedLimit = MAX_COLOURS;
+    p->shown.palette[0] = colour12(10, 10, 10);
+    p->shown.palette[1] = colour12(5, 5, 5);
+    p->shown.paletteSize = 2;
+    p->fresh.palette[0] = colour12(5, 5, 5);
+    p->fresh.palette[1] = colour12(2, 2, 2);
+    p->fresh.paletteSize = 2;
+    std::vector<uint8_t> rgb(FRAME_RGB_BYTES);
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        const bool upper = i < FRAME_PIXELS / 2;
+        p->shown.index[i] = upper ? 0 : 1;
+        p->fresh.index[i] = upper ? 0 : 1;
+        std::fill_n(&rgb[3 * i], 3, upper ? 5 * 17 : 2 * 17);
+    }
+    buildRemap(p.get());
+    ASSERT_EQ(p->remap[1], 0);  // the lower half would take the upper half's new colour
+    EXPECT_TRUE(refitPalette(p.get(), rgb.data()));
+    measureTiles(p.get(), rgb.data());
+    for (const Tile& tile : p->tiles) {
+        ASSERT_EQ(tile.staleError, 0);
+        ASSERT_EQ(tile.changedRows, 0);
+    }
+    EXPECT_EQ(p->fresh.palette[p->remap[0]], colour12(5, 5, 5));
+    EXPECT_EQ(p->fresh.palette[p->remap[1]], colour12(2, 2, 2));
+    // A picture that brings colours of its own keeps its own palette: the
+    // upper half turns red on the left and blue on the right.
+    p->fresh.palette[0] = colour12(15, 0, 0);
+    p->fresh.palette[1] = colour12(2, 2, 2);
+    p->fresh.palette[2] = colour12(0, 0, 15);
+    p->fresh.paletteSize = 3;
+    for (int i = 0; i < FRAME_PIXELS / 2; ++i) {
+        const bool left = i % SCREEN_WIDTH < SCREEN_WIDTH / 2;
+        p->fresh.index[i] = left ? 0 : 2;
+        rgb[3 * i] = left ? 255 : 0;
+        rgb[3 * i + 1] = 0;
+        rgb[3 * i + 2] = left ? 0 : 255;
+    }
+    for (int i = FRAME_PIXELS / 2; i < FRAME_PIXELS; ++i) p->fresh.index[i] = 1;
+    buildRemap(p.get());
+    EXPECT_FALSE(refitPalette(p.get(), rgb.data()));
+}
+
 TEST(RateSetting, ASecondOfSpareRateBuysColoursAndASecondOfShortfallSlowsTheFrames) {
     auto p = blankPlanner();
     p->plannedLimit = 16;

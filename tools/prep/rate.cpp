@@ -26,6 +26,13 @@ constexpr double AGE_WEIGHT_PER_SECOND = 4.0;
 // a smooth background (a trail of a moving object) is mended before the
 // detail inside the object, whose lag the eye hardly sees.
 constexpr double MASK_STEP = 8.0;
+// The colours on screen follow the picture by their palette entries alone (a
+// fade or a change of light) when that leaves at most this share of the
+// error the new palette's colours would leave on screen, and those colours
+// show the new picture with at most this factor of its own palette's error:
+// a picture that brings colours of its own gets them.
+constexpr double REFIT_SHARE = 0.5;
+constexpr double REFIT_FRESH_FACTOR = 1.25;
 // How fast the bytes of a changed tile row per plane layer (ROW_LAYER_BYTES
 // at first) follow the frames really encoded.
 constexpr double LEARN_RATE = 0.3;
@@ -136,6 +143,70 @@ void measureTiles(Planner* p, const uint8_t* rgb) {
         tile.need /= (tile.changedRows - tile.mergedRows + 1) * masking;
         p->tiles[t] = tile;
     }
+}
+
+// The colours on screen moved to the source under them (see rate.h).
+bool refitPalette(Planner* p, const uint8_t* rgb) {
+    const int shownSize = p->shown.paletteSize;
+    if (shownSize == 0 || shownSize > p->plannedLimit) return false;
+    std::array<std::array<int64_t, 3>, MAX_COLOURS> sum{};
+    std::array<int64_t, MAX_COLOURS> count{};
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        const int k = p->shown.index[i];
+        ++count[k];
+        for (int c = 0; c < 3; ++c) sum[k][c] += rgb[3 * i + c];
+    }
+    std::array<Colour12, MAX_COLOURS> refit{};
+    for (int k = 0; k < shownSize; ++k)
+        if (count[k] > 0)
+            refit[k] = colour12(level4(static_cast<int>(sum[k][0] / count[k])), level4(static_cast<int>(sum[k][1] / count[k])),
+                                level4(static_cast<int>(sum[k][2] / count[k])));
+    int64_t refitError = 0;
+    int64_t remapError = 0;
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        const int k = p->shown.index[i];
+        refitError += pixelError(refit[k], rgb + 3 * i);
+        remapError += pixelError(p->fresh.palette[p->remap[k]], rgb + 3 * i);
+    }
+    if (static_cast<double>(refitError) > REFIT_SHARE * static_cast<double>(remapError)) return false;
+
+    // The fresh picture in the refitted colours must be nearly as good as
+    // in its own: otherwise the picture brought colours of its own.
+    ReducedFrame& fresh = p->fresh;
+    std::array<uint8_t, MAX_COLOURS> nearest{};  // fresh entry -> refitted entry
+    for (int j = 0; j < fresh.paletteSize; ++j) {
+        int best = -1;
+        for (int k = 0; k < shownSize; ++k)
+            if (count[k] > 0 && (best < 0 || colourDistance2(fresh.palette[j], refit[k]) < colourDistance2(fresh.palette[j], refit[best])))
+                best = k;
+        nearest[j] = static_cast<uint8_t>(best);
+    }
+    int64_t freshError = 0;
+    int64_t refitFreshError = 0;
+    for (int i = 0; i < FRAME_PIXELS; ++i) {
+        freshError += pixelError(fresh.palette[fresh.index[i]], rgb + 3 * i);
+        refitFreshError += pixelError(refit[nearest[fresh.index[i]]], rgb + 3 * i);
+    }
+    if (static_cast<double>(refitFreshError) > REFIT_FRESH_FACTOR * static_cast<double>(freshError)) return false;
+
+    // The new palette: the refitted colours, each once; the most used entry
+    // of those that share a colour keeps its number, the others are redrawn.
+    int size = 0;
+    std::array<int, MAX_COLOURS> keeper;
+    keeper.fill(-1);
+    for (int k = 0; k < shownSize; ++k) {
+        p->remap[k] = 0;
+        if (count[k] == 0) continue;
+        int j = 0;
+        while (j < size && fresh.palette[j] != refit[k]) ++j;
+        if (j == size) fresh.palette[size++] = refit[k];
+        p->remap[k] = static_cast<uint8_t>(j);
+        if (keeper[j] < 0 || count[k] > count[keeper[j]]) keeper[j] = k;
+    }
+    for (int k = 0; k < shownSize; ++k) p->merged[k] = count[k] > 0 && keeper[p->remap[k]] != k;
+    for (uint8_t& index : fresh.index) index = p->remap[nearest[index]];
+    fresh.paletteSize = size;
+    return true;
 }
 
 // Orders the tiles by need and marks as many as an estimated `bytes` allow.
@@ -414,6 +485,7 @@ static bool cutAhead(const Planner& p) {
 // frame would be late, fewer. True when a frame was kept.
 static bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* out) {
     buildRemap(p);
+    if (!cut) refitPalette(p, rgb);
     measureTiles(p, rgb);
     if (cut) p->fill = fillEntry(*p, rgb);
     const double readBy = (p->show - p->partShow + model::PICTURE_SLACK) / static_cast<double>(DISPLAY_FRAMES_PER_SECOND) - MARGIN_BYTES / p->sim.rate;
