@@ -33,6 +33,11 @@ constexpr double MASK_STEP = 8.0;
 // a picture that brings colours of its own gets them.
 constexpr double REFIT_SHARE = 0.5;
 constexpr double REFIT_FRESH_FACTOR = 1.25;
+// Failing that, the fresh colours further than NEW_COLOUR_DISTANCE2 (squared
+// 4-bit levels) from all of them join them, and the new picture must come
+// within this factor.
+constexpr int NEW_COLOUR_DISTANCE2 = 2;
+constexpr double JOINED_FRESH_FACTOR = 1.1;
 // How fast the bytes of a changed tile row per plane layer (ROW_LAYER_BYTES
 // at first) follow the frames really encoded.
 constexpr double LEARN_RATE = 0.3;
@@ -170,41 +175,60 @@ bool refitPalette(Planner* p, const uint8_t* rgb) {
     }
     if (static_cast<double>(refitError) > REFIT_SHARE * static_cast<double>(remapError)) return false;
 
-    // The fresh picture in the refitted colours must be nearly as good as
-    // in its own: otherwise the picture brought colours of its own.
+    // The new palette: the refitted colours, each once (the most used entry
+    // of those that share a colour keeps its number, the others are redrawn).
     ReducedFrame& fresh = p->fresh;
-    std::array<uint8_t, MAX_COLOURS> nearest{};  // fresh entry -> refitted entry
-    for (int j = 0; j < fresh.paletteSize; ++j) {
-        int best = -1;
-        for (int k = 0; k < shownSize; ++k)
-            if (count[k] > 0 && (best < 0 || colourDistance2(fresh.palette[j], refit[k]) < colourDistance2(fresh.palette[j], refit[best])))
-                best = k;
-        nearest[j] = static_cast<uint8_t>(best);
-    }
-    int64_t freshError = 0;
-    int64_t refitFreshError = 0;
-    for (int i = 0; i < FRAME_PIXELS; ++i) {
-        freshError += pixelError(fresh.palette[fresh.index[i]], rgb + 3 * i);
-        refitFreshError += pixelError(refit[nearest[fresh.index[i]]], rgb + 3 * i);
-    }
-    if (static_cast<double>(refitFreshError) > REFIT_FRESH_FACTOR * static_cast<double>(freshError)) return false;
-
-    // The new palette: the refitted colours, each once; the most used entry
-    // of those that share a colour keeps its number, the others are redrawn.
+    std::array<Colour12, MAX_COLOURS> palette{};
     int size = 0;
+    std::array<uint8_t, MAX_COLOURS> entryOf{};  // shown entry -> new entry
     std::array<int, MAX_COLOURS> keeper;
     keeper.fill(-1);
     for (int k = 0; k < shownSize; ++k) {
-        p->remap[k] = 0;
         if (count[k] == 0) continue;
         int j = 0;
-        while (j < size && fresh.palette[j] != refit[k]) ++j;
-        if (j == size) fresh.palette[size++] = refit[k];
-        p->remap[k] = static_cast<uint8_t>(j);
+        while (j < size && palette[j] != refit[k]) ++j;
+        if (j == size) palette[size++] = refit[k];
+        entryOf[k] = static_cast<uint8_t>(j);
         if (keeper[j] < 0 || count[k] > count[keeper[j]]) keeper[j] = k;
     }
-    for (int k = 0; k < shownSize; ++k) p->merged[k] = count[k] > 0 && keeper[p->remap[k]] != k;
-    for (uint8_t& index : fresh.index) index = p->remap[nearest[index]];
+    const auto nearestEntry = [&](Colour12 c) {
+        int best = 0;
+        for (int j = 1; j < size; ++j)
+            if (colourDistance2(c, palette[j]) < colourDistance2(c, palette[best])) best = j;
+        return best;
+    };
+    // The fresh picture in these colours must be nearly as good as in its own.
+    std::array<uint8_t, MAX_COLOURS> mapTo{};  // fresh entry -> new entry
+    int64_t freshError = 0;
+    for (int i = 0; i < FRAME_PIXELS; ++i) freshError += pixelError(fresh.palette[fresh.index[i]], rgb + 3 * i);
+    const auto fits = [&](double factor) {
+        for (int j = 0; j < fresh.paletteSize; ++j) mapTo[j] = static_cast<uint8_t>(nearestEntry(fresh.palette[j]));
+        int64_t mappedError = 0;
+        for (int i = 0; i < FRAME_PIXELS; ++i) mappedError += pixelError(palette[mapTo[fresh.index[i]]], rgb + 3 * i);
+        return static_cast<double>(mappedError) <= factor * static_cast<double>(freshError);
+    };
+    if (!fits(REFIT_FRESH_FACTOR)) {
+        // Failing that, the colours the picture brings of its own join them
+        // while the limit allows, most used first (a title fading in on a
+        // shot faded to black), and the picture must come closer still.
+        std::array<int, MAX_COLOURS> usage{};
+        for (uint8_t index : fresh.index) ++usage[index];
+        std::array<int, MAX_COLOURS> byUse{};
+        std::iota(byUse.begin(), byUse.begin() + fresh.paletteSize, 0);
+        std::sort(byUse.begin(), byUse.begin() + fresh.paletteSize, [&](int a, int b) { return usage[a] > usage[b]; });
+        for (int n = 0; n < fresh.paletteSize && size < p->plannedLimit; ++n) {
+            const Colour12 c = fresh.palette[byUse[n]];
+            if (usage[byUse[n]] > 0 && colourDistance2(c, palette[nearestEntry(c)]) > NEW_COLOUR_DISTANCE2) palette[size++] = c;
+        }
+        if (!fits(JOINED_FRESH_FACTOR)) return false;
+    }
+
+    for (int k = 0; k < shownSize; ++k) {
+        p->remap[k] = entryOf[k];
+        p->merged[k] = count[k] > 0 && keeper[entryOf[k]] != k;
+    }
+    for (uint8_t& index : fresh.index) index = mapTo[index];
+    fresh.palette = palette;
     fresh.paletteSize = size;
     return true;
 }

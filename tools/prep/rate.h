@@ -209,10 +209,10 @@ void buildRemap(Planner* p);
 // to the mean of the source under them: a palette update of a few bytes
 // instead of a mosaic of redrawn tiles. When that leaves at most half the
 // error the fresh palette would leave on screen (after buildRemap), and these
-// colours show the fresh picture nearly as well as its own, the fresh
-// picture is mapped to them instead and every colour on screen keeps its
-// entry (entries that come to the same colour share one). Returns whether it
-// did.
+// colours (joined, if need be, by the fresh colours far from all of them)
+// show the fresh picture nearly as well as its own, the fresh picture is
+// mapped to them instead and every colour on screen keeps its entry (entries
+// that come to the same colour share one). Returns whether it did.
 bool refitPalette(Planner* p, const uint8_t* rgb);
 
 // The errors, changed rows and need of every tile of the source picture rgb.
