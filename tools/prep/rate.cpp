@@ -63,6 +63,20 @@ constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
 constexpr double MEASURE_KIB = 1024.0;
 
+// The colour of the mean of `count` pixels whose components add up to `sum`.
+Colour12 meanColour(const std::array<int64_t, 3>& sum, int64_t count) {
+    return colour12(level4(static_cast<int>(sum[0] / count)), level4(static_cast<int>(sum[1] / count)),
+                    level4(static_cast<int>(sum[2] / count)));
+}
+
+// The entry of palette[0, size) nearest to c (the first of equals).
+int nearestEntry(const Colour12* palette, int size, Colour12 c) {
+    int best = 0;
+    for (int j = 1; j < size; ++j)
+        if (colourDistance2(c, palette[j]) < colourDistance2(c, palette[best])) best = j;
+    return best;
+}
+
 }  // namespace
 
 // Every colour on screen takes a colour of the new palette. Pairs are made
@@ -101,10 +115,7 @@ void buildRemap(Planner* p) {
     }
     for (int k = 0; k < shownSize; ++k) {
         if (paired[k] || use[k] == 0) continue;
-        int nearest = 0;
-        for (int j = 1; j < freshSize; ++j)
-            if (colourDistance2(p->shown.palette[k], p->fresh.palette[j]) < colourDistance2(p->shown.palette[k], p->fresh.palette[nearest]))
-                nearest = j;
+        const int nearest = nearestEntry(p->fresh.palette.data(), freshSize, p->shown.palette[k]);
         p->remap[k] = static_cast<uint8_t>(nearest);
         if (keeper[nearest] < 0 || use[k] > use[keeper[nearest]]) keeper[nearest] = k;
     }
@@ -163,9 +174,7 @@ bool refitPalette(Planner* p, const uint8_t* rgb) {
     }
     std::array<Colour12, MAX_COLOURS> refit{};
     for (int k = 0; k < shownSize; ++k)
-        if (count[k] > 0)
-            refit[k] = colour12(level4(static_cast<int>(sum[k][0] / count[k])), level4(static_cast<int>(sum[k][1] / count[k])),
-                                level4(static_cast<int>(sum[k][2] / count[k])));
+        if (count[k] > 0) refit[k] = meanColour(sum[k], count[k]);
     int64_t refitError = 0;
     int64_t remapError = 0;
     for (int i = 0; i < FRAME_PIXELS; ++i) {
@@ -191,18 +200,13 @@ bool refitPalette(Planner* p, const uint8_t* rgb) {
         entryOf[k] = static_cast<uint8_t>(j);
         if (keeper[j] < 0 || count[k] > count[keeper[j]]) keeper[j] = k;
     }
-    const auto nearestEntry = [&](Colour12 c) {
-        int best = 0;
-        for (int j = 1; j < size; ++j)
-            if (colourDistance2(c, palette[j]) < colourDistance2(c, palette[best])) best = j;
-        return best;
-    };
+    const auto nearestNew = [&](Colour12 c) { return nearestEntry(palette.data(), size, c); };
     // The fresh picture in these colours must be nearly as good as in its own.
     std::array<uint8_t, MAX_COLOURS> mapTo{};  // fresh entry -> new entry
     int64_t freshError = 0;
     for (int i = 0; i < FRAME_PIXELS; ++i) freshError += pixelError(fresh.palette[fresh.index[i]], rgb + 3 * i);
     const auto fits = [&](double factor) {
-        for (int j = 0; j < fresh.paletteSize; ++j) mapTo[j] = static_cast<uint8_t>(nearestEntry(fresh.palette[j]));
+        for (int j = 0; j < fresh.paletteSize; ++j) mapTo[j] = static_cast<uint8_t>(nearestNew(fresh.palette[j]));
         int64_t mappedError = 0;
         for (int i = 0; i < FRAME_PIXELS; ++i) mappedError += pixelError(palette[mapTo[fresh.index[i]]], rgb + 3 * i);
         return static_cast<double>(mappedError) <= factor * static_cast<double>(freshError);
@@ -218,7 +222,7 @@ bool refitPalette(Planner* p, const uint8_t* rgb) {
         std::sort(byUse.begin(), byUse.begin() + fresh.paletteSize, [&](int a, int b) { return usage[a] > usage[b]; });
         for (int n = 0; n < fresh.paletteSize && size < p->plannedLimit; ++n) {
             const Colour12 c = fresh.palette[byUse[n]];
-            if (usage[byUse[n]] > 0 && colourDistance2(c, palette[nearestEntry(c)]) > NEW_COLOUR_DISTANCE2) palette[size++] = c;
+            if (usage[byUse[n]] > 0 && colourDistance2(c, palette[nearestNew(c)]) > NEW_COLOUR_DISTANCE2) palette[size++] = c;
         }
         if (!fits(JOINED_FRESH_FACTOR)) return false;
     }
@@ -292,12 +296,7 @@ static uint8_t fillEntry(const Planner& p, const uint8_t* rgb) {
     std::array<int64_t, 3> sum{};
     for (int i = 0; i < FRAME_PIXELS; ++i)
         for (int k = 0; k < 3; ++k) sum[k] += rgb[3 * i + k];
-    const Colour12 mean = colour12(level4(static_cast<int>(sum[0] / FRAME_PIXELS)), level4(static_cast<int>(sum[1] / FRAME_PIXELS)),
-                                   level4(static_cast<int>(sum[2] / FRAME_PIXELS)));
-    int best = 0;
-    for (int j = 1; j < p.fresh.paletteSize; ++j)
-        if (colourDistance2(p.fresh.palette[j], mean) < colourDistance2(p.fresh.palette[best], mean)) best = j;
-    return static_cast<uint8_t>(best);
+    return static_cast<uint8_t>(nearestEntry(p.fresh.palette.data(), p.fresh.paletteSize, meanColour(sum, FRAME_PIXELS)));
 }
 
 // Changed rows the estimate gave the frame out.
