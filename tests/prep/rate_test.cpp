@@ -85,13 +85,35 @@ TEST(RateTiles, TheBudgetBuysTheNeediestTilesAndPassesOverOnesThatDoNotFit) {
     p->tiles[10] = {1000, 0, 4, 0, 250.0};  // the neediest: 4 rows
     p->tiles[20] = {900, 0, 4, 0, 200.0};   // 4 rows more than the budget leaves
     p->tiles[30] = {100, 0, 1, 0, 100.0};   // a single row still fits
-    EXPECT_FALSE(chooseTiles(p.get(), 5.5 * perRow));
+    EXPECT_FALSE(chooseTiles(p.get(), 5.5 * perRow, true));
     EXPECT_TRUE(p->chosen[10]);
     EXPECT_FALSE(p->chosen[20]);
     EXPECT_TRUE(p->chosen[30]);
     EXPECT_NEAR(p->gainSent, 1100.0 / 2000.0, 1e-9);
-    EXPECT_TRUE(chooseTiles(p.get(), 9.5 * perRow));
+    EXPECT_TRUE(chooseTiles(p.get(), 9.5 * perRow, true));
     EXPECT_TRUE(p->chosen[20]);
+}
+
+TEST(RateTiles, AMovingObjectGoesWholeOrWaitsAndThenGoesFirst) {
+    auto p = blankPlanner();
+    for (Tile& t : p->tiles) t = {0, 0, 0, 0, 0.0};
+    const double perRow = p->rowBytes * p->layers;
+    const int64_t much = int64_t{1} << 24;  // far more than noise mends
+    p->tiles[0] = {much, 0, 4, 0, 300.0};   // an object two tiles wide
+    p->tiles[1] = {much, 0, 4, 0, 300.0};
+    p->tiles[100] = {1000, 0, 2, 0, 1000.0};  // a small change elsewhere, needier
+    // Room for the small change and one of the object's tiles: tile by tile
+    // the object would show torn; together it waits.
+    chooseTiles(p.get(), 8.5 * perRow, false);
+    EXPECT_NE(p->chosen[0], p->chosen[1]);
+    EXPECT_FALSE(chooseTiles(p.get(), 8.5 * perRow, true));
+    EXPECT_FALSE(p->chosen[0] || p->chosen[1]);
+    EXPECT_TRUE(p->chosen[100]);
+    // Once it has waited it goes first, whole.
+    p->deferred[0] = p->deferred[1] = 100;
+    chooseTiles(p.get(), 8.5 * perRow, true);
+    EXPECT_TRUE(p->chosen[0] && p->chosen[1]);
+    EXPECT_FALSE(p->chosen[100]);
 }
 
 TEST(RateTiles, AStaleEdgeOnASmoothAreaComesBeforeDetail) {

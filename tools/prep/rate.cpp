@@ -58,6 +58,16 @@ constexpr double CUT_RESERVE_MAX_BYTES = 16384.0;
 // With a scene cut in sight the reserve grows to this, about what the buffer
 // holds besides the sound, so that the new scene's first picture comes whole.
 constexpr double CUT_AHEAD_RESERVE_BYTES = 24576.0;
+// A tile whose new picture mends at least this much squared error (a mean
+// of 12 levels in each primary) changes much: it is part of a moving object
+// or of what one uncovers, not noise or a slow change of light.
+constexpr int64_t MOVING_GAIN = int64_t{TILE_WIDTH} * TILE_HEIGHT * 3 * 12 * 12;
+// A moving object that has waited this many frames to be sent whole goes
+// first (see chooseTiles).
+constexpr int MAX_DEFER = 2;
+// Tiles that change much over more than this share of the screen are a pan,
+// a zoom or a change of light, not objects moving: they go tile by tile.
+constexpr int MOVING_TILES = TILES / 4;
 constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
 constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
@@ -237,34 +247,110 @@ bool refitPalette(Planner* p, const uint8_t* rgb) {
     return true;
 }
 
+// Tiles whose picture changes much (a moving object and the background it
+// uncovers) form regions, 8-connected on the tile grid (p->region holds -1
+// for every tile when called).
+static void findRegions(Planner* p) {
+    const auto moving = [p](int t) {
+        const Tile& tile = p->tiles[t];
+        return tile.need > 0.0 && tile.staleError - tile.freshError >= MOVING_GAIN;
+    };
+    for (int seed = 0; seed < TILES; ++seed) {
+        if (p->region[seed] >= 0 || !moving(seed)) continue;
+        const int16_t r = static_cast<int16_t>(p->regionCount++);
+        int top = 0;
+        p->stack[top++] = static_cast<int16_t>(seed);
+        p->region[seed] = r;
+        while (top > 0) {
+            const int t = p->stack[--top];
+            const int tx = t % TILES_X;
+            const int ty = t / TILES_X;
+            for (int y = std::max(0, ty - 1); y <= std::min(TILES_Y - 1, ty + 1); ++y)
+                for (int x = std::max(0, tx - 1); x <= std::min(TILES_X - 1, tx + 1); ++x) {
+                    const int n = y * TILES_X + x;
+                    if (p->region[n] >= 0 || !moving(n)) continue;
+                    p->region[n] = r;
+                    p->stack[top++] = static_cast<int16_t>(n);
+                }
+        }
+    }
+    for (int r = 0; r < p->regionCount; ++r) p->regions[r] = Region{};
+    for (int t = 0; t < TILES; ++t) {
+        if (p->region[t] < 0) continue;
+        Region& region = p->regions[p->region[t]];
+        const Tile& tile = p->tiles[t];
+        const int units = tile.changedRows - tile.mergedRows + 1;
+        region.rows += tile.changedRows - tile.mergedRows;
+        region.need += tile.need * units;
+        region.units += units;
+        region.gain += static_cast<double>(tile.staleError - tile.freshError);
+        ++region.tiles;
+        region.waited = std::max(region.waited, p->deferred[t]);
+    }
+}
+
 // Orders the tiles by need and marks as many as an estimated `bytes` allow.
-// Returns true when every tile in need was chosen.
-bool chooseTiles(Planner* p, double bytes) {
-    std::iota(p->order.begin(), p->order.end(), 0);
-    std::sort(p->order.begin(), p->order.end(),
-              [p](int16_t a, int16_t b) { return p->tiles[a].need > p->tiles[b].need; });
+// With `together`, a moving object goes whole or not at all: sent in part it
+// would show torn, part where it was and part where it is. Its region then
+// waits for the next frame, and one that has waited MAX_DEFER frames goes
+// first; when it does not fit, the frame keeps the rest of its budget for
+// it. Regions that cost more than the whole budget, and motion over more
+// than MOVING_TILES (a pan, a zoom), go tile by tile, neediest first, so
+// that no change waits for ever. Returns true when every tile in need was chosen.
+bool chooseTiles(Planner* p, double bytes, bool together) {
     const double perRow = p->rowBytes * p->layers;
+    p->region.fill(-1);
+    p->regionCount = 0;
+    if (together) findRegions(p);
+    int moving = 0;
+    for (int r = 0; r < p->regionCount; ++r) moving += p->regions[r].tiles;
+    const auto whole = [&](int r) { return moving <= MOVING_TILES && p->regions[r].rows * perRow <= bytes; };
+    const auto due = [&](int r) { return p->regions[r].waited >= MAX_DEFER; };
+    // Items: a tile t >= 0 alone, or a region r sent whole as -(r + 1).
+    int items = 0;
+    for (int r = 0; r < p->regionCount; ++r)
+        if (whole(r)) p->order[items++] = static_cast<int16_t>(-(r + 1));
+    for (int t = 0; t < TILES; ++t)
+        if (p->region[t] < 0 || !whole(p->region[t])) p->order[items++] = static_cast<int16_t>(t);
+    const auto needOf = [p](int16_t item) {
+        if (item >= 0) return p->tiles[item].need;
+        const Region& region = p->regions[-item - 1];
+        return region.need / region.units;
+    };
+    const auto first = [&](int16_t item) { return item < 0 && due(-item - 1); };
+    std::sort(p->order.begin(), p->order.begin() + items, [&](int16_t a, int16_t b) {
+        return first(a) != first(b) ? first(a) : needOf(a) > needOf(b);
+    });
     double spent = 0.0;
     for (const Tile& tile : p->tiles) spent += tile.mergedRows * perRow;  // stale tiles redrawn anyway
     p->chosen.fill(false);
+    for (int r = 0; r < p->regionCount; ++r) p->regions[r].chosen = false;
     bool all = true;
+    bool saving = false;  // for a region that is due
     double gain = 0.0;
     double sent = 0.0;
-    for (int16_t t : p->order) {
-        const Tile& tile = p->tiles[t];
-        if (tile.need <= 0.0) break;
-        const double tileGain = static_cast<double>(tile.staleError - tile.freshError);
-        gain += tileGain;
-        // A tile that does not fit is passed over: one redrawn anyway still comes free.
-        const double cost = (tile.changedRows - tile.mergedRows) * perRow;
-        if (cost > 0.0 && spent + cost > bytes) {
+    for (int n = 0; n < items; ++n) {
+        const int16_t item = p->order[n];
+        if (needOf(item) <= 0.0) break;
+        const Tile* tile = item >= 0 ? &p->tiles[item] : nullptr;
+        const double itemGain = tile ? static_cast<double>(tile->staleError - tile->freshError) : p->regions[-item - 1].gain;
+        const double cost = (tile ? tile->changedRows - tile->mergedRows : p->regions[-item - 1].rows) * perRow;
+        gain += itemGain;
+        // What does not fit is passed over: a tile redrawn anyway still comes free.
+        if (saving || (cost > 0.0 && spent + cost > bytes)) {
             all = false;
+            saving = saving || (!tile && due(-item - 1));
             continue;
         }
         spent += cost;
-        sent += tileGain;
-        p->chosen[t] = true;
+        sent += itemGain;
+        if (tile)
+            p->chosen[item] = true;
+        else
+            p->regions[-item - 1].chosen = true;
     }
+    for (int t = 0; t < TILES; ++t)
+        if (p->region[t] >= 0 && p->regions[p->region[t]].chosen) p->chosen[t] = true;
     p->gainSent = gain > 0.0 ? sent / gain : 1.0;
     return all;
 }
@@ -339,7 +425,10 @@ static Trial tryFrame(Planner* p, const ReducedFrame& out, int limit, bool lastR
 }
 
 static void keep(Planner* p, const ReducedFrame& out, int limit) {
-    for (int t = 0; t < TILES; ++t) p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
+    for (int t = 0; t < TILES; ++t) {
+        p->waited[t] = p->chosen[t] ? 0 : p->waited[t] + 1;
+        p->deferred[t] = p->region[t] >= 0 && !p->chosen[t] ? p->deferred[t] + 1 : 0;  // its region waits
+    }
     if (p->changes.empty() || p->changes.back().limit != limit || p->changes.back().interval != p->nextInterval)
         p->changes.push_back({p->frames, p->nextInterval, limit});
     p->shown = out;
@@ -519,7 +608,7 @@ static bool sendTiles(Planner* p, const uint8_t* rgb, bool cut, ReducedFrame* ou
     // So does every frame until the new scene's picture is whole.
     double budget = cut || p->incomplete || p->frames == p->partFirst ? room : std::max(0.0, room - reserve);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        const bool all = chooseTiles(p, budget);
+        const bool all = chooseTiles(p, budget, !cut && !p->incomplete);
         compose(*p, cut, out);
         const double rows = estimatedRows(*p);
         const Trial trial = tryFrame(p, *out, p->plannedLimit, false);
@@ -581,6 +670,8 @@ static void blankScreen(Planner* p) {
     p->shown.palette.fill(0);
     p->shown.index.fill(0);
     p->waited.fill(0);
+    p->deferred.fill(0);
+    p->region.fill(-1);
     p->incomplete = false;
 }
 

@@ -3,14 +3,15 @@
 //
 // The display frames come in at 60 per second and are held a second ahead.
 // At the start and at every scene cut, the survey (survey.h) chooses the
-// scene's frame rate and colour limit from them; a frame is the mean of the
-// display frames it stays on screen.
+// scene's frame rate and colour limit from them; a frame shows the picture
+// the source had in the middle of the display frames it stays on screen
+// (their mean where nothing moves: holdPicture).
 //
 // The screen is cut into tiles of 8 x 4 pixels (one GRAM byte wide). Every
-// frame the source picture (the mean over the display frames the frame stays
-// on screen) is reduced afresh; the tiles whose picture on screen is worst
-// against the source per byte they cost (weighted by how long they have
-// waited) are sent first, as many as the frame's share of the rate allows.
+// frame the source picture is reduced afresh; the tiles whose picture on
+// screen is worst against the source per byte they cost (weighted by how long
+// they have waited) are sent first, as many as the frame's share of the rate
+// allows, and a moving object's tiles all together or not at all.
 // The frame's real cost is measured by encoding it in process: when it would
 // be late, it is taken back and a smaller one tried. The stream is encoded
 // with one page (-c1): with two, every change would have to be sent twice, or
@@ -95,6 +96,18 @@ struct Tile {
     double need;
 };
 
+// Tiles that change much and touch each other: a moving object and what it
+// uncovers, sent whole.
+struct Region {
+    int rows = 0;        // changed tile rows to send
+    double need = 0.0;   // the tiles' need, each times its rows + 1
+    double units = 0.0;  // the tiles' rows + 1
+    double gain = 0.0;   // squared error mended
+    int tiles = 0;
+    int waited = 0;      // frames it has waited to be sent whole
+    bool chosen = false;
+};
+
 // The rate control's whole state. The caller owns it (some 30 MB with its
 // survey: best on the heap) and passes it to every call.
 struct Planner {
@@ -123,6 +136,13 @@ struct Planner {
     std::array<int, TILES> waited;           // frames since the tile was last up to date
     std::array<int16_t, TILES> order;
     std::array<bool, TILES> chosen;
+    // Regions of tiles that change much (see chooseTiles): each tile's or
+    // -1, and what each region comes to.
+    std::array<int16_t, TILES> region;
+    int regionCount;
+    std::array<Region, TILES> regions;
+    std::array<int16_t, TILES> stack;
+    std::array<int, TILES> deferred;  // frames in a row the tile's region has waited
     double rowBytes;        // learnt bytes per changed tile row
     int plannedLimit;       // the colour limit the next frame is planned for
     int screenLimit;        // the colour limit of the screen's picture
@@ -219,8 +239,10 @@ bool refitPalette(Planner* p, const uint8_t* rgb);
 void measureTiles(Planner* p, const uint8_t* rgb);
 
 // Orders the tiles by need and marks as many as an estimated `bytes` allow.
-// True when every tile in need was chosen.
-bool chooseTiles(Planner* p, double bytes);
+// With `together` (not while a new scene's picture is incomplete), a moving
+// object and what it uncovers are chosen whole or not at all: an object sent
+// in part shows torn. True when every tile in need was chosen.
+bool chooseTiles(Planner* p, double bytes, bool together);
 
 // The next picture: the chosen tiles fresh, the rest as on screen in the
 // fresh palette (at a cut, the fill entry).
