@@ -57,6 +57,18 @@ TEST(RateHold, StillPixelsShowTheMeanMovingOnesARealPicture) {
     EXPECT_EQ(p->picture[0], 100);  // (70 + 130) / 2
 }
 
+TEST(RateHold, AFlashEndsTheFrameThoughItIsNoNewScene) {
+    auto p = blankPlanner();
+    const std::vector<uint8_t> black(FRAME_RGB_BYTES, 0);
+    const std::vector<uint8_t> white(FRAME_RGB_BYTES, 255);
+    for (int d = 0; d < 6; ++d) rateAddDisplayFrame(p.get(), d < 3 ? black.data() : white.data());
+    p->sceneInterval = 6;
+    holdPicture(p.get());
+    EXPECT_FALSE(p->cutBefore[3]);  // black to white has no structure to change
+    EXPECT_EQ(p->nextInterval, 3);  // but the frame before the flash ends at it
+    EXPECT_EQ(p->picture[0], 0);
+}
+
 TEST(RateRemap, ColoursOnScreenTakeTheNearestNewEntryAndLeftoversGiveUpTheirNumber) {
     auto p = blankPlanner();
     // On screen: red (most pixels), dark red (a few), blue (the rest).

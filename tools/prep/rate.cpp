@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstdio>
 #include <numeric>
@@ -68,6 +69,11 @@ constexpr int MAX_DEFER = 2;
 // Tiles that change much over more than this share of the screen are a pan,
 // a zoom or a change of light, not objects moving: they go tile by tile.
 constexpr int MOVING_TILES = TILES / 4;
+// A change of the mean luma by this much (of 255) from one display frame to
+// the next is a flash or a light switched on or off: not a new scene when
+// the picture's structure stays (a flash of white from black has none), but
+// an instant that a frame must not straddle.
+constexpr float LIGHT_JUMP = 40.0f;
 constexpr int ATTEMPTS = 4;          // tile selections tried before giving up on new tiles
 constexpr int FRAME_BYTES_CAP = 1 << 18;
 // The model's rate while only measuring (any will do: only the layout counts).
@@ -475,15 +481,21 @@ static double heldGap(const Planner& p) {
 // The interval about a quarter longer or shorter than the scene's that suits
 // the source's cadence; the scene's own when none does.
 static int steppedInterval(const Planner& p, bool longer) {
-    const double gap = heldGap(p);
-    if (longer) {
-        for (int c = std::max(p.sceneInterval + 1, p.sceneInterval * 4 / 3); c <= LONGEST_INTERVAL; ++c)
-            if (intervalFits(c, gap)) return c;
-    } else {
-        for (int c = std::min(p.sceneInterval - 1, p.sceneInterval * 3 / 4); c >= p.settings.interval; --c)
-            if (intervalFits(c, gap)) return c;
-    }
-    return p.sceneInterval;
+    return stepInterval(p.sceneInterval, longer, p.settings.interval, heldGap(p));
+}
+
+// The held display frames in order, for the survey.
+static int heldFrames(Planner* p) {
+    for (int i = 0; i < p->held; ++i) p->ahead[i] = p->ring[(p->head + i) % SURVEY_FRAMES].data();
+    return p->held;
+}
+
+// What the survey plans against: the rate left beside the sound, the highest
+// frame rate and colour limit, the source's cadence.
+static SurveySettings surveySettings(const Planner& p) {
+    const double sharedWithSound = p.sound ? AUDIO_BLOCK_BYTES / model::AUDIO_BLOCK_SECONDS : 0.0;
+    return {p.settings.kibPerSecond * model::KIB - sharedWithSound, p.settings.interval, p.settings.colourLimit,
+            heldGap(p)};
 }
 
 // Every scene starts at the survey's colour limit and frame rate. While the
@@ -504,6 +516,8 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
         return;
     }
     if (p->spareFrames < second) return;
+    if (p->held >= 2) p->framesFirst = surveyFramesFirst(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p),
+                                                         p->sceneInterval, p->plannedLimit);
     const int faster = steppedInterval(*p, false);
     const bool moreColours = p->plannedLimit < p->settings.colourLimit;
     if (faster < p->sceneInterval && (p->framesFirst || !moreColours)) {
@@ -520,29 +534,23 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     }
 }
 
-// The held display frames in order, for the survey.
-static int heldFrames(Planner* p) {
-    for (int i = 0; i < p->held; ++i) p->ahead[i] = p->ring[(p->head + i) % SURVEY_FRAMES].data();
-    return p->held;
-}
 
 // The frame rate and colour limit of the scene that starts with the next frame.
 static void chooseSetting(Planner* p) {
-    const double sharedWithSound = p->sound ? AUDIO_BLOCK_BYTES / model::AUDIO_BLOCK_SECONDS : 0.0;
-    const SurveySettings settings{p->settings.kibPerSecond * model::KIB - sharedWithSound, p->settings.interval,
-                                  p->settings.colourLimit, heldGap(*p)};
-    const SurveyChoice choice = surveyChoose(&p->survey, settings, p->ahead.data(), heldFrames(p));
+    const SurveyChoice choice = surveyChoose(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p));
     p->sceneInterval = choice.interval;
     p->sceneLimit = choice.colourLimit;
     p->framesFirst = choice.framesFirst;
 }
 
 // The next frame's display frames: as many as the interval, fewer before a
-// scene cut, so that the new scene starts on time with a frame of its own.
+// scene cut or a jump of the light, so that the new scene or the flash
+// starts on time with a frame of its own.
 static void holdLength(Planner* p) {
     p->nextInterval = p->sceneInterval;
     for (int d = 1; d < std::min(p->sceneInterval, p->held); ++d) {
-        if (p->cutBefore[(p->head + d) % SURVEY_FRAMES]) {
+        const int slot = (p->head + d) % SURVEY_FRAMES;
+        if (p->cutBefore[slot] || p->jumpBefore[slot]) {
             p->nextInterval = d;
             break;
         }
@@ -756,6 +764,7 @@ void rateAddDisplayFrame(Planner* p, const uint8_t* rgb) {
     std::copy_n(rgb, FRAME_RGB_BYTES, p->ring[slot].begin());
     SceneSample sample;
     sceneSample(rgb, &sample);
+    p->jumpBefore[slot] = p->cuts.started && std::fabs(sample.meanLuma - p->cuts.last.meanLuma) >= LIGHT_JUMP;
     p->cutBefore[slot] = sceneCut(&p->cuts, sample) && p->frames + p->held > 0;
     ++p->held;
 }

@@ -118,6 +118,7 @@ struct Planner {
     int held;
     std::array<const uint8_t*, SURVEY_FRAMES> ahead;  // the held frames in order
     std::array<bool, SURVEY_FRAMES> cutBefore;        // a held frame begins a scene
+    std::array<bool, SURVEY_FRAMES> jumpBefore;       // a held frame's light jumps from the one before
     SceneTrack cuts;                                  // the cut tests over the display frames
     std::array<bool, SURVEY_FRAMES> newPicture;       // a held frame differs from the one before it
     std::array<uint16_t, FRAME_RGB_BYTES> sums;

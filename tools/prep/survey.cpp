@@ -153,6 +153,12 @@ double changedBytes(Survey& s, int interval, int n) {
     return pairs ? static_cast<double>(changed) / pairs : 0.0;
 }
 
+// What the step to a higher frame rate (stepInterval) would mend of the hold
+// error at `interval`.
+double frameGain(Survey& s, const SurveySettings& settings, int interval) {
+    return holdErrorAt(s, interval) - holdErrorAt(s, stepInterval(interval, false, settings.minInterval, settings.sourceGap));
+}
+
 }  // namespace
 
 double sourceGap(const bool* newPicture, int count) {
@@ -181,6 +187,17 @@ bool intervalFits(int interval, double gap) {
         if (std::fabs(period - whole) <= CADENCE_TOLERANCE) return interval % whole == 0;
     }
     return true;
+}
+
+int stepInterval(int interval, bool longer, int minInterval, double gap) {
+    if (longer) {
+        for (int c = std::max(interval + 1, interval * 4 / 3); c <= LONGEST_INTERVAL; ++c)
+            if (intervalFits(c, gap)) return c;
+    } else {
+        for (int c = std::min(interval - 1, interval * 3 / 4); c >= minInterval; --c)
+            if (intervalFits(c, gap)) return c;
+    }
+    return interval;
 }
 
 int planeLayers(int colourLimit) {
@@ -230,14 +247,24 @@ SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const 
     double colourGain = 0.0;
     for (size_t m = 0; m + 1 < measured; ++m)
         if (limits[m] == best.colourLimit) colourGain = reductions[m] - reductions[m + 1];
-    double frameGain = 0.0;
-    for (int faster = best.interval - 1; faster >= settings.minInterval; --faster)
-        if (intervalFits(faster, settings.sourceGap)) {
-            frameGain = holdErrorAt(s, best.interval) - holdErrorAt(s, faster);
-            break;
-        }
-    best.framesFirst = frameGain > colourGain;
+    best.framesFirst = frameGain(s, settings, best.interval) > colourGain;
     return best;
+}
+
+bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count,
+                       int interval, int colourLimit) {
+    Survey& s = *survey;
+    const int n = sceneLength(s, frames, count);
+    if (n < 2 || colourLimit >= settings.maxColours) return true;
+    prepareFrames(s, frames, n);
+    measureHolds(s, n);
+    double reduction[2];
+    for (int k = 0; k < 2; ++k) {
+        reduceInit(&s.reducer, {colourLimit << k, Dither::None});
+        reduceFrame(&s.reducer, frames[0], &s.first);
+        reduction[k] = reductionSquares(s.first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
+    }
+    return frameGain(s, settings, interval) > reduction[0] - reduction[1];
 }
 
 }  // namespace prep

@@ -71,6 +71,11 @@ double sourceGap(const bool* newPicture, int count);
 // the highest rate below its own, every 5th, or every 8th or more).
 bool intervalFits(int interval, double gap);
 
+// The interval about a quarter longer or shorter than `interval` that suits
+// the source's cadence (see intervalFits), within minInterval and
+// LONGEST_INTERVAL; `interval` itself when none does.
+int stepInterval(int interval, bool longer, int minInterval, double gap);
+
 struct SurveySettings {
     double videoBytesPerSecond;  // what the rate leaves for pictures
     int minInterval;             // the highest frame rate, as display frames per frame
@@ -115,5 +120,12 @@ struct Survey {
 // each, in order); only the frames before the first scene cut among them are
 // looked at. Nothing is allocated.
 SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count);
+
+// For the same footage later in a scene, at the setting it has come to:
+// whether rate to spare would mend more as the next higher frame rate than as
+// twice the colours (true when the colours are at the most already). The
+// first second of a scene can mislead: objects that enter it move more later.
+bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count,
+                       int interval, int colourLimit);
 
 }  // namespace prep
