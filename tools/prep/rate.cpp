@@ -516,10 +516,12 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
         return;
     }
     if (p->spareFrames < second) return;
-    if (p->held >= 2) p->framesFirst = surveyFramesFirst(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p),
-                                                         p->sceneInterval, p->plannedLimit);
     const int faster = steppedInterval(*p, false);
     const bool moreColours = p->plannedLimit < p->settings.colourLimit;
+    // Which mends more is measured on the footage ahead, when there is a choice.
+    if (faster < p->sceneInterval && moreColours && p->held >= 2)
+        p->framesFirst = surveyFramesFirst(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p),
+                                           p->sceneInterval, p->plannedLimit);
     if (faster < p->sceneInterval && (p->framesFirst || !moreColours)) {
         p->sceneInterval = faster;
         p->spareFrames = 0;
