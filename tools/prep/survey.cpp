@@ -116,10 +116,14 @@ double holdErrorAt(Survey& s, double h) {
     return lastError * h / lastHold;
 }
 
-int64_t reductionSquares(const ReducedFrame& frame, const uint8_t* rgb) {
+// The mean squared error per component of the picture rgb reduced to `limit`
+// colours afresh; the reduced picture stays in s.first.
+double reductionError(Survey& s, const uint8_t* rgb, int limit) {
+    reduceInit(&s.reducer, {limit, Dither::None});
+    reduceFrame(&s.reducer, rgb, &s.first);
     int64_t squares = 0;
-    for (int i = 0; i < FRAME_PIXELS; ++i) squares += pixelError(frame.palette[frame.index[i]], rgb + 3 * i);
-    return squares;
+    for (int i = 0; i < FRAME_PIXELS; ++i) squares += pixelError(s.first.palette[s.first.index[i]], rgb + 3 * i);
+    return squares / static_cast<double>(FRAME_RGB_BYTES);
 }
 
 // Every frame in the colours of the first picture's palette: the palette of
@@ -219,9 +223,7 @@ SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const 
     size_t measured = 0;
     for (int limit : LIMITS) {
         limit = std::min(limit, settings.maxColours);
-        reduceInit(&s.reducer, {limit, Dither::None});
-        reduceFrame(&s.reducer, frames[0], &s.first);
-        const double reduction = reductionSquares(s.first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
+        const double reduction = reductionError(s, frames[0], limit);
         limits[measured] = limit;
         reductions[measured++] = reduction;
         mapFrames(s, n);
@@ -258,13 +260,8 @@ bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uin
     if (n < 2 || colourLimit >= settings.maxColours) return true;
     prepareFrames(s, frames, n);
     measureHolds(s, n);
-    double reduction[2];
-    for (int k = 0; k < 2; ++k) {
-        reduceInit(&s.reducer, {colourLimit << k, Dither::None});
-        reduceFrame(&s.reducer, frames[0], &s.first);
-        reduction[k] = reductionSquares(s.first, frames[0]) / static_cast<double>(FRAME_RGB_BYTES);
-    }
-    return frameGain(s, settings, interval) > reduction[0] - reduction[1];
+    const double colourGain = reductionError(s, frames[0], colourLimit) - reductionError(s, frames[0], 2 * colourLimit);
+    return frameGain(s, settings, interval) > colourGain;
 }
 
 }  // namespace prep
