@@ -536,7 +536,6 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     }
 }
 
-
 // The frame rate and colour limit of the scene that starts with the next frame.
 static void chooseSetting(Planner* p) {
     const SurveyChoice choice = surveyChoose(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p));

@@ -47,12 +47,19 @@ int sceneLength(Survey& s, const uint8_t* const* frames, int count) {
     return count;
 }
 
-// Every frame in the target's colours, and a small copy for the hold errors.
+// Every frame in the target's colours, for the changes between frames.
 void prepareFrames(Survey& s, const uint8_t* const* frames, int n) {
     for (int d = 0; d < n; ++d) {
         const uint8_t* rgb = frames[d];
         for (int i = 0; i < FRAME_PIXELS; ++i)
             s.colours[d][i] = colour12(level4(rgb[3 * i]), level4(rgb[3 * i + 1]), level4(rgb[3 * i + 2]));
+    }
+}
+
+// The small copies the hold errors are measured on.
+void prepareSmall(Survey& s, const uint8_t* const* frames, int n) {
+    for (int d = 0; d < n; ++d) {
+        const uint8_t* rgb = frames[d];
         int v = 0;
         for (int y = 0; y < SCREEN_HEIGHT; y += STEP)
             for (int x = 0; x < SCREEN_WIDTH; x += STEP) {
@@ -216,6 +223,7 @@ SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const 
     SurveyChoice best{settings.minInterval, std::min(LIMITS.front(), settings.maxColours), 0.0, false};
     if (n < 2) return best;
     prepareFrames(s, frames, n);
+    prepareSmall(s, frames, n);
     measureHolds(s, n);
     bool found = false;
     std::array<double, LIMITS.size()> reductions{};
@@ -258,7 +266,7 @@ bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uin
     Survey& s = *survey;
     const int n = sceneLength(s, frames, count);
     if (n < 2 || colourLimit >= settings.maxColours) return true;
-    prepareFrames(s, frames, n);
+    prepareSmall(s, frames, n);
     measureHolds(s, n);
     const double colourGain = reductionError(s, frames[0], colourLimit) - reductionError(s, frames[0], 2 * colourLimit);
     return frameGain(s, settings, interval) > colourGain;

@@ -122,8 +122,8 @@ struct Survey {
 SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count);
 
 // For the same footage later in a scene, at the setting it has come to:
-// whether rate to spare would mend more as the next higher frame rate than as
-// twice the colours (true when the colours are at the most already). The
+// whether rate to spare would mend more as about a quarter more frames
+// (stepInterval) than as twice the colours (true when the colours are at the most already). The
 // first second of a scene can mislead: objects that enter it move more later.
 bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count,
                        int interval, int colourLimit);
