@@ -229,6 +229,7 @@ int run(Conversion* work, const Options& o) {
         return 1;
     }
     if (streams.still) work->loopStill = o.duration > 0;
+    work->largeSource = largeSource(streams);
     std::vector<uint8_t> boot;
     if (!readBootCode(o.boot, &boot)) return 1;
     // Before anything in OUTDIR is made or removed.

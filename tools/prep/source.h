@@ -23,6 +23,7 @@ inline constexpr int AUDIO_READ_SAMPLES = 8192;
 // to every call.
 struct Conversion {
     bool loopStill;  // a still picture given a --duration is shown for that long
+    bool largeSource;  // scaled by the mean of the pixels each screen pixel covers (see largeSource)
     uint8_t frameRgb[FRAME_RGB_BYTES];
     ReducedFrame reduced;
     Reducer reducer;
@@ -37,6 +38,8 @@ struct InputStreams {
     bool audio;
     bool still;      // a single picture (PNG, JPEG, BMP, ...)
     double seconds;  // the input's length; below 0 when not known
+    int width;       // the first video stream's picture; 0 when not known
+    int height;
 };
 
 struct VideoResult {
@@ -63,6 +66,10 @@ bool firstFrameDecodes(Conversion* c, const Options& o);
 // than by ffmpeg failing. Unknown without ffprobe, or when ffprobe cannot
 // read the input (ffmpeg then says why).
 InputStreams probeStreams(const Options& o);
+
+// A source several times the screen's size, which a cheaper filter scales
+// as well as the default one.
+bool largeSource(const InputStreams& streams);
 
 // The input's sound into the WAV file at path.
 AudioResult convertAudio(Conversion* c, const Options& o, const InputStreams& streams, const std::string& path);
