@@ -153,6 +153,27 @@ TEST(RateTiles, AStaleEdgeOnASmoothAreaComesBeforeDetail) {
     EXPECT_GT(flat.need, 2.0 * striped.need);
 }
 
+TEST(RateTiles, AtACutTilesNotSentShowAFlatColourUnlessTheirOldPictureIsRight) {
+    // On screen black; the new shot is black in the first tile (a letterbox
+    // bar) and grey in the second. Neither is sent.
+    auto p = blankPlanner();
+    p->fresh.palette[1] = colour12(8, 8, 8);
+    p->fresh.palette[2] = colour12(5, 9, 5);  // the new picture's mean
+    p->fresh.paletteSize = 3;
+    p->fill = 2;
+    std::vector<uint8_t> rgb(FRAME_RGB_BYTES, 0);
+    for (int y = 0; y < TILE_HEIGHT; ++y)
+        for (int x = TILE_WIDTH; x < 2 * TILE_WIDTH; ++x) {
+            std::fill_n(&rgb[3 * (y * SCREEN_WIDTH + x)], 3, 136);
+            p->fresh.index[y * SCREEN_WIDTH + x] = 1;
+        }
+    measureTiles(p.get(), rgb.data());
+    ReducedFrame out;
+    compose(*p, true, &out);
+    EXPECT_EQ(out.index[0], 0);
+    EXPECT_EQ(out.index[TILE_WIDTH], 2);
+}
+
 TEST(RateRemap, AFadeMovesThePaletteAndRedrawsNoTile) {
     // On screen: light grey above, mid grey below. The source fades to half:
     // the new palette's mid grey is now the upper half's colour, which the

@@ -63,6 +63,11 @@ constexpr double CUT_AHEAD_RESERVE_BYTES = 24576.0;
 // of 12 levels in each primary) changes much: it is part of a moving object
 // or of what one uncovers, not noise or a slow change of light.
 constexpr int64_t MOVING_GAIN = int64_t{TILE_WIDTH} * TILE_HEIGHT * 3 * 12 * 12;
+// At a scene cut, a tile whose old picture shows the new one within this
+// much more squared error than the new picture itself (a mean of 4 levels in
+// each primary) keeps it: the black bars of a letterboxed film, a black
+// background, a logo, are no part of the old shot to hide.
+constexpr int64_t STILL_SLACK = int64_t{TILE_WIDTH} * TILE_HEIGHT * 3 * 4 * 4;
 // A moving object that has waited this many frames to be sent whole goes
 // first (see chooseTiles).
 constexpr int MAX_DEFER = 2;
@@ -365,7 +370,7 @@ bool chooseTiles(Planner* p, double bytes, bool together) {
 // screen in the fresh palette's nearest colours. At a scene cut the tiles not
 // chosen take one flat colour instead of the old shot's picture (no picture
 // shows two shots), and keep it until they are sent: a flat area costs the
-// stream little.
+// stream little. Tiles whose old picture already shows the new one stay.
 void compose(const Planner& p, bool cut, ReducedFrame* out) {
     out->palette = p.fresh.palette;
     out->paletteSize = p.fresh.paletteSize;
@@ -373,9 +378,9 @@ void compose(const Planner& p, bool cut, ReducedFrame* out) {
         const int rowTiles = y / TILE_HEIGHT * TILES_X;
         for (int x = 0; x < SCREEN_WIDTH; ++x) {
             const int at = y * SCREEN_WIDTH + x;
-            out->index[at] = p.chosen[rowTiles + x / TILE_WIDTH] ? p.fresh.index[at]
-                             : cut                               ? p.fill
-                                                                 : p.remap[p.shown.index[at]];
+            const int t = rowTiles + x / TILE_WIDTH;
+            const bool stale = !cut || p.tiles[t].staleError <= p.tiles[t].freshError + STILL_SLACK;
+            out->index[at] = p.chosen[t] ? p.fresh.index[at] : stale ? p.remap[p.shown.index[at]] : p.fill;
         }
     }
     out->sceneCut = false;
