@@ -9,7 +9,9 @@
 # hard cuts between dark shots of like colours, a 10 fps street camera, a 24
 # fps pan with a moving object, an off-white wall with small saturated
 # objects. CLIPS="FILE..." (or CLIP=FILE) measures other video files instead. Both routes
-# use --fit stretch, so the whole screen is picture.
+# use --fit stretch, so the whole screen is picture; FIT=border measures a film
+# as vendrel-prep shows it by default, letterboxed, against the source scaled
+# and padded the same way.
 #
 # Every figure is taken on the 60 Hz display timeline: vendrel-view --y4m
 # repeats each frame for its interval, and every display frame is compared
@@ -31,6 +33,13 @@ cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
 shift || true
 RATES=${*:-60 120 250}
+FIT=${FIT:-stretch}
+case $FIT in
+  stretch) SCALE="scale=320:200,setsar=1" ;;
+  border) # the picture's shape kept on the target's 4:3 screen of 5:6 pixels, as vendrel-prep does
+    SCALE="scale=w='if(gte(dar*6/5,8/5),320,max(2,round(200*dar*6/5)))':h='if(gte(dar*6/5,8/5),max(2,round(320/(dar*6/5))),200)',setsar=1,pad=320:200:(ow-iw)/2:(oh-ih)/2:black" ;;
+  *) echo "FIT must be stretch or border" >&2; exit 2 ;;
+esac
 export PATH="$BUILD:$PATH"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -52,7 +61,7 @@ fi
 prep() {
   local dir=$1 clip=$2; shift 2
   # Status 1 with --rate: the plan does not play at R (the line says so).
-  vendrel-prep --fit stretch "$@" "$clip" "$dir" > "$dir.prep" || [ $? -eq 1 ]
+  vendrel-prep --fit "$FIT" "$@" "$clip" "$dir" > "$dir.prep" || [ $? -eq 1 ]
   local command
   command=$(grep -A1 'encode them with' "$dir.prep" | tail -1)
   eval "$command" > "$dir.vendrel"
@@ -63,7 +72,7 @@ needed() { sed -n 's/.*plays without stalls from \([0-9.]*\) KiB.*/\1/p' "$1.pre
 # source CLIP -> the source on the display timeline, raw RGB (made once)
 source_rgb() {
   local out="$WORK/$(basename "$1").rgb"
-  [ -f "$out" ] || ffmpeg -v error -y -i "$1" -vf fps=60,scale=320:200,setsar=1 -pix_fmt rgb24 -f rawvideo "$out"
+  [ -f "$out" ] || ffmpeg -v error -y -i "$1" -vf "fps=60,$SCALE" -pix_fmt rgb24 -f rawvideo "$out"
   echo "$out"
 }
 
@@ -82,7 +91,7 @@ hand() {
   while [ $lo -le $hi ]; do
     local mid=$(( (lo + hi) / 2 )) dir="$WORK/probe"
     rm -rf "$dir"
-    vendrel-prep --fit stretch --colors "$colours" --fps "$(awk "BEGIN{print 60/$mid}")" "$clip" "$dir" > "$dir.prep"
+    vendrel-prep --fit "$FIT" --colors "$colours" --fps "$(awk "BEGIN{print 60/$mid}")" "$clip" "$dir" > "$dir.prep"
     local n; n=$(needed "$dir")
     if awk "BEGIN{exit !($n <= $rate)}"; then best="$mid $n"; hi=$(( mid - 1 )); else lo=$(( mid + 1 )); fi
   done
@@ -93,7 +102,7 @@ hand() {
 montage() {
   local at=$2 frame
   frame=$(awk "BEGIN{print int($at * 60)}")
-  ffmpeg -v error -y -i "$1" -vf "fps=60,scale=320:200,setsar=1,select=eq(n\,$frame)" -frames:v 1 "$WORK/m0.png"
+  ffmpeg -v error -y -i "$1" -vf "fps=60,$SCALE,select=eq(n\,$frame)" -frames:v 1 "$WORK/m0.png"
   ffmpeg -v error -y -i "$4/view.y4m" -vf "select=eq(n\,$frame)" -frames:v 1 "$WORK/m1.png"
   ffmpeg -v error -y -i "$5/view.y4m" -vf "select=eq(n\,$frame)" -frames:v 1 "$WORK/m2.png"
   ffmpeg -v error -y -i "$WORK/m0.png" -i "$WORK/m1.png" -i "$WORK/m2.png" \
