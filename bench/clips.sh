@@ -6,6 +6,8 @@
 #   street10.mp4   a fixed camera at 10 fps, things moving across it
 #   film24.mp4     a pan at 24 fps with a moving object
 #   wall.mp4       an off-white wall with small saturated objects (30 fps)
+#   quick-cuts.mp4 ten bright shots of 0.5 to 1.4 s, 1280 x 720 at 25 fps: with
+#                  --fit border (the default) a letterboxed film cut often
 #
 #   bash bench/clips.sh DIR
 set -euo pipefail
@@ -69,4 +71,14 @@ ffmpeg -v error -y -f lavfi -i "color=c=0xE9E4DA:s=720x420:r=30:d=8" -loop 1 -fr
 [wall][red]overlay=x='300+40*sin(t)':y=170[s1];[s1][green]overlay=x=470:y=120[s2];\
 [s2]crop=640:360:x='40+20*sin(t*1.3)':y='30+15*sin(t*1.7)',setsar=1,format=yuv420p[v];$(speech 3 8)" \
   -map '[v]' -map '[a]' -t 8 -r 30 "${enc[@]}" "$DIR/wall.mp4"
+# Ten shots of zooms and pans over four photographs, cut every 0.5 to 1.4 s.
+shot() {  # shot INPUT ZOOM X SECONDS LABELS
+  echo "[$1]scale=2560:1440,setsar=1,zoompan=z='$2':x='$3':y='ih/2-ih/zoom/2':d=1:s=1280x720:fps=25,setsar=1,trim=duration=$4,split=$5;"
+}
+ffmpeg -v error -y -loop 1 -t 3 -i "$P/Storm.jpg" -loop 1 -t 3 -i "$P/Blinds.jpg" -loop 1 -t 3 -i "$P/Dune.jpg" \
+  -loop 1 -t 3 -i "$P/RainDrops.jpg" "${voices[@]}" -filter_complex "\
+$(shot 0 '1+0.004*on' 'iw/2-iw/zoom/2' 0.6 '3[a1][a2][a3]')$(shot 1 '1.3-0.003*on' 'on*4' 1.4 '2[b1][b2]')\
+$(shot 2 1.2 'iw-iw/zoom-on*6' 0.5 '3[c1][c2][c3]')$(shot 3 '1+0.01*on' 'iw/2-iw/zoom/2' 1.0 '2[d1][d2]')\
+[a1][b1][c1][d1][a2][c2][b2][d2][c3][a3]concat=n=10[v];$(speech 4 8)" \
+  -map '[v]' -map '[a]' -t 8 "${enc[@]}" "$DIR/quick-cuts.mp4"
 ls -l "$DIR"

@@ -237,6 +237,12 @@ int run(Conversion* work, const Options& o) {
         if (childStopSignal() != 0) endBySignal(nullptr);
         return 1;
     }
+    // The decoder runs on from the first frame; a run that stops before it
+    // has read them all ends it.
+    struct DecoderEnd {
+        Conversion* work;
+        ~DecoderEnd() { endDecoder(work); }
+    } decoderEnd{work};
     RunFolder folder;
     if (!prepareFolder(o.outdir, o.overwrite, &folder, true)) return 1;
     if (streams.still) {

@@ -66,11 +66,9 @@ std::string videoFilter(const Options& o, bool large) {
            scaleFilter(o, large);
 }
 
-// firstOnly: the first frame alone, to see that the input can be decoded.
-std::vector<std::string> videoCommand(const Options& o, const Conversion& c, bool firstOnly = false) {
+std::vector<std::string> videoCommand(const Options& o, const Conversion& c) {
     std::vector<std::string> a = ffmpegStart(o, c.loopStill);
     a.insert(a.end(), {"-map", "0:v:0", "-an", "-sn", "-dn"});
-    if (firstOnly) a.insert(a.end(), {"-frames:v", "1"});
     // The pictures are small: one filter thread does the scaling with less
     // work than several (the same pictures); decoding keeps its threads.
     a.insert(a.end(), {"-filter_threads", "1", "-vf", videoFilter(o, c.largeSource), "-pix_fmt", "rgb24", "-f", "rawvideo", "pipe:1"});
@@ -102,6 +100,15 @@ void printChildMessage(const Child& child) {
     }
 }
 
+bool startDecoder(Conversion* c, const Options& o) {
+    if (!start(&c->video, videoCommand(o, *c))) {
+        puts("vendrel-prep: ffmpeg could not be started");
+        return false;
+    }
+    fcntl(c->video.out, F_SETPIPE_SZ, FRAME_PIPE_BYTES);
+    return true;
+}
+
 // Film time to expect, for the progress line; 0 when unknown.
 double expectedSeconds(const Options& o) {
     if (!programInPath("ffprobe")) return 0;
@@ -120,14 +127,12 @@ double expectedSeconds(const Options& o) {
 }  // namespace
 
 bool firstFrameDecodes(Conversion* c, const Options& o) {
-    Child child;
-    if (!start(&child, videoCommand(o, *c, true))) {
-        puts("vendrel-prep: ffmpeg could not be started");
-        return false;
-    }
-    const bool got = childRead(&child, c->frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
+    Child& child = c->video;
+    if (!startDecoder(c, o)) return false;
+    c->firstFrameWaiting = childRead(&child, c->frameRgb, FRAME_RGB_BYTES) == FRAME_RGB_BYTES;
+    if (c->firstFrameWaiting) return true;
     const int status = childFinish(&child);
-    if (got || childStopSignal() != 0) return got;
+    if (childStopSignal() != 0) return false;
     if (status != 0) {
         printf("vendrel-prep: ffmpeg failed on %s after 0 frames\n", o.input.c_str());
         printChildMessage(child);
@@ -135,6 +140,11 @@ bool firstFrameDecodes(Conversion* c, const Options& o) {
         printf("vendrel-prep: no picture frames in %s\n", o.input.c_str());
     }
     return false;
+}
+
+void endDecoder(Conversion* c) {
+    if (c->video.pid > 0) childFinish(&c->video);
+    c->firstFrameWaiting = false;
 }
 
 bool largeSource(const InputStreams& streams) {
@@ -184,12 +194,10 @@ VideoResult convertVideo(Conversion* c, const Options& o, Cutter* cutter) {
     progress::Progress progress;
     progress::progressStart(&progress, 0.0);
     if (progress.shown) progress.totalSeconds = expectedSeconds(o);
-    Child child;
-    if (!start(&child, videoCommand(o, *c))) {
-        puts("vendrel-prep: ffmpeg could not be started");
-        return result;
-    }
-    fcntl(child.out, F_SETPIPE_SZ, FRAME_PIPE_BYTES);
+    Child& child = c->video;
+    bool firstWaiting = c->firstFrameWaiting;
+    c->firstFrameWaiting = false;
+    if (!firstWaiting && !startDecoder(c, o)) return result;
     const bool rateControl = o.rate > 0;
     if (!rateControl) reduceInit(&c->reducer, {o.colours, o.dither});
     char name[NAME_BYTES];
@@ -215,7 +223,8 @@ VideoResult convertVideo(Conversion* c, const Options& o, Cutter* cutter) {
         progress::progressUpdate(&progress, result.frames, pictures * pictureSeconds);
     };
     while (written && childStopSignal() == 0) {
-        const bool ended = childRead(&child, c->frameRgb, FRAME_RGB_BYTES) != FRAME_RGB_BYTES;
+        const bool ended = !firstWaiting && childRead(&child, c->frameRgb, FRAME_RGB_BYTES) != FRAME_RGB_BYTES;
+        firstWaiting = false;
         if (childStopSignal() != 0) break;
         pictures += !ended;
         if (!rateControl) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/child.h"
 #include "tools/prep/frame.h"
 #include "tools/prep/onestep.h"
 #include "tools/prep/options.h"
@@ -24,6 +25,11 @@ inline constexpr int AUDIO_READ_SAMPLES = 8192;
 struct Conversion {
     bool loopStill;  // a still picture given a --duration is shown for that long
     bool largeSource;  // scaled by the mean of the pixels each screen pixel covers (see largeSource)
+    // The picture decoder, started by firstFrameDecodes and read on by
+    // convertVideo, so that ffmpeg starts once: its first frame waits in
+    // frameRgb while firstFrameWaiting.
+    proc::Child video;
+    bool firstFrameWaiting;
     uint8_t frameRgb[FRAME_RGB_BYTES];
     ReducedFrame reduced;
     Reducer reducer;
@@ -59,8 +65,10 @@ struct AudioResult {
 
 // Decodes the input's first frame before anything is written or removed,
 // so that an input ffmpeg cannot read (not a video, a --start past its end)
-// leaves OUTDIR as it was. False after saying why.
+// leaves OUTDIR as it was. False after saying why. On true the decoder runs
+// on for convertVideo; endDecoder ends it when the run stops before that.
 bool firstFrameDecodes(Conversion* c, const Options& o);
+void endDecoder(Conversion* c);
 
 // What the input holds, so that a missing stream is told in our words rather
 // than by ffmpeg failing. Unknown without ffprobe, or when ffprobe cannot
