@@ -240,4 +240,22 @@ TEST(RateSetting, ASecondOfSpareRateBuysColoursAndASecondOfShortfallSlowsTheFram
     EXPECT_EQ(p->plannedLimit, 32);
 }
 
+TEST(RateSetting, SpareRateBringsMoreFramesThanTheDefaultOnlyWhileThePictureMoves) {
+    // The colours are at their most; without --fps rate to spare may go past
+    // 15 frames per second, on a 30 fps source.
+    auto p = blankPlanner();
+    p->settings.spareInterval = SPARE_INTERVAL;
+    p->plannedLimit = MAX_COLOURS;
+    p->held = SURVEY_FRAMES;
+    const auto spareSecond = [&] {
+        for (int f = 0; f < DISPLAY_FRAMES_PER_SECOND / p->sceneInterval; ++f) adaptSetting(p.get(), true, 1.0);
+    };
+    spareSecond();  // a still: nothing new comes
+    EXPECT_EQ(p->sceneInterval, 4);
+    for (int d = 0; d < SURVEY_FRAMES; ++d) p->newPicture[d] = d % 2 == 0;
+    spareSecond();
+    EXPECT_LT(p->sceneInterval, 4);
+    EXPECT_GE(p->sceneInterval, SPARE_INTERVAL);
+}
+
 }  // namespace

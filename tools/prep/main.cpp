@@ -105,7 +105,7 @@ Outcome encodeStreams(Conversion* work, const Options& o, const AudioResult& aud
     // they hold, yet it takes the film's sound as the parts' streams do (a
     // window at a time), and begins the parts itself (see rateBegin).
     if (!rateBegin(&work->planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered,
-                    o.rate > 0 ? o.partBlocks : 0},
+                    o.rate > 0 ? o.partBlocks : 0, o.fpsGiven ? 0 : SPARE_INTERVAL},
                    parts && o.rate <= 0 ? nullptr : (job.wavPath.empty() ? nullptr : job.wavPath.c_str()))) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
@@ -159,7 +159,8 @@ Outcome convert(Conversion* work, const Options& o, const InputStreams& streams,
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin(&work->planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered, o.rate > 0 ? o.partBlocks : 0},
+    if (!rateBegin(&work->planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered, o.rate > 0 ? o.partBlocks : 0,
+                    o.fpsGiven ? 0 : SPARE_INTERVAL},
                    audio.written ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;

@@ -230,9 +230,10 @@ void printUsage() {
     printf("   --rate R         make a stream that plays at R KiB per second (%g to %g):\n", MIN_RATE, MAX_RATE);
     puts("                    every frame is planned to fit, --fps is the highest frame");
     puts("                    rate and --colors the most colours (each scene gets its own");
-    puts("                    within those, never more frames than the source has; with");
-    puts("                    --dither ordered, the dither once rate is to spare); vendrel");
-    puts("                    -c1 encodes it");
+    puts("                    within those, never more frames than the source has; without");
+    puts("                    --fps, rate to spare may bring the frames up to 30 per second;");
+    puts("                    with --dither ordered, the dither once rate is to spare);");
+    puts("                    vendrel -c1 encodes it");
     puts("   --start S        begin S seconds into the input");
     puts("   --duration S     take at most S seconds (above 0; default: to the end)");
     puts("   --no-audio       write no sound");

@@ -469,9 +469,8 @@ static void setDither(Planner* p, bool dither) {
 }
 
 // The source's cadence over the display frames held, up to the next scene
-// cut; where they are too few to tell (a short scene, the film's end), the
-// cadence seen last: it is the film's own, the same from scene to scene.
-static double heldGap(const Planner& p) {
+// cut; 0 when too few new pictures come there to tell (a still).
+static double heldSourceGap(const Planner& p) {
     std::array<bool, SURVEY_FRAMES> fresh{};
     int n = 0;
     for (; n < p.held; ++n) {
@@ -479,14 +478,28 @@ static double heldGap(const Planner& p) {
         if (n > 0 && p.cutBefore[slot]) break;
         fresh[n] = p.newPicture[slot];
     }
-    const double gap = sourceGap(fresh.data(), n);
+    return sourceGap(fresh.data(), n);
+}
+
+// The source's cadence ahead; where it cannot be told (a short scene, the
+// film's end, a still), the cadence seen last: it is the film's own, the
+// same from scene to scene.
+static double heldGap(const Planner& p) {
+    const double gap = heldSourceGap(p);
     return gap > 0.0 ? gap : p.cadence;
+}
+
+// The shortest interval rate to spare may reach: beyond the one asked for
+// only while the picture moves (a still gains nothing from more frames).
+static int spareInterval(const Planner& p) {
+    const int spare = p.settings.spareInterval;
+    return spare > 0 && heldSourceGap(p) > 0.0 ? std::min(spare, p.settings.interval) : p.settings.interval;
 }
 
 // The interval about a quarter longer or shorter than the scene's that suits
 // the source's cadence; the scene's own when none does.
 static int steppedInterval(const Planner& p, bool longer) {
-    return stepInterval(p.sceneInterval, longer, p.settings.interval, heldGap(p));
+    return stepInterval(p.sceneInterval, longer, spareInterval(p), heldGap(p));
 }
 
 // The held display frames in order, for the survey.
@@ -524,9 +537,12 @@ void adaptSetting(Planner* p, bool spare, double gainSent) {
     const int faster = steppedInterval(*p, false);
     const bool moreColours = p->plannedLimit < p->settings.colourLimit;
     // Which mends more is measured on the footage ahead, when there is a choice.
-    if (faster < p->sceneInterval && moreColours && p->held >= 2)
-        p->framesFirst = surveyFramesFirst(&p->survey, surveySettings(*p), p->ahead.data(), heldFrames(p),
+    if (faster < p->sceneInterval && moreColours && p->held >= 2) {
+        SurveySettings settings = surveySettings(*p);
+        settings.minInterval = spareInterval(*p);
+        p->framesFirst = surveyFramesFirst(&p->survey, settings, p->ahead.data(), heldFrames(p),
                                            p->sceneInterval, p->plannedLimit);
+    }
     if (faster < p->sceneInterval && (p->framesFirst || !moreColours)) {
         p->sceneInterval = faster;
         p->spareFrames = 0;

@@ -42,7 +42,14 @@ struct RateSettings {
     bool dither;          // with rate control, rate to spare may turn the light dither on
     int partBlocks = 0;   // with rate control: the film in parts of at most this many blocks, each
                           // planned as a stream of its own (see ratePartStarted); 0 for one stream
+    int spareInterval = 0;  // with rate control: rate to spare may bring the frames this close
+                            // (display frames per frame, within the source's cadence); 0: interval
 };
+
+// Without --fps the rate control plans each scene at 15 frames per second at
+// most, but rate to spare may bring the frames up to this (30 per second),
+// never beyond the source's own.
+inline constexpr int SPARE_INTERVAL = 2;
 
 struct FrameSetting {
     int interval;

@@ -14,6 +14,7 @@
 #include "tools/common/child.h"
 #include "tools/common/folders.h"
 #include "tools/prep/outdir.h"
+#include "tools/prep/rate.h"
 
 namespace prep {
 
@@ -74,7 +75,10 @@ bool writeParams(const Options& o, const std::vector<ParamChange>& changes, cons
         if (o.interval != DEFAULT_VIDEO_INTERVAL) fprintf(f, "%s %d\n", PARAM_VIDEO_INTERVAL, o.interval);
         if (o.colours < MAX_COLOURS) fprintf(f, "%s %d\n", PARAM_PALET_LIMIT, o.colours);
     } else {
-        fprintf(f, "# vendrel-prep: at most %.4g frames per second and %d colours\n", decodedFps(o), o.colours);
+        // Without --fps, rate to spare may bring the frames up to SPARE_INTERVAL.
+        const double most = o.rate > 0 && !o.fpsGiven ? DISPLAY_FRAMES_PER_SECOND / static_cast<double>(SPARE_INTERVAL)
+                                                      : decodedFps(o);
+        fprintf(f, "# vendrel-prep: at most %.4g frames per second and %d colours\n", most, o.colours);
     }
     int interval = DEFAULT_VIDEO_INTERVAL;
     int limit = MAX_COLOURS;
