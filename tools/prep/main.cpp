@@ -76,6 +76,13 @@ enum class Outcome { Done, Missed, Failed };
 
 // --encode: the streams straight into OUTDIR, checked; the sound file goes
 // once they hold it.
+// What the planner works to: with rate control the options are the highest
+// frame rate and colours, and without --fps rate to spare may go past it.
+RateSettings rateSettings(const Options& o, int compressType) {
+    return {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered,
+            o.rate > 0 ? o.partBlocks : 0, o.fpsGiven ? 0 : SPARE_INTERVAL};
+}
+
 Outcome encodeStreams(Conversion* work, const Options& o, const AudioResult& audio, const std::string& wavPath,
                       const std::vector<uint8_t>& boot) {
     const int compressType = o.rate > 0 ? 1 : 2;
@@ -104,8 +111,7 @@ Outcome encodeStreams(Conversion* work, const Options& o, const AudioResult& aud
     // idle, with it the plan depends on when sound blocks come, not on what
     // they hold, yet it takes the film's sound as the parts' streams do (a
     // window at a time), and begins the parts itself (see rateBegin).
-    if (!rateBegin(&work->planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered,
-                    o.rate > 0 ? o.partBlocks : 0, o.fpsGiven ? 0 : SPARE_INTERVAL},
+    if (!rateBegin(&work->planner, rateSettings(o, compressType),
                    parts && o.rate <= 0 ? nullptr : (job.wavPath.empty() ? nullptr : job.wavPath.c_str()))) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return abandon();
@@ -159,8 +165,7 @@ Outcome convert(Conversion* work, const Options& o, const InputStreams& streams,
     // With rate control the colour limit adapts and one page is encoded
     // (see rate.h).
     const int compressType = o.rate > 0 ? 1 : 2;
-    if (!rateBegin(&work->planner, {o.rate, o.interval, o.colours, compressType, o.dither == Dither::Ordered, o.rate > 0 ? o.partBlocks : 0,
-                    o.fpsGiven ? 0 : SPARE_INTERVAL},
+    if (!rateBegin(&work->planner, rateSettings(o, compressType),
                    audio.written ? wavPath.c_str() : nullptr)) {
         printf("vendrel-prep: the encoder cannot take %s\n", wavPath.c_str());
         return Outcome::Failed;

@@ -374,15 +374,13 @@ bool chooseTiles(Planner* p, double bytes, bool together) {
 void compose(const Planner& p, bool cut, ReducedFrame* out) {
     out->palette = p.fresh.palette;
     out->paletteSize = p.fresh.paletteSize;
-    for (int y = 0; y < SCREEN_HEIGHT; ++y) {
-        const int rowTiles = y / TILE_HEIGHT * TILES_X;
-        for (int x = 0; x < SCREEN_WIDTH; ++x) {
-            const int at = y * SCREEN_WIDTH + x;
-            const int t = rowTiles + x / TILE_WIDTH;
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int tx = 0; tx < TILES_X; ++tx) {
+            const int t = y / TILE_HEIGHT * TILES_X + tx;
             const bool stale = !cut || p.tiles[t].staleError <= p.tiles[t].freshError + STILL_SLACK;
-            out->index[at] = p.chosen[t] ? p.fresh.index[at] : stale ? p.remap[p.shown.index[at]] : p.fill;
+            for (int at = y * SCREEN_WIDTH + tx * TILE_WIDTH, end = at + TILE_WIDTH; at < end; ++at)
+                out->index[at] = p.chosen[t] ? p.fresh.index[at] : stale ? p.remap[p.shown.index[at]] : p.fill;
         }
-    }
     out->sceneCut = false;
     out->keptColours = 0;
 }

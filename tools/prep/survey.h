@@ -123,8 +123,9 @@ SurveyChoice surveyChoose(Survey* survey, const SurveySettings& settings, const 
 
 // For the same footage later in a scene, at the setting it has come to:
 // whether rate to spare would mend more as about a quarter more frames
-// (stepInterval) than as twice the colours (true when the colours are at the most already). The
-// first second of a scene can mislead: objects that enter it move more later.
+// (stepInterval) than as twice the colours (true when the colours are at the
+// most already). The first second of a scene can mislead: objects that enter
+// it move more later.
 bool surveyFramesFirst(Survey* survey, const SurveySettings& settings, const uint8_t* const* frames, int count,
                        int interval, int colourLimit);
 
